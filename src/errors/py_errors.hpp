@@ -1,0 +1,37 @@
+// The one place where C++ errors become Python exceptions.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <string_view>
+
+#include "errors/cwa_error.hpp"
+#include "errors/internal_fault.hpp"
+
+namespace velmora::py {
+
+// Raise the error's display text as exactly RuntimeError / ValueError; return nullptr.
+PyObject* raise_runtime_error(const CwaError& error);
+PyObject* raise_value_error(const CwaError& error);
+
+// Writes the fault and its location to stderr and raises PanicException; returns nullptr.
+PyObject* raise_panic(std::string_view message, const char* file, int line);
+
+// Runs an entry point's body; no C++ exception crosses into CPython.
+template <class Body>
+PyObject* guard(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const InternalFault& fault) {
+    return raise_panic(fault.message(), fault.file(), fault.line());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    return raise_panic(error.what(), __FILE__, __LINE__);
+  } catch (...) {
+    return raise_panic("unknown C++ exception", __FILE__, __LINE__);
+  }
+}
+
+}  // namespace velmora::py

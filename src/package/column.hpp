@@ -1,0 +1,104 @@
+// Column buffers of the read results. Memory comes from anonymous mappings so that a column
+// grows by remapping (never by copying) and can be handed to NumPy as it stands.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+namespace velmora {
+
+// A released column buffer: the mapping to unmap once nothing refers to it any more.
+struct MappedRegion {
+  void* base = nullptr;
+  size_t bytes = 0;  // mapped length, a multiple of the page size
+
+  static void unmap(MappedRegion region) noexcept;
+};
+
+// Untyped growable mapping; Column<T> gives it a type.
+class MappedBuffer {
+ public:
+  MappedBuffer() = default;
+  MappedBuffer(MappedBuffer&& other) noexcept
+      : region_(std::exchange(other.region_, MappedRegion{})) {}
+  MappedBuffer& operator=(MappedBuffer&& other) noexcept {
+    if (this != &other) {
+      MappedRegion::unmap(region_);
+      region_ = std::exchange(other.region_, MappedRegion{});
+    }
+    return *this;
+  }
+  MappedBuffer(const MappedBuffer&) = delete;
+  MappedBuffer& operator=(const MappedBuffer&) = delete;
+  ~MappedBuffer() { MappedRegion::unmap(region_); }
+
+  void* data() const { return region_.base; }
+  size_t capacity_bytes() const { return region_.bytes; }
+  // Makes room for at least `bytes`; throws std::bad_alloc when the system refuses.
+  void grow_to(size_t bytes);
+  // Returns the mapping, shrunk to `used_bytes` rounded up to whole pages (at least one page).
+  MappedRegion release(size_t used_bytes);
+
+ private:
+  MappedRegion region_;
+};
+
+template <class T>
+class Column {
+ public:
+  Column() = default;
+  explicit Column(size_t reserve_rows) { reserve(reserve_rows); }
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T* data() { return static_cast<T*>(buffer_.data()); }
+  const T* data() const { return static_cast<const T*>(buffer_.data()); }
+  T& operator[](size_t i) { return data()[i]; }
+  const T& operator[](size_t i) const { return data()[i]; }
+  const T* begin() const { return data(); }
+  const T* end() const { return data() + size_; }
+
+  void reserve(size_t rows) {
+    if (rows > capacity()) buffer_.grow_to(rows * sizeof(T));
+  }
+  void push_back(T value) {
+    if (size_ == capacity()) [[unlikely]]
+      grow_for(size_ + 1);
+    data()[size_++] = value;
+  }
+  // Appends `count` slots and returns them for the caller to fill.
+  T* extend(size_t count) {
+    if (size_ + count > capacity()) [[unlikely]]
+      grow_for(size_ + count);
+    T* slots = data() + size_;
+    size_ += count;
+    return slots;
+  }
+  void append_fill(T value, size_t count) {
+    T* slots = extend(count);
+    for (size_t i = 0; i < count; ++i) slots[i] = value;
+  }
+  void truncate(size_t rows) {
+    if (rows < size_) size_ = rows;
+  }
+  // Hands over the buffer; the column is empty afterwards.
+  MappedRegion release() {
+    MappedRegion region = buffer_.release(size_ * sizeof(T));
+    size_ = 0;
+    return region;
+  }
+
+ private:
+  size_t capacity() const { return buffer_.capacity_bytes() / sizeof(T); }
+  void grow_for(size_t rows) {
+    const size_t doubled = capacity() * 2;
+    buffer_.grow_to((rows > doubled ? rows : doubled) * sizeof(T));
+  }
+
+  MappedBuffer buffer_;
+  size_t size_ = 0;
+};
+
+}  // namespace velmora

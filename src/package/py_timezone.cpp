@@ -1,0 +1,39 @@
+// fixed_timezone_offset_us through the datetime C API.
+#include "package/py_timezone.hpp"
+
+// clang-format off
+#include <datetime.h>
+// clang-format on
+
+#include "module/py_ref.hpp"
+
+namespace velmora::py {
+
+bool ensure_datetime_api() {
+  if (PyDateTimeAPI == nullptr) PyDateTime_IMPORT;
+  return PyDateTimeAPI != nullptr;
+}
+
+bool fixed_timezone_offset_us(PyObject* tz, std::optional<int64_t>& offset_us) {
+  offset_us.reset();
+  if (tz == nullptr) return true;
+  if (!ensure_datetime_api()) return false;
+  PyRef name(PyUnicode_InternFromString("utcoffset"));
+  if (!name) return false;
+  PyObject* call_args[] = {tz, Py_None};
+  PyRef offset(PyObject_VectorcallMethod(name.get(), call_args,
+                                         2, nullptr));
+  if (!offset) return false;
+  if (!PyDelta_Check(offset.get())) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyDelta'",
+                 _PyType_Name(Py_TYPE(offset.get())));
+    return false;
+  }
+  const auto days = static_cast<int64_t>(PyDateTime_DELTA_GET_DAYS(offset.get()));
+  const auto seconds = static_cast<int64_t>(PyDateTime_DELTA_GET_SECONDS(offset.get()));
+  const auto micros = static_cast<int64_t>(PyDateTime_DELTA_GET_MICROSECONDS(offset.get()));
+  offset_us = (days * 86400 + seconds) * 1000000 + micros;
+  return true;
+}
+
+}  // namespace velmora::py

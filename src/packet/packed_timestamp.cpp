@@ -1,0 +1,62 @@
+// Packed timestamp decoding and proleptic Gregorian calendar arithmetic.
+#include "packet/packed_timestamp.hpp"
+
+namespace velmora {
+
+namespace {
+
+bool is_leap_year(int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+}  // namespace
+
+unsigned days_in_month(int64_t year, unsigned month) {
+  static constexpr unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month == 2 && is_leap_year(year)) return 29;
+  return kDays[month - 1];
+}
+
+// Howard Hinnant's days_from_civil: exact for every proleptic Gregorian date.
+int64_t days_from_civil(int64_t year, unsigned month, unsigned day) {
+  const int64_t y = month <= 2 ? year - 1 : year;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t year_of_era = y - era * 400;
+  const int64_t m = month;
+  const int64_t day_of_year = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + day - 1;
+  const int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return era * 146097 + day_of_era - 719468;
+}
+
+CivilDate civil_from_days(int64_t days) {
+  const int64_t z = days + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t day_of_era = z - era * 146097;
+  const int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const int64_t mp = (5 * day_of_year + 2) / 153;
+  const auto day = static_cast<unsigned>(day_of_year - (153 * mp + 2) / 5 + 1);
+  const auto month = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
+  return CivilDate{year_of_era + era * 400 + (month <= 2 ? 1 : 0), month, day};
+}
+
+int64_t NaiveDateTime::unix_seconds() const {
+  return days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+}
+
+std::optional<NaiveDateTime> cwa_timestamp(uint32_t value) {
+  if (value == kUnsetTimestampLow || value == kUnsetTimestampHigh) return std::nullopt;
+  NaiveDateTime time{
+      .year = 2000 + static_cast<int64_t>(value >> 26),
+      .month = (value >> 22) & 0x0F,
+      .day = (value >> 17) & 0x1F,
+      .hour = (value >> 12) & 0x1F,
+      .minute = (value >> 6) & 0x3F,
+      .second = value & 0x3F,
+  };
+  if (time.month < 1 || time.month > 12) return std::nullopt;
+  if (time.day < 1 || time.day > days_in_month(time.year, time.month)) return std::nullopt;
+  if (time.second > 59 || time.hour > 23 || time.minute > 59) return std::nullopt;
+  return time;
+}
+
+}  // namespace velmora

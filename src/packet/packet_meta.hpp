@@ -1,0 +1,84 @@
+// Data packet layout, the header checks every reader runs first, and packet timing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "errors/cwa_error.hpp"
+
+namespace velmora {
+
+inline constexpr size_t kMetadataBytes = 1024;  // metadata block at the start of every file
+inline constexpr size_t kPacketBytes = 512;     // every data block after it
+inline constexpr size_t kSampleDataBytes = 480;
+
+using PacketBytes = std::span<const uint8_t, kPacketBytes>;
+
+// Byte offsets inside a data packet.
+namespace packet_offset {
+inline constexpr size_t kHeader = 0;            // 2 bytes, "AX"
+inline constexpr size_t kLength = 2;            // u16, not interpreted
+inline constexpr size_t kDeviceFractional = 4;  // u16, no part in timing
+inline constexpr size_t kSessionId = 6;         // u32
+inline constexpr size_t kSequenceId = 10;       // u32
+inline constexpr size_t kTimestamp = 14;        // u32 packed block timestamp
+inline constexpr size_t kLight = 18;            // u16: light bits 0-9, gyro scale 10-12, accel 13-15
+inline constexpr size_t kTemperature = 20;      // u16: raw temperature in bits 0-9
+inline constexpr size_t kEvents = 22;           // u8
+inline constexpr size_t kBattery = 23;          // u8 raw battery
+inline constexpr size_t kSampleRateCode = 24;   // u8, 0 marks the old format
+inline constexpr size_t kSampleFormat = 25;     // u8: axes (high nibble), packing (low nibble)
+inline constexpr size_t kTimestampOffset = 26;  // i16 sample index of the block timestamp
+inline constexpr size_t kSampleCount = 28;      // u16
+inline constexpr size_t kSampleData = 30;       // 480 bytes
+inline constexpr size_t kChecksum = 510;        // u16, never verified
+}  // namespace packet_offset
+
+// Returns the bytes per sample of a sample format byte, or 0 for an unsupported format.
+constexpr size_t bytes_per_sample(uint8_t sample_format) {
+  switch (sample_format) {
+    case 0x30:
+      return 4;
+    case 0x32:
+      return 6;
+    case 0x62:
+      return 12;
+    case 0x92:
+      return 18;
+    default:
+      return 0;
+  }
+}
+
+// Returns "Unsupported sample format: <axes> axes, packing <packing>".
+std::string unsupported_sample_format_message(uint8_t sample_format);
+
+// Returns the nominal sampling rate of a rate code: 3200 / 2^(15 - (code & 0x0F)).
+inline double sample_rate_hz(uint8_t rate_code) {
+  return 3200.0 / static_cast<double>(1u << (15 - (rate_code & 0x0F)));
+}
+
+struct PacketBounds {
+  double start;  // time of sample 0, seconds
+  double end;    // half-open end: where the sample after the last one would fall
+};
+
+// Timing view of one accepted data packet.
+struct PacketMeta {
+  uint64_t sample_count;
+  uint32_t timestamp;  // packed block timestamp, already validated
+  int16_t timestamp_offset;
+  uint8_t sample_rate_code;
+
+  // Returns the packet's start and half-open end in seconds on the device clock.
+  PacketBounds natural_bounds() const;
+};
+
+// Validates a packet header. nullopt: not a sample packet, to be skipped.
+Result<std::optional<PacketMeta>> packet_meta(PacketBytes packet);
+
+}  // namespace velmora
