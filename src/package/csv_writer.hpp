@@ -1,0 +1,20 @@
+// CSV output: a whole result, or planned blocks streamed packet by packet.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "errors/cwa_error.hpp"
+#include "package/cut_config.hpp"
+#include "package/data_result.hpp"
+
+namespace velmora {
+
+Status write_data_result_csv(std::string_view output_path, const CwaDataResult& data,
+                             ChannelSelection channels, int64_t offset_us);
+
+Status write_streamed_csv(std::string_view input_path, BlockSelection selection,
+                          std::string_view output_path, ChannelSelection channels,
+                          int64_t offset_us);
+
+}  // namespace velmora

@@ -1,0 +1,23 @@
+// Sample timestamps: packets spread evenly over their bounds, joined by continuity correction.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "errors/cwa_error.hpp"
+#include "package/data_block.hpp"
+
+namespace velmora {
+
+// Seconds to microseconds: multiply, truncate toward zero, saturate; NaN gives 0.
+int64_t seconds_to_us(double seconds);
+
+// Writes the timestamps of the first n samples of `block` to out[0..n) and returns the
+// packet's natural end, which the caller passes as `prev_end` for the next packet.
+Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& block, size_t n,
+                                                         std::optional<double> prev_end,
+                                                         std::span<int64_t> out);
+
+}  // namespace velmora
