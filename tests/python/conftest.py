@@ -12,7 +12,11 @@ sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
 from cwa_builder import CwaFile  # noqa: E402
 
-RECORDINGS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "recordings"
+# A clean clone elsewhere (CI) names the recordings through VELMORA_RECORDINGS.
+RECORDINGS = pathlib.Path(
+    os.environ.get("VELMORA_RECORDINGS")
+    or pathlib.Path(__file__).resolve().parents[3] / "shared" / "recordings"
+)
 
 
 @pytest.fixture
