@@ -1,0 +1,40 @@
+// The header-only scan of a file's data packets: first and last sample times and the sample
+// total, without decoding any sample.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "errors/cwa_error.hpp"
+#include "packet/cwa_file.hpp"
+#include "packet/packet_meta.hpp"
+
+namespace velmora {
+
+struct DataTiming {
+  std::optional<int64_t> first_sample_us;  // sample 0 of the first sample packet
+  std::optional<int64_t> last_sample_us;   // last sample of the last sample packet
+  uint64_t sample_total = 0;               // header sample counts of all sample packets
+
+  friend bool operator==(const DataTiming&, const DataTiming&) = default;
+};
+
+// Accumulates DataTiming packet by packet with the continuity correction of sample times.
+class DataTimingScan {
+ public:
+  // Folds in one accepted packet.
+  void add(const PacketMeta& meta);
+  const DataTiming& timing() const { return timing_; }
+
+ private:
+  DataTiming timing_;
+  std::optional<double> prev_end_;  // natural end of the previous sample packet
+};
+
+// Scans every packet after the metadata block; `chunk_bytes` sizes the reads.
+Result<DataTiming> scan_data_timing(std::string_view file_path,
+                                    size_t chunk_bytes = SectorReader::kDefaultChunkBytes);
+
+}  // namespace velmora
