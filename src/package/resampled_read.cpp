@@ -1,0 +1,132 @@
+// The resampled read: the planned blocks decoded packet by packet and streamed through one
+// StreamingResampler, with the plan's time bounds applied on the grid.
+#include "package/resampled_read.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <utility>
+
+#include "errors/messages.hpp"
+#include "package/opened_blocks.hpp"
+#include "package/packet_stream.hpp"
+#include "package/resampler.hpp"
+
+namespace velmora {
+
+namespace {
+
+// Beyond this many rows the columns simply grow as they fill.
+constexpr double kMaxReservedRows = static_cast<double>(size_t{1} << 26);
+
+struct MotionChannel {
+  bool SampleData::*present;
+  float SampleData::*value;
+  OptionalColumn CwaDataResult::*column;
+};
+
+constexpr std::array<MotionChannel, 6> kMotionChannels = {{
+    {&SampleData::has_gyro, &SampleData::gyro_x, &CwaDataResult::gyro_x},
+    {&SampleData::has_gyro, &SampleData::gyro_y, &CwaDataResult::gyro_y},
+    {&SampleData::has_gyro, &SampleData::gyro_z, &CwaDataResult::gyro_z},
+    {&SampleData::has_mag, &SampleData::mag_x, &CwaDataResult::mag_x},
+    {&SampleData::has_mag, &SampleData::mag_y, &CwaDataResult::mag_y},
+    {&SampleData::has_mag, &SampleData::mag_z, &CwaDataResult::mag_z},
+}};
+
+Status check_time_bounds(std::optional<double> range_start_time,
+                         std::optional<double> range_end_time) {
+  if (range_start_time && !std::isfinite(*range_start_time)) return fail(msg::kTimeRangeNotFinite);
+  if (range_end_time && !std::isfinite(*range_end_time)) return fail(msg::kTimeRangeNotFinite);
+  if (range_start_time && range_end_time && !(*range_start_time < *range_end_time)) {
+    return fail(msg::kTimeRangeOrder);
+  }
+  return {};
+}
+
+// Estimates the grid length from the first packet's pace and the number of planned blocks,
+// bounded by the time window when it has both ends; 0 when nothing sensible is known.
+size_t expected_grid_rows(const DecodedPacket& first, uint64_t planned_blocks, double resample_hz,
+                          std::optional<double> range_start_time,
+                          std::optional<double> range_end_time) {
+  double seconds = -1.0;
+  if (first.count >= 2) {
+    const double spread_us =
+        static_cast<double>(first.timestamps[first.count - 1] - first.timestamps[0]);
+    const double packet_s = spread_us * static_cast<double>(first.count) /
+                            static_cast<double>(first.count - 1) / 1000000.0;
+    seconds = packet_s * static_cast<double>(planned_blocks);
+  }
+  if (range_start_time && range_end_time) {
+    const double window = *range_end_time - *range_start_time;
+    if (seconds < 0.0 || window < seconds) seconds = window;
+  }
+  const double rows = seconds * resample_hz + 2.0;
+  if (!(rows > 0.0)) return 0;
+  return static_cast<size_t>(std::min(rows, kMaxReservedRows));
+}
+
+}  // namespace
+
+Result<CwaDataResult> read_cwa_data_resampled_streaming(
+    std::string_view path, BlockSelection selection, double resample_hz, ChannelSelection channels,
+    std::optional<double> range_start_time, std::optional<double> range_end_time) {
+  VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(path, selection));
+  if (opened.first_block >= opened.end_block) return fail(msg::kNoSampleDataInRange);
+  const uint64_t planned_blocks = opened.end_block - opened.first_block;
+  PacketStream stream(std::move(opened), channels.include_magnetometer);
+
+  std::optional<StreamingResampler> resampler;
+  bool stop = false;
+  while (!stop) {
+    VELMORA_ASSIGN_OR_RETURN(const DecodedPacket* packet, stream.next());
+    if (packet == nullptr) break;
+    if (!resampler) {
+      VELMORA_TRY(check_time_bounds(range_start_time, range_end_time));
+      resampler.emplace(range_start_time, range_end_time,
+                        ReadingSelection{channels.include_temperature, channels.include_light,
+                                         channels.include_battery},
+                        resample_hz);
+      // A grid without usable times can take no sample; reading on would change nothing.
+      if (!resampler->grid_defined()) break;
+      resampler->reserve(expected_grid_rows(*packet, planned_blocks, resample_hz, range_start_time,
+                                            range_end_time));
+    }
+    TimedSample queued;
+    queued.temperature = packet->readings.temperature;
+    queued.light = packet->readings.light;
+    queued.battery = packet->readings.battery;
+    for (size_t j = 0; j < packet->count; ++j) {
+      const SampleData& sample = packet->samples[j];
+      const double t = static_cast<double>(packet->timestamps[j]) / 1000000.0;
+      const bool in_bounds =
+          (!range_start_time || t >= *range_start_time) && (!range_end_time || t < *range_end_time);
+      // Samples inside the window decide which motion columns exist, even where no grid
+      // point ends up with a value for them.
+      if (in_bounds) {
+        for (const MotionChannel& channel : kMotionChannels) {
+          if (sample.*channel.present && !(resampler->output().*channel.column)) {
+            resampler->ensure_column(channel.column);
+          }
+        }
+      }
+      if (!resampler->finished()) {
+        queued.time_s = t;
+        queued.sample = sample;
+        resampler->push(queued);
+      }
+      // The grid is complete and the input has passed its end: later blocks cannot matter.
+      if (resampler->finished() && range_end_time && t >= *range_end_time) {
+        stop = true;
+        break;
+      }
+    }
+  }
+
+  if (!resampler) return fail(msg::kNoSampleDataInRange);
+  resampler->emit_ready(true);
+  if (resampler->output().rows() == 0) return fail(msg::kNoSamplesAfterResampling);
+  return resampler->take_output();
+}
+
+}  // namespace velmora

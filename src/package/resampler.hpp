@@ -1,0 +1,96 @@
+// StreamingResampler: irregularly timed samples in, rows on a regular time grid out, by
+// 4-point Lagrange (cubic) interpolation with a linear fallback, holding only a few samples.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "package/data_block.hpp"
+#include "package/data_result.hpp"
+
+namespace velmora {
+
+// One queued input sample with the readings of the packet that holds it.
+struct TimedSample {
+  double time_s;  // microsecond timestamp / 1000000.0
+  SampleData sample;
+  float temperature;
+  float light;
+  float battery;
+};
+
+// A double-ended queue of samples with constant-time removal at the front and insertion at the
+// back. Storage grows by doubling and is reused, so steady streaming allocates nothing.
+class SampleQueue {
+ public:
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const TimedSample& operator[](size_t i) const { return slots_[(head_ + i) & mask_]; }
+  void push_back(const TimedSample& sample);
+  void pop_front(size_t count);
+
+ private:
+  void grow();
+
+  std::vector<TimedSample> slots_;  // capacity a power of two, or empty
+  size_t mask_ = 0;                 // slots_.size() - 1
+  size_t head_ = 0;                 // slot of entry 0
+  size_t size_ = 0;                 // entries in use
+};
+
+// Which of the per-packet readings become output columns.
+struct ReadingSelection {
+  bool temperature = false;
+  bool light = false;
+  bool battery = false;
+};
+
+class StreamingResampler {
+ public:
+  // `resample_hz` is a validated rate; the bounds are absolute seconds (start inclusive, end
+  // exclusive) and must be finite when set.
+  StreamingResampler(std::optional<double> range_start_time, std::optional<double> range_end_time,
+                     ReadingSelection readings, double resample_hz);
+
+  // Queues a sample (setting the grid origin with the first one) and emits what is ready.
+  // Must not be called once finished().
+  void push(const TimedSample& sample);
+  // Appends every grid point computable now; `final` flushes up to the last sample.
+  void emit_ready(bool final);
+
+  // Whether the next grid point lies at or after range_end_time: nothing more will be emitted.
+  bool finished() const { return finished_; }
+  // Whether the grid has usable times: a rate so small that its step overflows has none.
+  bool grid_defined() const { return grid_defined_; }
+  size_t queued() const { return queue_.size(); }
+  std::optional<double> grid_origin_ms() const { return grid_origin_ms_; }
+
+  // Grows the output columns' room to `rows`, when the grid length is known ahead.
+  void reserve(size_t rows);
+  // Creates an optional output column ahead of its first value, NaN in every existing row.
+  void ensure_column(OptionalColumn CwaDataResult::*member);
+
+  const CwaDataResult& output() const { return output_; }
+  CwaDataResult take_output() { return std::move(output_); }
+
+ private:
+  double grid_time(uint64_t k) const;
+  void trim_at(size_t i);
+  void append_row(double x, size_t i);
+
+  std::optional<double> range_start_time_;
+  std::optional<double> range_end_time_;
+  std::optional<double> grid_origin_ms_;  // time of grid point 0; unset until the first sample
+  SampleQueue queue_;
+  CwaDataResult output_;
+  double resample_hz_;
+  double step_ms_;  // 1000.0 / resample_hz, computed once
+  bool grid_defined_;
+  size_t cursor_ = 0;           // queue index of the interval start found last
+  uint64_t emitted_count_ = 0;  // index of the next grid point
+  bool finished_ = false;
+};
+
+}  // namespace velmora
