@@ -1,0 +1,120 @@
+// Fixed-point number texts by exact integer arithmetic, with std::to_chars for huge magnitudes.
+#include "package/csv_number.hpp"
+
+#include <bit>
+#include <charconv>
+#include <cstring>
+
+namespace velmora {
+
+namespace {
+
+__extension__ using Uint128 = unsigned __int128;
+
+constexpr uint64_t kScale6 = 1000000;
+constexpr uint64_t kScale4 = 10000;
+
+// Holds "00" .. "99" so that two digits are written per step.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+char* write_pair(char* out, uint64_t pair) {
+  std::memcpy(out, kDigitPairs + 2 * pair, 2);
+  return out + 2;
+}
+
+// Writes `fraction` < 10^digits with leading zeros; digits is 4 or 6.
+char* write_fraction(char* out, uint64_t fraction, int digits) {
+  if (digits == 6) {
+    out = write_pair(out, fraction / 10000);
+    fraction %= 10000;
+  }
+  out = write_pair(out, fraction / 100);
+  return write_pair(out, fraction % 100);
+}
+
+char* write_text(char* out, const char* text) {
+  const size_t length = std::strlen(text);
+  std::memcpy(out, text, length);
+  return out + length;
+}
+
+char* write_special(char* out, bool is_nan, bool negative) {
+  if (is_nan) return write_text(out, "NaN");
+  return write_text(out, negative ? "-inf" : "inf");
+}
+
+// Returns product / 2^shift (shift >= 1) rounded to the nearest integer, ties to even.
+template <class Wide>
+Wide shift_round_half_even(Wide product, unsigned shift) {
+  constexpr unsigned kWidth = 8 * sizeof(Wide);
+  // The callers' products stay below 2^(kWidth - 1), which is below half of any such divisor.
+  if (shift >= kWidth) return 0;
+  const Wide quotient = product >> shift;
+  const Wide remainder = product - (quotient << shift);
+  const Wide half = Wide{1} << (shift - 1);
+  if (remainder > half || (remainder == half && (quotient & 1) != 0)) return quotient + 1;
+  return quotient;
+}
+
+// Writes the sign, then scaled / scale with exactly `digits` decimals.
+char* write_scaled(char* out, bool negative, uint64_t scaled, uint64_t scale, int digits) {
+  if (negative) *out++ = '-';
+  out = std::to_chars(out, out + 20, scaled / scale).ptr;
+  *out++ = '.';
+  return write_fraction(out, scaled % scale, digits);
+}
+
+}  // namespace
+
+char* format_float6(float value, char* out) {
+  const uint32_t bits = std::bit_cast<uint32_t>(value);
+  const bool negative = (bits >> 31) != 0;
+  const uint32_t exponent_field = (bits >> 23) & 0xFF;
+  const uint32_t fraction_field = bits & 0x7FFFFF;
+  if (exponent_field == 0xFF) return write_special(out, fraction_field != 0, negative);
+  // Magnitudes from 2^44 up: value * 10^6 no longer fits 64 bits.
+  if (exponent_field >= 127 + 44) {
+    return std::to_chars(out, out + kFloat6MaxChars, value, std::chars_format::fixed, 6).ptr;
+  }
+  // value = mantissa * 2^exponent exactly.
+  const uint64_t mantissa = exponent_field == 0 ? fraction_field : (fraction_field | 0x800000u);
+  const int exponent = exponent_field == 0 ? -149 : static_cast<int>(exponent_field) - 150;
+  uint64_t scaled;
+  if (exponent >= 0) {
+    scaled = (mantissa << exponent) * kScale6;
+  } else {
+    // mantissa * 10^6 < 2^44: the rounding below is exact.
+    scaled = shift_round_half_even<uint64_t>(mantissa * kScale6, static_cast<unsigned>(-exponent));
+  }
+  return write_scaled(out, negative, scaled, kScale6, 6);
+}
+
+char* format_fixed4(double value, char* out) {
+  const uint64_t bits = std::bit_cast<uint64_t>(value);
+  const bool negative = (bits >> 63) != 0;
+  const uint64_t exponent_field = (bits >> 52) & 0x7FF;
+  const uint64_t fraction_field = bits & ((uint64_t{1} << 52) - 1);
+  if (exponent_field == 0x7FF) return write_special(out, fraction_field != 0, negative);
+  // Magnitudes from 2^50 up: value * 10^4 no longer fits 64 bits.
+  if (exponent_field >= 1023 + 50) {
+    return std::to_chars(out, out + kFixed4MaxChars, value, std::chars_format::fixed, 4).ptr;
+  }
+  // value = mantissa * 2^-shift exactly; below 2^50 the shift is at least 3.
+  const uint64_t mantissa =
+      exponent_field == 0 ? fraction_field : (fraction_field | (uint64_t{1} << 52));
+  const unsigned shift = exponent_field == 0 ? 1074u : static_cast<unsigned>(1075 - exponent_field);
+  // mantissa * 10^4 < 2^67: exact in 128 bits.
+  const Uint128 product = static_cast<Uint128>(mantissa) * kScale4;
+  const auto scaled = static_cast<uint64_t>(shift_round_half_even(product, shift));
+  return write_scaled(out, negative, scaled, kScale4, 4);
+}
+
+char* format_time_us(int64_t microseconds, char* out) {
+  // |microseconds| / 10^6 < 2^44, so the exact path always applies and kTimeMaxChars suffices.
+  return format_fixed4(static_cast<double>(microseconds) / 1000000.0, out);
+}
+
+}  // namespace velmora
