@@ -1,0 +1,448 @@
+#!/usr/bin/env bash
+# Runs every velmora check: pytest in one virtual environment per interpreter, CTest plain and
+# under ASan+UBSan, the libFuzzer targets for a bounded time, and clang-format. Exits non-zero
+# on any failure. Installs missing Debian packages with apt-get when run as root.
+#
+# Environment:
+#   VELMORA_PYTHONS       interpreters to test, space separated (default: python3.14 and python3)
+#   VELMORA_CACHE_DIR     where the virtual environments live (default: ~/.cache/velmora)
+#   VELMORA_FUZZ_SECONDS  fuzzing time per target (default 30; 0 skips fuzzing)
+#   VELMORA_RECORDINGS    directory of real recordings (default: ../shared/recordings if present)
+#   VELMORA_JOBS          parallel build jobs (default: nproc)
+#   CI=true               a missing CPython 3.14 is a failure instead of a warning
+set -uo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$ROOT"
+
+CACHE_DIR=${VELMORA_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/velmora}
+FUZZ_SECONDS=${VELMORA_FUZZ_SECONDS:-30}
+JOBS=${VELMORA_JOBS:-$(nproc 2>/dev/null || echo 2)}
+BUILD=$ROOT/build
+LOGS=$BUILD/test-logs
+mkdir -p "$CACHE_DIR" "$LOGS"
+T_START=$(date +%s)
+
+# ----------------------------------------------------------------------------- bookkeeping
+STEP_NAMES=()
+STEP_RESULTS=()
+STEP_SECONDS=()
+TOTAL_PASSED=0
+TOTAL_FAILED=0
+TOTAL_SKIPPED=0
+FAILURES=0
+
+header() {
+  printf '\n==================== %s ====================\n' "$*"
+}
+note() { printf '[test.sh] %s\n' "$*"; }
+loud() {
+  printf '\n!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n'
+  printf '!!! %s\n' "$@"
+  printf '!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n\n'
+}
+
+# Records one step's outcome: name, PASS/FAIL/SKIP, start time.
+record() {
+  STEP_NAMES+=("$1")
+  STEP_RESULTS+=("$2")
+  STEP_SECONDS+=("$(($(date +%s) - $3))")
+  if [[ $2 == FAIL ]]; then FAILURES=$((FAILURES + 1)); fi
+}
+
+# Runs a command with its output in a log; shows the log's tail when it fails.
+quiet() {
+  local log=$LOGS/$1.log
+  shift
+  local rc
+  "$@" >"$log" 2>&1
+  rc=$?
+  if ((rc == 0)); then return 0; fi
+  note "command failed (exit $rc): $*"
+  tail -n 40 "$log" | sed 's/^/    /'
+  note "full log: $log"
+  return "$rc"
+}
+
+# Adds the counts of pytest's closing line ("3 failed, 50 passed, 2 skipped in 1.2s").
+count_pytest() {
+  local line
+  line=$(grep -E '^(=+ )?[0-9a-z ,]*(passed|failed|errors?|skipped|no tests ran)[0-9a-z ,]* in [0-9.]+s' "$1" \
+    | tail -n 1)
+  local passed failed errors skipped
+  passed=$(grep -oE '[0-9]+ passed' <<<"$line" | grep -oE '[0-9]+' || true)
+  failed=$(grep -oE '[0-9]+ failed' <<<"$line" | grep -oE '[0-9]+' || true)
+  errors=$(grep -oE '[0-9]+ errors?' <<<"$line" | grep -oE '[0-9]+' || true)
+  skipped=$(grep -oE '[0-9]+ skipped' <<<"$line" | grep -oE '[0-9]+' || true)
+  TOTAL_PASSED=$((TOTAL_PASSED + ${passed:-0}))
+  TOTAL_FAILED=$((TOTAL_FAILED + ${failed:-0} + ${errors:-0}))
+  TOTAL_SKIPPED=$((TOTAL_SKIPPED + ${skipped:-0}))
+}
+
+# Adds the counts of CTest's closing line ("100% tests passed, 0 tests failed out of 57").
+count_ctest() {
+  local line total failed
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n 1)
+  [[ -n $line ]] || return 0
+  failed=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+  TOTAL_PASSED=$((TOTAL_PASSED + total - failed))
+  TOTAL_FAILED=$((TOTAL_FAILED + failed))
+}
+
+version_ge() { [[ $(printf '%s\n%s\n' "$2" "$1" | sort -V | head -n 1) == "$2" ]]; }
+
+# ----------------------------------------------------------------------------- system packages
+APT_UPDATED=0
+apt_install() {
+  if [[ $(id -u) != 0 ]] || ! command -v apt-get >/dev/null; then
+    note "missing Debian packages: $* (run as root on Debian, or install them yourself)"
+    return 1
+  fi
+  if ((!APT_UPDATED)); then
+    quiet apt-update env DEBIAN_FRONTEND=noninteractive apt-get update || return 1
+    APT_UPDATED=1
+  fi
+  note "apt-get install $*"
+  quiet apt-install env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y --no-install-recommends "$@"
+}
+
+deb_installed() {
+  [[ $(dpkg-query -W -f='${Status}' "$1" 2>/dev/null) == "install ok installed" ]]
+}
+
+CMAKE=cmake
+CLANG_MAJOR=
+setup_system() {
+  header "system packages"
+  local t0 missing=() pkg
+  t0=$(date +%s)
+  for pkg in g++ ninja-build googletest libgtest-dev clang clang-format; do
+    if command -v dpkg-query >/dev/null && ! deb_installed "$pkg"; then missing+=("$pkg"); fi
+  done
+  if ! command -v cmake >/dev/null; then missing+=(cmake); fi
+  if ((${#missing[@]})); then apt_install "${missing[@]}" || {
+    record "system packages" FAIL "$t0"
+    return 1
+  }; fi
+
+  # The sanitizer and libFuzzer runtimes come in a package named after clang's major version.
+  CLANG_MAJOR=$(clang --version 2>/dev/null | sed -nE 's/.*clang version ([0-9]+).*/\1/p' | head -n 1)
+  if [[ -n $CLANG_MAJOR ]] && [[ ! -f $(clang -print-file-name=libclang_rt.fuzzer-x86_64.a) ]] \
+    && command -v dpkg-query >/dev/null && ! deb_installed "libclang-rt-$CLANG_MAJOR-dev"; then
+    apt_install "libclang-rt-$CLANG_MAJOR-dev" || {
+      record "system packages" FAIL "$t0"
+      return 1
+    }
+  fi
+
+  # CMake 3.24 or newer: Debian's when it is new enough, else pip's in a tools venv.
+  local have
+  have=$(cmake --version 2>/dev/null | sed -nE 's/^cmake version ([0-9.]+).*/\1/p')
+  if [[ -z $have ]] || ! version_ge "$have" 3.24; then
+    note "cmake ${have:-missing} is older than 3.24; installing pip's cmake into $CACHE_DIR/tools"
+    { [[ -x $CACHE_DIR/tools/bin/cmake ]] \
+      || { quiet tools-venv python3 -m venv "$CACHE_DIR/tools" \
+        && quiet tools-cmake "$CACHE_DIR/tools/bin/pip" install "cmake>=3.24"; }; } || {
+      record "system packages" FAIL "$t0"
+      return 1
+    }
+    CMAKE=$CACHE_DIR/tools/bin/cmake
+    export PATH=$CACHE_DIR/tools/bin:$PATH
+  fi
+  note "g++ $(g++ -dumpfullversion), $($CMAKE --version | head -n 1), ninja $(ninja --version)," \
+    "clang $CLANG_MAJOR, $(clang-format --version | sed -nE 's/.*(version [0-9.]+).*/\1/p')"
+  record "system packages" PASS "$t0"
+}
+
+# ----------------------------------------------------------------------------- interpreters
+PYTHONS=()
+find_pythons() {
+  header "interpreters"
+  local t0 candidate found314=
+  t0=$(date +%s)
+  if [[ -n ${VELMORA_PYTHONS:-} ]]; then
+    for candidate in $VELMORA_PYTHONS; do
+      if command -v "$candidate" >/dev/null; then
+        PYTHONS+=("$(command -v "$candidate")")
+      else
+        note "VELMORA_PYTHONS names $candidate, which is not there"
+        record "interpreter $candidate" FAIL "$t0"
+      fi
+    done
+  else
+    if command -v python3.14 >/dev/null; then
+      found314=$(command -v python3.14)
+    elif [[ -x /opt/cpython-3.14/bin/python3.14 ]]; then
+      found314=/opt/cpython-3.14/bin/python3.14
+    fi
+    if [[ -n $found314 ]]; then
+      PYTHONS+=("$found314")
+    else
+      loud "CPython 3.14 NOT FOUND (neither python3.14 on the PATH nor /opt/cpython-3.14)." \
+        "The main supported interpreter is untested in this run." \
+        "Install it with ../shared/tools/provision-cpython-3.14.sh or name it in VELMORA_PYTHONS."
+      if [[ ${CI:-} == true ]]; then
+        record "CPython 3.14 present" FAIL "$t0"
+      else
+        record "CPython 3.14 present" SKIP "$t0"
+      fi
+    fi
+    if command -v python3 >/dev/null; then PYTHONS+=("$(command -v python3)"); fi
+  fi
+
+  # Drops an interpreter named twice (python3 may be 3.14 itself).
+  local unique=() seen=" " real
+  for candidate in "${PYTHONS[@]}"; do
+    real=$(readlink -f "$candidate")
+    if [[ $seen != *" $real "* ]]; then
+      unique+=("$candidate")
+      seen+="$real "
+    fi
+  done
+  PYTHONS=("${unique[@]}")
+  for candidate in "${PYTHONS[@]}"; do
+    note "$candidate: $("$candidate" -c 'import sys; print(sys.version.split()[0])')"
+  done
+  if ((${#PYTHONS[@]} == 0)); then
+    note "no Python interpreter to test"
+    record "interpreters" FAIL "$t0"
+  fi
+}
+
+# ----------------------------------------------------------------------------- pytest per venv
+# Picks the dependency set: CPython 3.14 and later get NumPy 2 / pandas 3, older ones NumPy 1 /
+# pandas 2, so both NumPy branches of the array interface lookup run.
+pins_for() {
+  if "$1" -c 'import sys; sys.exit(sys.version_info < (3, 14))'; then
+    echo "numpy>=2 pandas>=3 pytest"
+  else
+    echo "numpy<2 pandas<3 pytest"
+  fi
+}
+
+# Installs the Debian parts a system interpreter needs for venv and for building extensions.
+python_prerequisites() {
+  local python=$1 minor include
+  minor=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+  local missing=()
+  "$python" -c 'import ensurepip, venv' 2>/dev/null || missing+=("python$minor-venv")
+  [[ -f $include/Python.h ]] || missing+=("python$minor-dev")
+  if ((${#missing[@]})); then
+    if [[ $(readlink -f "$python") == /usr/bin/* ]]; then
+      apt_install "${missing[@]}"
+    else
+      note "$python lacks ${missing[*]} and is not Debian's; cannot install them"
+      return 1
+    fi
+  fi
+}
+
+run_pytest() {
+  local python=$1 t0 version pins venv stamp
+  t0=$(date +%s)
+  version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  header "pytest on Python $version ($python)"
+  pins=$(pins_for "$python")
+  # One venv per interpreter binary, kept outside the tree so clean clones reuse it.
+  venv=$CACHE_DIR/venv-$version-$(readlink -f "$python" | md5sum | cut -c1-8)
+  stamp="$pins"
+
+  python_prerequisites "$python" || {
+    record "pytest py$version" FAIL "$t0"
+    return
+  }
+  if [[ ! -x $venv/bin/python ]] || ! "$venv/bin/python" -c 'import sys' 2>/dev/null; then
+    rm -rf "$venv"
+    note "creating $venv"
+    quiet "venv-$version" "$python" -m venv "$venv" || {
+      record "pytest py$version" FAIL "$t0"
+      return
+    }
+  fi
+  if [[ $(cat "$venv/.velmora-deps" 2>/dev/null) != "$stamp" ]]; then
+    note "installing $pins"
+    # shellcheck disable=SC2086
+    if ! quiet "deps-$version" "$venv/bin/python" -m pip install --only-binary=numpy,pandas $pins; then
+      if [[ $pins == *"numpy<2"* ]]; then
+        loud "NumPy 1.x has no wheel for Python $version; testing it with NumPy 2 and pandas 2."
+        quiet "deps2-$version" "$venv/bin/python" -m pip install --only-binary=numpy,pandas \
+          "numpy>=2" "pandas<3" pytest || {
+          record "pytest py$version" FAIL "$t0"
+          return
+        }
+      else
+        record "pytest py$version" FAIL "$t0"
+        return
+      fi
+    fi
+    echo "$stamp" >"$venv/.velmora-deps"
+  fi
+  note "$("$venv/bin/python" -c 'import numpy, pandas, pytest; print("numpy", numpy.__version__, "pandas", pandas.__version__, "pytest", pytest.__version__)')"
+
+  note "pip install . (build log: $LOGS/install-$version.log)"
+  quiet "install-$version" "$venv/bin/python" -m pip install --force-reinstall --no-deps . || {
+    record "pytest py$version" FAIL "$t0"
+    return
+  }
+
+  local log=$LOGS/pytest-$version.log rc
+  # PYTHONPATH could shadow the installed module with a development build.
+  env -u PYTHONPATH "$venv/bin/python" -m pytest -q -rfE -p no:cacheprovider tests/python 2>&1 \
+    | tee "$log"
+  rc=${PIPESTATUS[0]}
+  count_pytest "$log"
+  if ((rc == 0)); then
+    record "pytest py$version" PASS "$t0"
+  else
+    ((rc == 5)) && note "pytest collected no tests"
+    record "pytest py$version" FAIL "$t0"
+  fi
+}
+
+# ----------------------------------------------------------------------------- CTest
+run_ctest() {
+  local name=$1 dir=$BUILD/$1 t0
+  shift
+  t0=$(date +%s)
+  header "CTest: $name"
+  quiet "configure-$name" "$CMAKE" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=g++ \
+    -DVELMORA_BUILD_TESTS=ON "$@" || {
+    record "ctest $name" FAIL "$t0"
+    return
+  }
+  note "building in $dir (log: $LOGS/build-$name.log)"
+  quiet "build-$name" "$CMAKE" --build "$dir" -j "$JOBS" || {
+    record "ctest $name" FAIL "$t0"
+    return
+  }
+  local log=$LOGS/ctest-$name.log rc
+  # Lists only failing tests and the closing lines: hundreds of passing lines help nobody.
+  ctest --test-dir "$dir" -j "$JOBS" --output-on-failure --no-tests=error >"$log" 2>&1
+  rc=$?
+  grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* +Passed +' "$log"
+  count_ctest "$log"
+  if ((rc == 0)); then
+    record "ctest $name" PASS "$t0"
+  else
+    record "ctest $name" FAIL "$t0"
+  fi
+}
+
+# ----------------------------------------------------------------------------- libFuzzer
+run_fuzz() {
+  local t0 dir=$BUILD/fuzz
+  t0=$(date +%s)
+  header "libFuzzer targets (${FUZZ_SECONDS}s each)"
+  if [[ $FUZZ_SECONDS == 0 ]]; then
+    note "VELMORA_FUZZ_SECONDS=0: fuzzing skipped"
+    record "fuzz" SKIP "$t0"
+    return
+  fi
+  local targets=()
+  mapfile -t targets < <(find "$ROOT/fuzz" -maxdepth 1 -name 'fuzz_*.cpp' -printf '%f\n' | sed 's/\.cpp$//' | sort)
+  if ((${#targets[@]} == 0)); then
+    note "no fuzz targets yet"
+    record "fuzz" SKIP "$t0"
+    return
+  fi
+  # Warnings are gated by the g++ builds; clang's own extra warnings must not stop fuzzing.
+  quiet configure-fuzz "$CMAKE" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
+    -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_LIBFUZZER=ON -DVELMORA_SANITIZE=ON \
+    -DVELMORA_WERROR=OFF || {
+    record "fuzz" FAIL "$t0"
+    return
+  }
+  note "building in $dir (log: $LOGS/build-fuzz.log)"
+  quiet build-fuzz "$CMAKE" --build "$dir" -j "$JOBS" || {
+    record "fuzz" FAIL "$t0"
+    return
+  }
+  local target work rc failed=0 findings=$ROOT/fuzz/findings
+  mkdir -p "$findings"
+  for target in "${targets[@]}"; do
+    # New inputs go to a scratch copy, so fuzzing never changes the committed corpus.
+    work=$(mktemp -d)
+    if [[ -d $ROOT/fuzz/corpus/$target ]]; then cp -r "$ROOT/fuzz/corpus/$target/." "$work/"; fi
+    note "$target: $(find "$work" -type f | wc -l) corpus input(s), ${FUZZ_SECONDS}s"
+    "$dir/fuzz/$target" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 -artifact_prefix="$findings/$target-" "$work" \
+      >"$LOGS/fuzz-$target.log" 2>&1
+    rc=$?
+    if ((rc == 0)); then
+      grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$LOGS/fuzz-$target.log" \
+        | sed 's/^/    /'
+    else
+      failed=$((failed + 1))
+      note "$target FAILED (exit $rc); crash input saved under $findings"
+      grep -E 'ERROR|SUMMARY|artifact|runtime error|Test unit written' "$LOGS/fuzz-$target.log" \
+        | head -n 20 | sed 's/^/    /'
+      tail -n 30 "$LOGS/fuzz-$target.log" | sed 's/^/    /'
+    fi
+    rm -rf "$work"
+  done
+  TOTAL_PASSED=$((TOTAL_PASSED + ${#targets[@]} - failed))
+  TOTAL_FAILED=$((TOTAL_FAILED + failed))
+  if ((failed == 0)); then record "fuzz" PASS "$t0"; else record "fuzz" FAIL "$t0"; fi
+}
+
+# ----------------------------------------------------------------------------- clang-format
+run_format() {
+  local t0 files=() log=$LOGS/clang-format.log
+  t0=$(date +%s)
+  header "clang-format"
+  mapfile -t files < <(find src tests fuzz bench -type f \
+    \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.cc' \) 2>/dev/null | sort)
+  if ((${#files[@]} == 0)); then
+    record "clang-format" SKIP "$t0"
+    return
+  fi
+  if clang-format --dry-run -Werror "${files[@]}" >"$log" 2>&1; then
+    note "${#files[@]} files formatted"
+    record "clang-format" PASS "$t0"
+  else
+    grep -E '^[^ ].*: error:' "$log" | sed -E 's/:[0-9]+:[0-9]+: error:.*//' | sort -u \
+      | sed 's/^/    needs clang-format: /'
+    note "fix with: clang-format -i <files>   (details: $log)"
+    record "clang-format" FAIL "$t0"
+  fi
+}
+
+# ----------------------------------------------------------------------------- main
+if [[ -z ${VELMORA_RECORDINGS:-} ]]; then
+  for candidate in "$ROOT/../shared/recordings" /work/shared/recordings; do
+    if [[ -d $candidate ]]; then
+      VELMORA_RECORDINGS=$(cd "$candidate" && pwd)
+      export VELMORA_RECORDINGS
+      break
+    fi
+  done
+fi
+note "project: $ROOT"
+note "real recordings: ${VELMORA_RECORDINGS:-none (tests that need them skip)}"
+note "venv cache: $CACHE_DIR"
+
+if setup_system; then
+  find_pythons
+  for python in "${PYTHONS[@]}"; do run_pytest "$python"; done
+  run_ctest ctest-release
+  run_ctest ctest-asan -DVELMORA_SANITIZE=ON
+  run_fuzz
+  run_format
+fi
+
+header "summary"
+for index in "${!STEP_NAMES[@]}"; do
+  printf '  %-4s  %-28s %5ss\n' "${STEP_RESULTS[$index]}" "${STEP_NAMES[$index]}" \
+    "${STEP_SECONDS[$index]}"
+done
+printf '  total time %ss; logs in %s\n\n' "$(($(date +%s) - T_START))" "$LOGS"
+if ((FAILURES)); then
+  note "$FAILURES step(s) FAILED"
+else
+  note "all steps passed"
+fi
+echo "tests: $TOTAL_PASSED passed, $TOTAL_FAILED failed, $TOTAL_SKIPPED skipped"
+((FAILURES == 0))
