@@ -5,6 +5,7 @@
 #include <datetime.h>
 // clang-format on
 
+#include "module/py_convert.hpp"
 #include "module/py_ref.hpp"
 
 namespace velmora::py {
@@ -25,8 +26,7 @@ bool fixed_timezone_offset_us(PyObject* tz, std::optional<int64_t>& offset_us) {
                                          2, nullptr));
   if (!offset) return false;
   if (!PyDelta_Check(offset.get())) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyDelta'",
-                 _PyType_Name(Py_TYPE(offset.get())));
+    raise_cannot_convert(offset.get(), "PyDelta");
     return false;
   }
   const auto days = static_cast<int64_t>(PyDateTime_DELTA_GET_DAYS(offset.get()));
