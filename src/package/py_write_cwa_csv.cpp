@@ -1,11 +1,74 @@
-// write_cwa_csv: the three ways to CSV.
+// write_cwa_csv: the argument checks in their order, then one of the three ways to CSV
+// (resampled, filtered by a time range, or streamed packet by packet).
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "errors/py_errors.hpp"
 #include "module/py_bodies.hpp"
+#include "package/csv_writer.hpp"
+#include "package/cut_config.hpp"
+#include "package/data_result.hpp"
+#include "package/py_cut.hpp"
+#include "package/py_timezone.hpp"
+#include "package/read_plan.hpp"
+#include "package/reader.hpp"
+#include "package/resample_options.hpp"
+#include "package/resampled_read.hpp"
+#include "package/time_filter.hpp"
 
 namespace velmora::py {
 
-PyObject* write_cwa_csv(const ReadArguments&, const std::string&) {
-  PyErr_SetString(PyExc_NotImplementedError, "write_cwa_csv is not implemented yet");
-  return nullptr;
+namespace {
+
+Status write_csv(const ReadArguments& arguments, const std::string& output_path,
+                 const ReadPlan& plan, std::optional<double> resample_hz, int64_t offset_us) {
+  if (resample_hz) {
+    VELMORA_ASSIGN_OR_RETURN(const CwaDataResult data,
+                             read_cwa_data_resampled_streaming(
+                                 arguments.file_path, plan.block_selection(), *resample_hz,
+                                 arguments.selection, plan.range_start_time, plan.range_end_time));
+    return write_data_result_csv(output_path, data, arguments.selection, offset_us);
+  }
+  if (plan.has_time_bounds()) {
+    VELMORA_ASSIGN_OR_RETURN(
+        CwaDataResult data,
+        read_cwa_data(arguments.file_path, plan.block_selection(), arguments.selection));
+    VELMORA_ASSIGN_OR_RETURN(
+        const CwaDataResult filtered,
+        filter_data_by_time_range(std::move(data), plan.range_start_time, plan.range_end_time));
+    return write_data_result_csv(output_path, filtered, arguments.selection, offset_us);
+  }
+  // Memory stays flat however long the recording is.
+  return write_streamed_csv(arguments.file_path, plan.block_selection(), output_path,
+                            arguments.selection, offset_us);
+}
+
+}  // namespace
+
+PyObject* write_cwa_csv(const ReadArguments& arguments, const std::string& output_path) {
+  CutConfig cut;
+  if (!parse_cut_config(arguments.cut, cut)) return nullptr;
+
+  // Validated before any file is touched, so a bad option wins over a missing file.
+  auto resample_hz = parse_resample_options(arguments.resample_hz, arguments.resample_method);
+  if (!resample_hz) return raise_value_error(resample_hz.error());
+
+  auto plan = resolve_read_plan(arguments.file_path, cut);
+  if (!plan) return raise_runtime_error(plan.error());
+
+  std::optional<int64_t> offset_us;
+  if (!fixed_timezone_offset_us(arguments.fixed_utc_offset_timezone, offset_us)) return nullptr;
+
+  if (auto bounds = check_time_bounds(plan->range_start_time, plan->range_end_time); !bounds) {
+    return raise_runtime_error(bounds.error());
+  }
+
+  if (auto written = write_csv(arguments, output_path, *plan, *resample_hz, offset_us.value_or(0));
+      !written) {
+    return raise_runtime_error(written.error());
+  }
+  Py_RETURN_NONE;
 }
 
 }  // namespace velmora::py
