@@ -1,11 +1,69 @@
 // read_cwa_file: the read pipeline and the DataFrame.
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "errors/py_errors.hpp"
 #include "module/py_bodies.hpp"
+#include "package/cut_config.hpp"
+#include "package/data_result.hpp"
+#include "package/py_cut.hpp"
+#include "package/py_dataframe.hpp"
+#include "package/py_timezone.hpp"
+#include "package/read_plan.hpp"
+#include "package/reader.hpp"
+#include "package/resample_options.hpp"
+#include "package/resampled_read.hpp"
+#include "package/time_filter.hpp"
 
 namespace velmora::py {
 
-PyObject* read_cwa_file(const ReadArguments&) {
-  PyErr_SetString(PyExc_NotImplementedError, "read_cwa_file is not implemented yet");
-  return nullptr;
+namespace {
+
+Result<CwaDataResult> read_columns(const ReadArguments& arguments, const ReadPlan& plan,
+                                   std::optional<double> resample_hz) {
+  if (resample_hz) {
+    return read_cwa_data_resampled_streaming(arguments.file_path, plan.block_selection(),
+                                             *resample_hz, arguments.selection,
+                                             plan.range_start_time, plan.range_end_time);
+  }
+  VELMORA_ASSIGN_OR_RETURN(
+      CwaDataResult data,
+      read_cwa_data(arguments.file_path, plan.block_selection(), arguments.selection));
+  return filter_data_by_time_range(std::move(data), plan.range_start_time, plan.range_end_time);
+}
+
+// Moves device-clock microseconds to UTC in one pass.
+void subtract_offset(Column<int64_t>& timestamps, int64_t offset_us) {
+  int64_t* values = timestamps.data();
+  const size_t rows = timestamps.size();
+  // Wraps instead of overflowing; no decoded timestamp comes near the 64-bit limits.
+  const auto offset = static_cast<uint64_t>(offset_us);
+  for (size_t i = 0; i < rows; ++i) {
+    values[i] = static_cast<int64_t>(static_cast<uint64_t>(values[i]) - offset);
+  }
+}
+
+}  // namespace
+
+PyObject* read_cwa_file(const ReadArguments& arguments) {
+  CutConfig cut;
+  if (!parse_cut_config(arguments.cut, cut)) return nullptr;
+
+  auto resample_hz = parse_resample_options(arguments.resample_hz, arguments.resample_method);
+  if (!resample_hz) return raise_value_error(resample_hz.error());
+
+  auto plan = resolve_read_plan(arguments.file_path, cut);
+  if (!plan) return raise_runtime_error(plan.error());
+
+  std::optional<int64_t> offset_us;
+  if (!fixed_timezone_offset_us(arguments.fixed_utc_offset_timezone, offset_us)) return nullptr;
+
+  auto data = read_columns(arguments, *plan, *resample_hz);
+  if (!data) return raise_runtime_error(data.error());
+
+  if (offset_us) subtract_offset(data->timestamps, *offset_us);
+  return build_dataframe(std::move(*data), offset_us.has_value());
 }
 
 }  // namespace velmora::py
