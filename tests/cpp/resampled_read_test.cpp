@@ -1,0 +1,269 @@
+// Tests of the resampled read: time bounds on the grid, early stop, column presence, and the
+// empty and invalid outcomes, on files from the builder.
+#include "package/resampled_read.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cwa_builder.hpp"
+#include "errors/messages.hpp"
+
+namespace velmora {
+namespace {
+
+using testing::FileBuilder;
+using testing::kJan2020;
+using testing::kJan2020Unix;
+using testing::PacketBuilder;
+using testing::TempFile;
+
+constexpr double kT = static_cast<double>(kJan2020Unix);
+constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// A 100 Hz packed packet of 100 samples (one second) at whole second `second` after W.
+PacketBuilder second_packet(unsigned second) {
+  PacketBuilder p;
+  p.timestamp = kJan2020 + second;  // seconds are the low bits of the packed form
+  p.sample_count = 100;
+  p.sequence_id = second;
+  for (size_t i = 0; i < 100; ++i) p.packed_sample(i, static_cast<uint32_t>((i + second) & 0x1FF));
+  return p;
+}
+
+// A 6-axis packet of 40 samples at 100 Hz whose gyroscope x reads raw 1000.
+PacketBuilder gyro_packet(unsigned second) {
+  PacketBuilder p;
+  p.timestamp = kJan2020 + second;
+  p.sample_format = 0x62;
+  p.sample_count = 40;
+  for (size_t i = 0; i < 40; ++i) {
+    for (size_t axis = 0; axis < 3; ++axis) p.raw_value(i, axis, 1000);
+    p.raw_value(i, 3, 256);
+  }
+  return p;
+}
+
+FileBuilder seconds_file(unsigned count) {
+  FileBuilder f;
+  for (unsigned s = 0; s < count; ++s) f.add(second_packet(s));
+  return f;
+}
+
+PacketBuilder old_format_packet() {
+  PacketBuilder p = second_packet(0);
+  p.rate_code = 0;
+  return p;
+}
+
+Result<CwaDataResult> read(const TempFile& file, double hz, std::optional<double> start,
+                           std::optional<double> end, BlockSelection selection = {},
+                           ChannelSelection channels = {}) {
+  return read_cwa_data_resampled_streaming(file.path(), selection, hz, channels, start, end);
+}
+
+std::string error_of(const Result<CwaDataResult>& result) {
+  return result ? std::string("ok") : result.error().display();
+}
+
+std::vector<int64_t> timestamps_of(const CwaDataResult& out) {
+  return std::vector<int64_t>(out.timestamps.begin(), out.timestamps.end());
+}
+
+TEST(resampled_read, window_shapes_grid_and_stops_before_a_later_fault) {
+  FileBuilder f = seconds_file(30);
+  f.blocks[25] = old_format_packet().bytes();
+  TempFile file(f.bytes());
+  auto result = read(file, 1.0, kT + 10.0, kT + 20.0);
+  ASSERT_TRUE(result) << error_of(result);
+  std::vector<int64_t> expected;
+  for (int64_t s = 10; s < 20; ++s) expected.push_back((kJan2020Unix + s) * 1000000);
+  EXPECT_EQ(timestamps_of(*result), expected);
+  // Without an end the fault is reached.
+  EXPECT_EQ(error_of(read(file, 1.0, kT + 10.0, std::nullopt)), msg::kOldFormatPackets);
+}
+
+TEST(resampled_read, grid_runs_to_last_sample_without_bounds) {
+  TempFile file(seconds_file(3).bytes());
+  auto result = read(file, 2.0, std::nullopt, std::nullopt);
+  ASSERT_TRUE(result) << error_of(result);
+  // The last sample is at W + 2.99: points W, W + 0.5, ..., W + 2.5.
+  ASSERT_EQ(result->rows(), 6u);
+  EXPECT_EQ(result->timestamps[0], kJan2020Unix * 1000000);
+  EXPECT_EQ(result->timestamps[5], kJan2020Unix * 1000000 + 2500000);
+}
+
+struct FailureCase {
+  const char* name;
+  std::vector<PacketBuilder> packets;  // empty: a non-data block
+  double hz;
+  std::optional<double> start;
+  std::optional<double> end;
+  BlockSelection selection;
+  std::string_view message;
+};
+
+class resampled_read_failure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(resampled_read_failure, reports_exact_text) {
+  const FailureCase& c = GetParam();
+  FileBuilder f;
+  if (c.packets.empty()) {
+    PacketBuilder not_data;
+    not_data.header[0] = 'Z';
+    f.add(not_data).add(not_data);
+  }
+  for (const PacketBuilder& p : c.packets) f.add(p);
+  TempFile file(f.bytes());
+  EXPECT_EQ(error_of(read(file, c.hz, c.start, c.end, c.selection)), c.message);
+}
+
+std::string failure_name(const ::testing::TestParamInfo<FailureCase>& param_info) {
+  return param_info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    resampled_read, resampled_read_failure,
+    ::testing::Values(
+        FailureCase{
+            "no_data_packet", {}, 1.0, std::nullopt, std::nullopt, {}, msg::kNoSampleDataInRange},
+        FailureCase{"no_data_packet_bounds_unchecked",
+                    {},
+                    1.0,
+                    kNan,
+                    std::nullopt,
+                    {},
+                    msg::kNoSampleDataInRange},
+        FailureCase{"zero_block_count",
+                    {second_packet(0)},
+                    1.0,
+                    std::nullopt,
+                    std::nullopt,
+                    BlockSelection{0, 0},
+                    msg::kNoSampleDataInRange},
+        FailureCase{"start_nan", {second_packet(0)}, 1.0, kNan, kT, {}, msg::kTimeRangeNotFinite},
+        FailureCase{
+            "end_infinite", {second_packet(0)}, 1.0, kT, kInf, {}, msg::kTimeRangeNotFinite},
+        FailureCase{"start_not_below_end",
+                    {second_packet(0)},
+                    1.0,
+                    kT + 1.0,
+                    kT + 1.0,
+                    {},
+                    msg::kTimeRangeOrder},
+        FailureCase{"start_after_last_sample",
+                    {second_packet(0)},
+                    1.0,
+                    kT + 0.995,
+                    std::nullopt,
+                    {},
+                    msg::kNoSamplesAfterResampling},
+        FailureCase{"subnormal_rate",
+                    {second_packet(0), second_packet(1)},
+                    std::numeric_limits<double>::denorm_min(),
+                    std::nullopt,
+                    std::nullopt,
+                    {},
+                    msg::kNoSamplesAfterResampling},
+        FailureCase{"beyond_file",
+                    {second_packet(0)},
+                    1.0,
+                    std::nullopt,
+                    std::nullopt,
+                    BlockSelection{1, std::nullopt},
+                    msg::kStartBlockBeyondFile}),
+    failure_name);
+
+TEST(resampled_read, subnormal_rate_stops_before_reading_on) {
+  FileBuilder f = seconds_file(3);
+  f.add(old_format_packet());
+  TempFile file(f.bytes());
+  EXPECT_EQ(
+      error_of(read(file, std::numeric_limits<double>::denorm_min(), std::nullopt, std::nullopt)),
+      msg::kNoSamplesAfterResampling);
+}
+
+TEST(resampled_read, first_grid_point_rounding_below_first_sample_still_yields_rows) {
+  // Rate code 0x43 with timestampOffset -60: the first sample time does not survive the
+  // round trip through milliseconds.
+  PacketBuilder p;
+  p.rate_code = 0x43;
+  p.timestamp_offset = -60;
+  TempFile file(FileBuilder().add(p).bytes());
+  auto result = read(file, 1.0, std::nullopt, std::nullopt);
+  ASSERT_TRUE(result) << error_of(result);
+  EXPECT_EQ(result->rows(), 153u);
+  EXPECT_EQ(result->timestamps[0], 1577836876800003);
+}
+
+TEST(resampled_read, readings_follow_the_request_even_for_one_row) {
+  TempFile file(seconds_file(3).bytes());
+  for (bool wanted : {false, true}) {
+    auto result =
+        read(file, 1.0, kT + 1.0, kT + 1.5, {}, ChannelSelection{true, wanted, wanted, wanted});
+    ASSERT_TRUE(result) << error_of(result);
+    ASSERT_EQ(result->rows(), 1u);
+    EXPECT_EQ(result->temperature.has_value(), wanted);
+    EXPECT_EQ(result->light.has_value(), wanted);
+    EXPECT_EQ(result->battery.has_value(), wanted);
+    if (wanted) {
+      EXPECT_EQ((*result->battery)[0], 3.99609375f);
+    }
+  }
+}
+
+TEST(resampled_read, alternating_axes_give_nan_gyro_between_mixed_samples) {
+  FileBuilder f;
+  PacketBuilder plain = second_packet(0);
+  plain.sample_count = 40;
+  for (unsigned s = 0; s < 6; ++s) {
+    PacketBuilder p = s % 2 == 0 ? gyro_packet(0) : plain;
+    p.timestamp_offset = static_cast<int16_t>(-40 * static_cast<int>(s));
+    f.add(p);
+  }
+  TempFile file(f.bytes());
+  auto result = read(file, 100.0, std::nullopt, std::nullopt);
+  ASSERT_TRUE(result) << error_of(result);
+  ASSERT_TRUE(result->gyro_x && result->gyro_y && result->gyro_z);
+  EXPECT_FALSE(result->mag_x);
+  // Rows 0-39 are gyro samples; 40-79 are 3-axis samples (row 39.x lies across the change).
+  EXPECT_FLOAT_EQ((*result->gyro_x)[20], (*result->gyro_x)[21]);
+  EXPECT_FALSE(std::isnan((*result->gyro_x)[20]));
+  EXPECT_TRUE(std::isnan((*result->gyro_x)[60]));
+  EXPECT_FALSE(std::isnan((*result->gyro_x)[100]));
+}
+
+TEST(resampled_read, only_samples_inside_bounds_create_motion_columns) {
+  FileBuilder f;
+  f.add(gyro_packet(0));
+  for (unsigned s = 1; s < 6; ++s) f.add(second_packet(s));
+  TempFile file(f.bytes());
+  auto outside = read(file, 10.0, kT + 2.5, std::nullopt);
+  ASSERT_TRUE(outside) << error_of(outside);
+  EXPECT_FALSE(outside->gyro_x);
+  auto inside = read(file, 10.0, kT + 0.05, std::nullopt);
+  ASSERT_TRUE(inside) << error_of(inside);
+  ASSERT_TRUE(inside->gyro_x);
+  EXPECT_EQ(inside->gyro_x->size(), inside->rows());
+}
+
+TEST(resampled_read, in_bounds_gyro_samples_create_column_the_grid_misses) {
+  FileBuilder f;
+  f.add(second_packet(0)).add(gyro_packet(1));
+  for (unsigned s = 2; s < 6; ++s) f.add(second_packet(s));
+  TempFile file(f.bytes());
+  auto result = read(file, 0.5, std::nullopt, std::nullopt);
+  ASSERT_TRUE(result) << error_of(result);
+  ASSERT_TRUE(result->gyro_z);
+  EXPECT_EQ(result->gyro_z->size(), result->rows());
+  for (float v : *result->gyro_z) EXPECT_TRUE(std::isnan(v));
+}
+
+}  // namespace
+}  // namespace velmora
