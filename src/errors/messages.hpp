@@ -79,5 +79,6 @@ inline constexpr std::string_view kFaultTemperatureComputed = "temperature compu
 inline constexpr std::string_view kFaultLightComputed = "light computed";
 inline constexpr std::string_view kFaultBatteryComputed = "battery computed";
 inline constexpr std::string_view kFaultNumpyCapsule = "Failed to access NumPy array API capsule";
+inline constexpr std::string_view kFaultTimestampBuffer = "timestamp buffer holds the samples";
 
 }  // namespace velmora::msg

@@ -18,9 +18,15 @@ struct DecodedPacket {
   PacketReadings readings;
 };
 
+// Returns a sector read size that covers the planned blocks without reading far past them.
+size_t planned_chunk_bytes(uint64_t first_block, uint64_t end_block);
+
 class PacketStream {
  public:
   PacketStream(OpenedBlocks opened, bool include_magnetometer);
+  // The sector reader refers to the file held here, so the stream stays where it was built.
+  PacketStream(const PacketStream&) = delete;
+  PacketStream& operator=(const PacketStream&) = delete;
 
   // Returns the next decoded data packet, or nullptr after the last planned block. A planned
   // block missing at the end of the file is "Unexpected end of CWA data".

@@ -8,6 +8,7 @@
 
 #include "errors/cwa_error.hpp"
 #include "package/data_block.hpp"
+#include "packet/packet_meta.hpp"
 
 namespace velmora {
 
@@ -19,5 +20,9 @@ int64_t seconds_to_us(double seconds);
 Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& block, size_t n,
                                                          std::optional<double> prev_end,
                                                          std::span<int64_t> out);
+
+// The same from the packet's timing fields alone, with n = meta.sample_count; out must hold n.
+Result<double> packet_sample_timestamps(const PacketMeta& meta, std::optional<double> prev_end,
+                                        int64_t* out);
 
 }  // namespace velmora

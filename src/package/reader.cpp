@@ -1,0 +1,179 @@
+// read_cwa_data: planned blocks decoded straight into columns that are sized once from the
+// plan. Produces the same bits as parse_samples followed by append_sensor_value per sample.
+#include "package/reader.hpp"
+
+#include "errors/messages.hpp"
+#include "package/data_block.hpp"
+#include "package/opened_blocks.hpp"
+#include "package/packet_stream.hpp"
+#include "package/sample_decode.hpp"
+#include "package/sample_times.hpp"
+#include "packet/byte_order.hpp"
+
+namespace velmora {
+
+namespace {
+
+// Fills the result packet by packet; every column is reserved for the plan's largest row count
+// so that no column ever moves while it grows.
+class ColumnFiller {
+ public:
+  ColumnFiller(size_t reserve_rows, ChannelSelection channels)
+      : reserve_rows_(reserve_rows), include_magnetometer_(channels.include_magnetometer) {
+    result_.timestamps.reserve(reserve_rows);
+    result_.acc_x.reserve(reserve_rows);
+    result_.acc_y.reserve(reserve_rows);
+    result_.acc_z.reserve(reserve_rows);
+    if (channels.include_temperature) result_.temperature.emplace(reserve_rows);
+    if (channels.include_light) result_.light.emplace(reserve_rows);
+    if (channels.include_battery) result_.battery.emplace(reserve_rows);
+  }
+
+  Status add_packet(const PacketMeta& meta, PacketBytes packet, std::optional<double>& prev_end);
+  CwaDataResult take() { return std::move(result_); }
+  size_t rows() const { return result_.rows(); }
+
+ private:
+  // Returns the slots for n new values of an optional motion column that has a value in this
+  // packet, creating the column with NaN in every earlier row.
+  float* present_slots(OptionalColumn& column, size_t rows_before, size_t n) {
+    if (!column) {
+      column.emplace(reserve_rows_);
+      column->append_fill(kMissingValue, rows_before);
+    }
+    return column->extend(n);
+  }
+  static void fill_missing(OptionalColumn& column, size_t n) {
+    if (column) column->append_fill(kMissingValue, n);
+  }
+  static void fill_reading(OptionalColumn& column, float value, size_t n) {
+    if (column) column->append_fill(value, n);
+  }
+
+  CwaDataResult result_;
+  size_t reserve_rows_;
+  bool include_magnetometer_;
+};
+
+Status ColumnFiller::add_packet(const PacketMeta& meta, PacketBytes packet,
+                                std::optional<double>& prev_end) {
+  const size_t n = meta.sample_count;
+  const size_t rows_before = result_.rows();
+  const uint8_t* p = packet.data();
+  const uint16_t light = load_u16(p + packet_offset::kLight);
+  const uint8_t format = p[packet_offset::kSampleFormat];
+  const uint8_t* data = p + packet_offset::kSampleData;
+
+  VELMORA_ASSIGN_OR_RETURN(prev_end,
+                           packet_sample_timestamps(meta, prev_end, result_.timestamps.extend(n)));
+  float* ax = result_.acc_x.extend(n);
+  float* ay = result_.acc_y.extend(n);
+  float* az = result_.acc_z.extend(n);
+  bool gyro_written = false;
+  bool mag_written = false;
+  switch (format) {
+    case 0x30:
+      decode::packed_3axis(data, n, light, [=](size_t i, float x, float y, float z) {
+        ax[i] = x;
+        ay[i] = y;
+        az[i] = z;
+      });
+      break;
+    case 0x32:
+      decode::unpacked_3axis(data, n, light, [=](size_t i, float x, float y, float z) {
+        ax[i] = x;
+        ay[i] = y;
+        az[i] = z;
+      });
+      break;
+    case 0x62: {
+      float* gx = present_slots(result_.gyro_x, rows_before, n);
+      float* gy = present_slots(result_.gyro_y, rows_before, n);
+      float* gz = present_slots(result_.gyro_z, rows_before, n);
+      gyro_written = true;
+      decode::unpacked_6axis(
+          data, n, light, [=](size_t i, float x, float y, float z, float g0, float g1, float g2) {
+            ax[i] = x;
+            ay[i] = y;
+            az[i] = z;
+            gx[i] = g0;
+            gy[i] = g1;
+            gz[i] = g2;
+          });
+      break;
+    }
+    default: {
+      // packet_meta admits no other format than 0x92 here.
+      float* gx = present_slots(result_.gyro_x, rows_before, n);
+      float* gy = present_slots(result_.gyro_y, rows_before, n);
+      float* gz = present_slots(result_.gyro_z, rows_before, n);
+      gyro_written = true;
+      float* mx = nullptr;
+      float* my = nullptr;
+      float* mz = nullptr;
+      if (include_magnetometer_) {
+        mx = present_slots(result_.mag_x, rows_before, n);
+        my = present_slots(result_.mag_y, rows_before, n);
+        mz = present_slots(result_.mag_z, rows_before, n);
+        mag_written = true;
+      }
+      decode::unpacked_9axis(data, n, light,
+                             [=](size_t i, float x, float y, float z, float g0, float g1, float g2,
+                                 const uint8_t* mag) {
+                               ax[i] = x;
+                               ay[i] = y;
+                               az[i] = z;
+                               gx[i] = g0;
+                               gy[i] = g1;
+                               gz[i] = g2;
+                               if (mx != nullptr) {
+                                 mx[i] = decode::mag_of(mag, 0);
+                                 my[i] = decode::mag_of(mag, 1);
+                                 mz[i] = decode::mag_of(mag, 2);
+                               }
+                             });
+      break;
+    }
+  }
+  if (!gyro_written) {
+    fill_missing(result_.gyro_x, n);
+    fill_missing(result_.gyro_y, n);
+    fill_missing(result_.gyro_z, n);
+  }
+  if (!mag_written) {
+    fill_missing(result_.mag_x, n);
+    fill_missing(result_.mag_y, n);
+    fill_missing(result_.mag_z, n);
+  }
+  if (result_.temperature) {
+    fill_reading(result_.temperature,
+                 decode::temperature_celsius(load_u16(p + packet_offset::kTemperature)), n);
+  }
+  if (result_.light) fill_reading(result_.light, decode::light_value(light), n);
+  if (result_.battery) {
+    fill_reading(result_.battery, decode::battery_volts(p[packet_offset::kBattery]), n);
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<CwaDataResult> read_cwa_data(std::string_view path, BlockSelection selection,
+                                    ChannelSelection channels) {
+  VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(path, selection));
+  const uint64_t blocks = opened.end_block - opened.first_block;
+  SectorReader reader(opened.file, planned_chunk_bytes(opened.first_block, opened.end_block));
+  ColumnFiller filler(static_cast<size_t>(blocks) * kMaxSamplesPerPacket, channels);
+  std::optional<double> prev_end = opened.prev_end;
+  for (uint64_t block = 0; block < blocks; ++block) {
+    VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketBytes> packet, reader.next());
+    if (!packet) return fail(msg::kUnexpectedEndOfData);
+    VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketMeta> meta, packet_meta(*packet));
+    if (!meta) continue;
+    VELMORA_TRY(filler.add_packet(*meta, *packet, prev_end));
+  }
+  if (filler.rows() == 0) return fail(msg::kNoSampleDataInRange);
+  return filler.take();
+}
+
+}  // namespace velmora

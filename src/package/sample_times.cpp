@@ -1,0 +1,70 @@
+// Sample timestamps. The operation order (multiply, divide, add, convert) fixes every
+// microsecond of the output; do not rearrange.
+#include "package/sample_times.hpp"
+
+#include <cmath>
+
+#include "errors/internal_fault.hpp"
+#include "errors/messages.hpp"
+#include "packet/packed_timestamp.hpp"
+
+namespace velmora {
+
+namespace {
+
+constexpr double kTwoTo63 = 9223372036854775808.0;
+// Products inside this bound convert without any saturation test.
+constexpr double kSafeMicroseconds = 4611686018427387904.0;  // 2^62
+
+// Returns the microseconds of sample i, before conversion.
+inline double sample_us(size_t i, double span, double count, double start) {
+  return (static_cast<double>(i) * span / count + start) * 1000000.0;
+}
+
+}  // namespace
+
+int64_t seconds_to_us(double seconds) {
+  const double us = seconds * 1000000.0;
+  if (std::isnan(us)) return 0;
+  if (us >= kTwoTo63) return INT64_MAX;
+  if (us < -kTwoTo63) return INT64_MIN;
+  return static_cast<int64_t>(us);
+}
+
+Result<double> packet_sample_timestamps(const PacketMeta& meta, std::optional<double> prev_end,
+                                        int64_t* out) {
+  const size_t n = meta.sample_count;
+  if (n == 0) return prev_end.value_or(0.0);
+  if (!cwa_timestamp(meta.timestamp)) return fail(msg::kInvalidBlockTimestamp);
+  const PacketBounds bounds = meta.natural_bounds();
+  double start = bounds.start;
+  if (prev_end && start - *prev_end < 1.0) start = *prev_end;
+  const double span = bounds.end - start;
+  const double count = static_cast<double>(n);
+  // Rounding is monotonic, so the first and the last sample bound all others.
+  const double first = sample_us(0, span, count, start);
+  const double last = sample_us(n - 1, span, count, start);
+  if (std::fabs(first) < kSafeMicroseconds && std::fabs(last) < kSafeMicroseconds) {
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<int64_t>(sample_us(i, span, count, start));
+  } else {
+    for (size_t i = 0; i < n; ++i) {
+      out[i] = seconds_to_us(static_cast<double>(i) * span / count + start);
+    }
+  }
+  return bounds.end;
+}
+
+Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& block, size_t n,
+                                                         std::optional<double> prev_end,
+                                                         std::span<int64_t> out) {
+  VELMORA_EXPECT(out.size() >= n, msg::kFaultTimestampBuffer);
+  const PacketMeta meta{
+      .sample_count = n,
+      .timestamp = block.timestamp,
+      .timestamp_offset = block.timestamp_offset,
+      .sample_rate_code = block.sample_rate_code,
+  };
+  return packet_sample_timestamps(meta, prev_end, out.data());
+}
+
+}  // namespace velmora

@@ -1,0 +1,248 @@
+// Packet field splitting, the four sample encodings and the per-packet readings.
+#include "package/data_block.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <vector>
+
+#include "cwa_builder.hpp"
+#include "errors/messages.hpp"
+
+namespace velmora {
+namespace {
+
+using testing::Bytes;
+using testing::PacketBuilder;
+
+Result<CwaDataBlock> block_of(const PacketBuilder& builder) {
+  const Bytes bytes = builder.bytes();
+  return CwaDataBlock::from_buffer(PacketBytes(bytes.data(), kPacketBytes));
+}
+
+CwaDataBlock valid_block(const PacketBuilder& builder) {
+  auto block = block_of(builder);
+  EXPECT_TRUE(block) << block.error().display();
+  return *block;
+}
+
+// Decodes the packet and returns its samples.
+std::vector<SampleData> samples_of(const PacketBuilder& builder, bool include_magnetometer = true) {
+  std::array<SampleData, kMaxSamplesPerPacket> out;
+  auto count = valid_block(builder).parse_samples(include_magnetometer, out);
+  EXPECT_TRUE(count) << count.error().display();
+  return std::vector<SampleData>(out.begin(), out.begin() + static_cast<long>(count.value_or(0)));
+}
+
+std::string parse_error(const PacketBuilder& builder) {
+  std::array<SampleData, kMaxSamplesPerPacket> out;
+  auto count = valid_block(builder).parse_samples(true, out);
+  return count ? std::string("<no error>") : count.error().display();
+}
+
+PacketBuilder unpacked(uint8_t format, uint16_t light = 0) {
+  PacketBuilder packet;
+  packet.sample_format = format;
+  packet.sample_count = 1;
+  packet.light = light;
+  return packet;
+}
+
+TEST(data_block, copies_every_field_of_the_packet) {
+  PacketBuilder packet;
+  packet.packet_length = 0x1234;
+  packet.device_fractional = 0xBEEF;
+  packet.session_id = 0x01020304;
+  packet.sequence_id = 0xA0B0C0D0;
+  packet.light = 0xE3FF;
+  packet.temperature = 0xFC55;
+  packet.events = 0x81;
+  packet.battery = 0xF0;
+  packet.rate_code = 0x4A;
+  packet.sample_format = 0x92;
+  packet.timestamp_offset = -30;
+  packet.sample_count = 26;
+  packet.checksum = 0xCAFE;
+  for (size_t i = 0; i < 480; ++i) packet.sample_data[i] = static_cast<uint8_t>(i * 7);
+  const CwaDataBlock block = valid_block(packet);
+  EXPECT_EQ(block.packet_header, "AX");
+  EXPECT_EQ(block.packet_length, 0x1234);
+  EXPECT_EQ(block.device_fractional, 0xBEEF);
+  EXPECT_EQ(block.session_id, 0x01020304u);
+  EXPECT_EQ(block.sequence_id, 0xA0B0C0D0u);
+  EXPECT_EQ(block.timestamp, testing::kJan2020);
+  EXPECT_EQ(block.light, 0xE3FF);
+  EXPECT_EQ(block.temperature, 0xFC55);
+  EXPECT_EQ(block.events, 0x81);
+  EXPECT_EQ(block.battery, 0xF0);
+  EXPECT_EQ(block.sample_rate_code, 0x4A);
+  EXPECT_EQ(block.sample_format, 0x92);
+  EXPECT_EQ(block.timestamp_offset, -30);
+  EXPECT_EQ(block.sample_count, 26);
+  EXPECT_EQ(block.checksum, 0xCAFE);
+  EXPECT_TRUE(
+      std::equal(block.sample_data.begin(), block.sample_data.end(), packet.sample_data.begin()));
+}
+
+TEST(data_block, rejects_headers_that_are_not_utf8_before_other_headers) {
+  struct Case {
+    uint8_t first, second;
+    std::string_view message;
+  };
+  for (const Case& c :
+       {Case{0xFF, 'X', msg::kInvalidPacketHeaderFormat},
+        Case{'A', 0x80, msg::kInvalidPacketHeaderFormat},
+        Case{0xC3, 'A', msg::kInvalidPacketHeaderFormat},
+        Case{0xE2, 0x82, msg::kInvalidPacketHeaderFormat},
+        Case{0xC3, 0xA9, msg::kInvalidDataBlockHeader},
+        Case{'M', 'D', msg::kInvalidDataBlockHeader}, Case{0, 0, msg::kInvalidDataBlockHeader}}) {
+    PacketBuilder packet;
+    packet.header[0] = static_cast<char>(c.first);
+    packet.header[1] = static_cast<char>(c.second);
+    auto block = block_of(packet);
+    ASSERT_FALSE(block);
+    EXPECT_EQ(block.error().display(), c.message);
+  }
+}
+
+TEST(data_block, decodes_packed_words_with_sign_and_exponent) {
+  struct Case {
+    uint32_t word;
+    uint16_t light;
+    float x, y, z;
+  };
+  for (const Case& c : {
+           Case{0x00000001, 0, 0.00390625f, 0.0f, 0.0f},
+           Case{0xC00003FF, 0, -0.03125f, 0.0f, 0.0f},            // x = -1, e = 3
+           Case{0xC0000200, 0, -16.0f, 0.0f, 0.0f},               // x = -512, e = 3
+           Case{0xC00001FF, 0, 511.0f * 8 / 256, 0.0f, 0.0f},     // x = 511, e = 3
+           Case{0x00000400, 0, 0.0f, 0.00390625f, 0.0f},          // y = 1
+           Case{0x3FF00000, 0, 0.0f, 0.0f, -0.00390625f},         // z = -1
+           Case{0x40000001, 0x2000, 2.0f / 512, 0.0f, 0.0f},      // e = 1, k = 1
+           Case{0x00000100, 0xE000, 256.0f / 32768, 0.0f, 0.0f},  // k = 7
+       }) {
+    PacketBuilder packet;
+    packet.sample_count = 1;
+    packet.light = c.light;
+    packet.packed_sample(0, c.word);
+    const auto samples = samples_of(packet);
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(samples[0].acc_x, c.x) << std::hex << c.word;
+    EXPECT_EQ(samples[0].acc_y, c.y) << std::hex << c.word;
+    EXPECT_EQ(samples[0].acc_z, c.z) << std::hex << c.word;
+    EXPECT_FALSE(samples[0].has_gyro);
+    EXPECT_FALSE(samples[0].has_mag);
+  }
+}
+
+TEST(data_block, scales_unpacked_accelerometer_by_the_scale_code) {
+  for (const uint8_t format : std::array<uint8_t, 3>{0x32, 0x62, 0x92}) {
+    const size_t accel = format == 0x32 ? 0 : 3;
+    for (auto [light, expected] :
+         {std::pair<uint16_t, float>{0x0000, 1.0f}, {0x2000, 0.5f}, {0xE000, 1.0f / 128}}) {
+      PacketBuilder packet = unpacked(format, light);
+      packet.raw_value(0, accel, 256).raw_value(0, accel + 1, -256).raw_value(0, accel + 2, 0);
+      const auto samples = samples_of(packet);
+      EXPECT_EQ(samples.at(0).acc_x, expected) << int{format};
+      EXPECT_EQ(samples.at(0).acc_y, -expected) << int{format};
+      EXPECT_EQ(samples.at(0).acc_z, 0.0f) << int{format};
+    }
+  }
+}
+
+TEST(data_block, divides_6axis_gyro_and_multiplies_9axis_gyro) {
+  struct Case {
+    uint8_t format;
+    unsigned scale_code;
+    float expected;
+  };
+  for (const Case& c : {Case{0x62, 0, 999.99994f}, Case{0x62, 3, 499.99997f},
+                        Case{0x92, 0, 1000.0f}, Case{0x92, 3, 500.0f}, Case{0x92, 7, 31.0f},
+                        Case{0x62, 7, 16384.0f / (32768.0f / 62.0f)}}) {
+    PacketBuilder packet = unpacked(c.format, static_cast<uint16_t>(c.scale_code << 10));
+    packet.raw_value(0, 0, 16384).raw_value(0, 1, -16384).raw_value(0, 2, 0);
+    const auto samples = samples_of(packet);
+    ASSERT_TRUE(samples.at(0).has_gyro);
+    EXPECT_EQ(samples[0].gyro_x, c.expected) << int{c.format} << " s=" << c.scale_code;
+    EXPECT_EQ(samples[0].gyro_y, -c.expected);
+    EXPECT_EQ(samples[0].gyro_z, 0.0f);
+  }
+  // The two paths may differ in the last bit: 6-axis at s = 0 is not exactly 1000.
+  EXPECT_NE(999.99994f, 1000.0f);
+}
+
+TEST(data_block, reads_magnetometer_only_when_asked) {
+  PacketBuilder packet = unpacked(0x92);
+  packet.raw_value(0, 6, 16384).raw_value(0, 7, -32768).raw_value(0, 8, 1);
+  const auto with = samples_of(packet, true);
+  ASSERT_TRUE(with.at(0).has_mag);
+  EXPECT_EQ(with[0].mag_x, 0.5f);
+  EXPECT_EQ(with[0].mag_y, -1.0f);
+  EXPECT_EQ(with[0].mag_z, 0x1p-15f);
+  EXPECT_FALSE(samples_of(packet, false).at(0).has_mag);
+  EXPECT_FALSE(samples_of(unpacked(0x62)).at(0).has_mag);
+}
+
+TEST(data_block, returns_exactly_sample_count_samples_in_packet_order) {
+  PacketBuilder packet;
+  packet.sample_count = 120;
+  for (uint32_t i = 0; i < 120; ++i) packet.packed_sample(i, i);
+  const auto samples = samples_of(packet);
+  ASSERT_EQ(samples.size(), 120u);
+  for (size_t i = 0; i < 120; ++i) EXPECT_EQ(samples[i].acc_x, static_cast<float>(i) / 256);
+}
+
+TEST(data_block, rejects_formats_and_counts_it_cannot_decode) {
+  struct Case {
+    uint8_t format;
+    uint16_t count;
+    std::string message;
+  };
+  for (const Case& c : {Case{0x31, 1, "Unsupported sample format: 3 axes, packing 1"},
+                        Case{0x60, 1, "Unsupported sample format: 6 axes, packing 0"},
+                        Case{0x30, 121, std::string(msg::kInsufficientPacked3)},
+                        Case{0x32, 81, std::string(msg::kInsufficientUnpacked3)},
+                        Case{0x62, 41, std::string(msg::kInsufficientUnpacked6)},
+                        Case{0x92, 27, std::string(msg::kInsufficientUnpacked9)}}) {
+    PacketBuilder packet;
+    packet.sample_format = c.format;
+    packet.sample_count = c.count;
+    EXPECT_EQ(parse_error(packet), c.message);
+  }
+  for (auto [format, count] :
+       {std::pair<uint8_t, uint16_t>{0x30, 120}, {0x32, 80}, {0x62, 40}, {0x92, 26}, {0x30, 0}}) {
+    PacketBuilder packet;
+    packet.sample_format = format;
+    packet.sample_count = count;
+    EXPECT_EQ(samples_of(packet).size(), count);
+  }
+}
+
+TEST(data_block, converts_per_packet_readings_in_float32) {
+  struct Case {
+    uint16_t temperature, light;
+    uint8_t battery;
+    float t, l, b;
+  };
+  for (const Case& c :
+       {Case{0x0155, 0, 0, 49.90234375f, 1.0f, 3.0f},
+        Case{0xFC00, 341, 170, -50.0f, 10.0f, 3.99609375f},
+        Case{0x0000, 0x03FF, 255, -50.0f, std::pow(10.0f, 1023.0f / 341.0f), 4.494140625f},
+        Case{0x03FF, 0xFC00, 1, 1023.0f * 75 / 256 - 50, 1.0f, 513.0f * 6 / 1024}}) {
+    PacketBuilder packet;
+    packet.temperature = c.temperature;
+    packet.light = c.light;
+    packet.battery = c.battery;
+    const PacketReadings readings = valid_block(packet).readings();
+    EXPECT_EQ(readings.temperature, c.t);
+    EXPECT_EQ(readings.light, c.l);
+    EXPECT_EQ(readings.battery, c.b);
+  }
+  PacketBuilder top;
+  top.light = 0x03FF;
+  EXPECT_NEAR(valid_block(top).readings().light, 1000.0f, 0.001f);
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,345 @@
+// read_cwa_data and PacketStream: block selection, continuity seeding, column presence, and
+// the column fast path against the generic per-sample path on random packets.
+#include "package/reader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <random>
+
+#include "cwa_builder.hpp"
+#include "errors/messages.hpp"
+#include "package/opened_blocks.hpp"
+#include "package/packet_stream.hpp"
+
+namespace velmora {
+namespace {
+
+using testing::Bytes;
+using testing::FileBuilder;
+using testing::kJan2020;
+using testing::kJan2020Unix;
+using testing::PacketBuilder;
+using testing::TempFile;
+
+constexpr ChannelSelection kAllChannels{};
+
+// Packet k of a 100 Hz packed file: 120 samples, block timestamp W + k (so packets overlap).
+PacketBuilder packed_packet(uint32_t second) {
+  PacketBuilder packet;
+  packet.timestamp = kJan2020 + second;
+  for (uint32_t i = 0; i < 120; ++i) packet.packed_sample(i, i + 3 * second);
+  return packet;
+}
+
+FileBuilder packed_file(uint32_t packets) {
+  FileBuilder file;
+  for (uint32_t k = 0; k < packets; ++k) file.add(packed_packet(k));
+  return file;
+}
+
+PacketBuilder non_data_packet() {
+  PacketBuilder packet;
+  packet.sample_count = 0;
+  return packet;
+}
+
+Result<CwaDataResult> read_bytes(const Bytes& bytes, BlockSelection selection = {},
+                                 ChannelSelection channels = kAllChannels) {
+  TempFile file(bytes);
+  return read_cwa_data(file.path(), selection, channels);
+}
+
+std::string read_error(const Bytes& bytes, BlockSelection selection = {}) {
+  auto result = read_bytes(bytes, selection);
+  return result ? std::string("<no error>") : result.error().display();
+}
+
+// The plain per-sample reading: PacketStream samples through append_sensor_value.
+Result<CwaDataResult> read_generic(const std::string& path, BlockSelection selection,
+                                   ChannelSelection channels) {
+  VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(path, selection));
+  PacketStream stream(std::move(opened), channels.include_magnetometer);
+  CwaDataResult result;
+  if (channels.include_temperature) result.temperature.emplace();
+  if (channels.include_light) result.light.emplace();
+  if (channels.include_battery) result.battery.emplace();
+  for (;;) {
+    VELMORA_ASSIGN_OR_RETURN(const DecodedPacket* packet, stream.next());
+    if (packet == nullptr) break;
+    for (size_t i = 0; i < packet->count; ++i) {
+      const SampleData& s = packet->samples[i];
+      result.timestamps.push_back(packet->timestamps[i]);
+      result.acc_x.push_back(s.acc_x);
+      result.acc_y.push_back(s.acc_y);
+      result.acc_z.push_back(s.acc_z);
+      const size_t row = result.rows() - 1;
+      append_sensor_value(result.gyro_x, s.has_gyro, row, s.gyro_x);
+      append_sensor_value(result.gyro_y, s.has_gyro, row, s.gyro_y);
+      append_sensor_value(result.gyro_z, s.has_gyro, row, s.gyro_z);
+      append_sensor_value(result.mag_x, s.has_mag, row, s.mag_x);
+      append_sensor_value(result.mag_y, s.has_mag, row, s.mag_y);
+      append_sensor_value(result.mag_z, s.has_mag, row, s.mag_z);
+    }
+    if (result.temperature)
+      result.temperature->append_fill(packet->readings.temperature, packet->count);
+    if (result.light) result.light->append_fill(packet->readings.light, packet->count);
+    if (result.battery) result.battery->append_fill(packet->readings.battery, packet->count);
+  }
+  if (result.rows() == 0) return fail(msg::kNoSampleDataInRange);
+  return result;
+}
+
+template <class T>
+void expect_same_bits(const Column<T>& a, const Column<T>& b, std::string_view name) {
+  ASSERT_EQ(a.size(), b.size()) << name;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if constexpr (std::is_same_v<T, float>) {
+      ASSERT_EQ(std::bit_cast<uint32_t>(a[i]), std::bit_cast<uint32_t>(b[i])) << name << " " << i;
+    } else {
+      ASSERT_EQ(a[i], b[i]) << name << " " << i;
+    }
+  }
+}
+
+void expect_same_result(const CwaDataResult& a, const CwaDataResult& b) {
+  expect_same_bits(a.timestamps, b.timestamps, "timestamps");
+  expect_same_bits(a.acc_x, b.acc_x, "acc_x");
+  expect_same_bits(a.acc_y, b.acc_y, "acc_y");
+  expect_same_bits(a.acc_z, b.acc_z, "acc_z");
+  for (const OptionalColumnField& field : kOptionalColumns) {
+    const OptionalColumn& x = a.*field.member;
+    const OptionalColumn& y = b.*field.member;
+    ASSERT_EQ(x.has_value(), y.has_value()) << field.name;
+    if (x) expect_same_bits(*x, *y, field.name);
+  }
+}
+
+std::vector<std::string_view> present_optional(const CwaDataResult& result) {
+  std::vector<std::string_view> names;
+  for (const OptionalColumnField& field : kOptionalColumns) {
+    if (result.*field.member) names.push_back(field.name);
+  }
+  return names;
+}
+
+TEST(read_cwa_data, reads_a_packed_file_into_timestamped_rows) {
+  auto result = read_bytes(packed_file(2).bytes());
+  ASSERT_TRUE(result) << result.error().display();
+  ASSERT_EQ(result->rows(), 240u);
+  const int64_t w = kJan2020Unix * 1000000;
+  EXPECT_EQ(result->timestamps[0], w);
+  EXPECT_EQ(result->timestamps[119], w + 1190000);
+  // The second packet starts at the first one's end, W + 1.2 s.
+  EXPECT_EQ(result->timestamps[120], w + 1200000);
+  EXPECT_EQ(result->acc_x[1], 1.0f / 256);
+  EXPECT_EQ(result->temperature->size(), 240u);
+  EXPECT_EQ((*result->temperature)[239], 49.90234375f);
+  EXPECT_EQ((*result->battery)[0], 3.99609375f);
+  EXPECT_EQ((*result->light)[0], 1.0f);
+  EXPECT_EQ(present_optional(*result),
+            (std::vector<std::string_view>{"temperature", "light", "battery"}));
+}
+
+TEST(read_cwa_data, checks_the_file_structure_in_order) {
+  Bytes not_cwa(600, 0);
+  Bytes small_md(600, 0);
+  small_md[0] = 'M';
+  small_md[1] = 'D';
+  Bytes ragged = packed_file(3).bytes();
+  ragged.resize(ragged.size() + 100);
+  struct Case {
+    Bytes bytes;
+    BlockSelection selection;
+    std::string message;
+  };
+  const std::string short_read = std::string(msg::kIoErrorPrefix) + "failed to fill whole buffer";
+  for (const Case& c : {
+           Case{Bytes{}, {}, short_read},
+           Case{Bytes{'M'}, {}, short_read},
+           Case{not_cwa, {}, std::string(msg::kNotValidCwaFile)},
+           Case{small_md, {}, std::string(msg::kFileTooSmall)},
+           Case{ragged, {0, 1}, std::string(msg::kIncompleteDataBlock)},
+           Case{FileBuilder().bytes(), {}, std::string(msg::kStartBlockBeyondFile)},
+           Case{packed_file(3).bytes(), {3, std::nullopt}, std::string(msg::kStartBlockBeyondFile)},
+           Case{packed_file(3).bytes(), {0, 0}, std::string(msg::kNoSampleDataInRange)},
+       }) {
+    EXPECT_EQ(read_error(c.bytes, c.selection), c.message);
+  }
+  EXPECT_EQ(read_cwa_data("/nonexistent/velmora.cwa", {}, kAllChannels).error().display(),
+            "IO error: No such file or directory (os error 2)");
+}
+
+TEST(read_cwa_data, clamps_the_selection_and_seeds_continuity_from_earlier_blocks) {
+  const Bytes bytes = packed_file(10).bytes();
+  auto whole = read_bytes(bytes);
+  ASSERT_TRUE(whole);
+  auto tail_read = read_bytes(bytes, {2, 100});
+  ASSERT_TRUE(tail_read) << tail_read.error().display();
+  ASSERT_EQ(tail_read->rows(), 8u * 120);
+  for (size_t i = 0; i < tail_read->rows(); ++i) {
+    ASSERT_EQ(tail_read->timestamps[i], whole->timestamps[240 + i]) << i;
+  }
+  auto middle = read_bytes(bytes, {4, 2});
+  ASSERT_TRUE(middle);
+  ASSERT_EQ(middle->rows(), 240u);
+  EXPECT_EQ(middle->timestamps[0], whole->timestamps[480]);
+  EXPECT_EQ(middle->acc_x[0], whole->acc_x[480]);
+}
+
+TEST(read_cwa_data, skips_blocks_that_are_not_data_packets) {
+  FileBuilder file = packed_file(1);
+  PacketBuilder other;
+  other.header[0] = 'M';
+  other.header[1] = 'D';
+  file.add(non_data_packet()).add(other).add(packed_packet(1));
+  auto result = read_bytes(file.bytes());
+  ASSERT_TRUE(result);
+  ASSERT_EQ(result->rows(), 240u);
+  // The skipped blocks leave prev_end alone: the second packet still joins the first.
+  EXPECT_EQ(result->timestamps[120], kJan2020Unix * 1000000 + 1200000);
+  EXPECT_EQ(read_error(file.bytes(), {1, 2}), msg::kNoSampleDataInRange);
+}
+
+TEST(read_cwa_data, fails_on_damaged_packets_before_and_inside_the_selection) {
+  FileBuilder file = packed_file(6);
+  PacketBuilder unset = packed_packet(4);
+  unset.timestamp = 0xFFFFFFFF;
+  file.blocks[4] = unset.bytes();
+  EXPECT_EQ(read_error(file.bytes(), {5, std::nullopt}), msg::kInvalidBlockTimestamp);
+  EXPECT_EQ(read_error(file.bytes(), {0, 4}), "<no error>");
+  PacketBuilder old = packed_packet(1);
+  old.rate_code = 0;
+  file.blocks[1] = old.bytes();
+  EXPECT_EQ(read_error(file.bytes(), {0, 2}), msg::kOldFormatPackets);
+}
+
+TEST(read_cwa_data, creates_motion_columns_at_their_first_value) {
+  FileBuilder file = packed_file(3);
+  PacketBuilder six = packed_packet(1);
+  six.sample_format = 0x62;
+  six.sample_count = 40;
+  six.light = 3 << 10;
+  six.raw_value(0, 0, 16384).raw_value(39, 2, 0);
+  file.blocks[1] = six.bytes();
+  auto result = read_bytes(file.bytes());
+  ASSERT_TRUE(result);
+  ASSERT_EQ(result->rows(), 280u);
+  EXPECT_EQ(present_optional(*result),
+            (std::vector<std::string_view>{"gyro_x", "gyro_y", "gyro_z", "temperature", "light",
+                                           "battery"}));
+  for (size_t row = 0; row < 280; ++row) {
+    const bool inside = row >= 120 && row < 160;
+    ASSERT_EQ(std::isnan((*result->gyro_z)[row]), !inside) << row;
+  }
+  EXPECT_EQ((*result->gyro_x)[120], 499.99997f);
+  EXPECT_EQ((*result->gyro_z)[159], 0.0f);
+}
+
+TEST(read_cwa_data, includes_exactly_the_selected_channels) {
+  FileBuilder file;
+  PacketBuilder nine;
+  nine.sample_format = 0x92;
+  nine.sample_count = 26;
+  nine.raw_value(0, 6, 16384);
+  file.add(nine);
+  auto without_mag = read_bytes(file.bytes(), {}, ChannelSelection{false, false, true, false});
+  ASSERT_TRUE(without_mag);
+  EXPECT_EQ(present_optional(*without_mag),
+            (std::vector<std::string_view>{"gyro_x", "gyro_y", "gyro_z", "light"}));
+  EXPECT_EQ(without_mag->light->size(), 26u);
+  auto with_mag = read_bytes(file.bytes(), {}, ChannelSelection{true, false, false, false});
+  ASSERT_TRUE(with_mag);
+  EXPECT_EQ(
+      present_optional(*with_mag),
+      (std::vector<std::string_view>{"gyro_x", "gyro_y", "gyro_z", "mag_x", "mag_y", "mag_z"}));
+  EXPECT_EQ((*with_mag->mag_x)[0], 0.5f);
+}
+
+// Random packets of all four formats, with random scale codes, readings and timing.
+Bytes random_file(std::mt19937& rng, size_t blocks) {
+  FileBuilder file;
+  constexpr std::array<uint8_t, 4> kFormats = {0x30, 0x32, 0x62, 0x92};
+  uint32_t second = 0;
+  for (size_t k = 0; k < blocks; ++k) {
+    PacketBuilder packet;
+    if (rng() % 8 == 0) {
+      packet.sample_count = 0;
+    } else {
+      packet.sample_format = kFormats[rng() % 4];
+      const size_t capacity = 480 / bytes_per_sample(packet.sample_format);
+      packet.sample_count = static_cast<uint16_t>(rng() % 3 == 0 ? capacity : 1 + rng() % capacity);
+    }
+    for (uint8_t& byte : packet.sample_data) byte = static_cast<uint8_t>(rng());
+    packet.light = static_cast<uint16_t>(rng());
+    packet.temperature = static_cast<uint16_t>(rng());
+    packet.battery = static_cast<uint8_t>(rng());
+    packet.rate_code = static_cast<uint8_t>(1 + rng() % 255);
+    packet.timestamp_offset = static_cast<int16_t>(rng());
+    second += static_cast<uint32_t>(rng() % 3);
+    packet.timestamp = kJan2020 + second % 60 + (second / 60 << 6);
+    file.add(packet);
+  }
+  return file.bytes();
+}
+
+TEST(read_cwa_data, column_path_matches_the_per_sample_path_bit_for_bit) {
+  std::mt19937 rng(20260101);
+  for (int round = 0; round < 40; ++round) {
+    TempFile file(random_file(rng, 1 + rng() % 30));
+    const ChannelSelection channels{rng() % 2 == 0, rng() % 2 == 0, rng() % 2 == 0, rng() % 2 == 0};
+    BlockSelection selection;
+    if (round % 2 == 1) selection = {rng() % 5, 1 + rng() % 20};
+    auto fast = read_cwa_data(file.path(), selection, channels);
+    auto generic = read_generic(file.path(), selection, channels);
+    ASSERT_EQ(fast.has_value(), generic.has_value()) << round;
+    if (!fast) {
+      EXPECT_EQ(fast.error(), generic.error());
+      continue;
+    }
+    expect_same_result(*fast, *generic);
+  }
+}
+
+TEST(read_cwa_data, fails_cleanly_on_every_truncation) {
+  FileBuilder file = packed_file(2);
+  PacketBuilder six = packed_packet(2);
+  six.sample_format = 0x62;
+  six.sample_count = 40;
+  file.add(six);
+  const Bytes bytes = file.bytes();
+  auto whole = read_bytes(bytes);
+  ASSERT_TRUE(whole);
+  for (size_t length = 0; length < bytes.size(); ++length) {
+    const Bytes cut(bytes.begin(), bytes.begin() + static_cast<long>(length));
+    auto result = read_bytes(cut);
+    if (length >= 1536 && length % 512 == 0) {
+      ASSERT_TRUE(result) << length;
+      EXPECT_EQ(result->rows(), (length - 1024) / 512 * 120) << length;
+    } else {
+      ASSERT_FALSE(result) << length;
+    }
+  }
+}
+
+TEST(packet_stream, yields_decoded_packets_then_the_end) {
+  TempFile file(packed_file(3).bytes());
+  auto opened = open_cwa_data_blocks(file.path(), {1, std::nullopt});
+  ASSERT_TRUE(opened);
+  PacketStream stream(std::move(*opened), true);
+  for (uint32_t k = 1; k < 3; ++k) {
+    auto packet = stream.next();
+    ASSERT_TRUE(packet && *packet != nullptr);
+    EXPECT_EQ((*packet)->count, 120u);
+    EXPECT_EQ((*packet)->samples[0].acc_x, static_cast<float>(3 * k) / 256);
+    EXPECT_EQ((*packet)->timestamps[0], kJan2020Unix * 1000000 + 1000000 * k + 200000);
+    EXPECT_EQ((*packet)->readings.temperature, 49.90234375f);
+  }
+  auto end = stream.next();
+  ASSERT_TRUE(end);
+  EXPECT_EQ(*end, nullptr);
+}
+
+}  // namespace
+}  // namespace velmora
