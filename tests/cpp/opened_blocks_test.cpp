@@ -1,0 +1,138 @@
+// open_cwa_data_blocks: structure checks, the clamped block range and the continuity seed.
+#include "package/opened_blocks.hpp"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "cwa_builder.hpp"
+#include "errors/messages.hpp"
+
+namespace velmora {
+namespace {
+
+using testing::Bytes;
+using testing::FileBuilder;
+using testing::kJan2020;
+using testing::PacketBuilder;
+using testing::TempFile;
+
+PacketBuilder data_packet(uint32_t second) {
+  PacketBuilder packet;
+  packet.timestamp = kJan2020 + second;
+  return packet;
+}
+
+PacketBuilder empty_packet() {
+  PacketBuilder packet;
+  packet.sample_count = 0;
+  return packet;
+}
+
+FileBuilder data_file(uint32_t packets) {
+  FileBuilder file;
+  for (uint32_t k = 0; k < packets; ++k) file.add(data_packet(k));
+  return file;
+}
+
+Result<OpenedBlocks> open_bytes(const Bytes& bytes, BlockSelection selection) {
+  TempFile file(bytes);
+  return open_cwa_data_blocks(file.path(), selection);
+}
+
+// Natural end of data_packet(second): W + second + 1.2 s.
+double natural_end(uint32_t second) {
+  return PacketMeta{120, kJan2020 + second, 0, 0x4A}.natural_bounds().end;
+}
+
+TEST(open_cwa_data_blocks, clamps_the_block_range_to_the_file) {
+  const Bytes bytes = data_file(10).bytes();
+  struct Case {
+    BlockSelection selection;
+    uint64_t first, end;
+  };
+  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+  for (const Case& c :
+       {Case{{}, 0, 10}, Case{{2, 100}, 2, 10}, Case{{2, 3}, 2, 5}, Case{{9, kMax}, 9, 10},
+        Case{{0, 0}, 0, 0}, Case{{std::nullopt, 4}, 0, 4}, Case{{5, std::nullopt}, 5, 10}}) {
+    auto opened = open_bytes(bytes, c.selection);
+    ASSERT_TRUE(opened) << opened.error().display();
+    EXPECT_EQ(opened->first_block, c.first);
+    EXPECT_EQ(opened->end_block, c.end);
+  }
+}
+
+TEST(open_cwa_data_blocks, positions_the_file_at_the_first_block) {
+  FileBuilder file = data_file(4);
+  auto opened = open_bytes(file.bytes(), {3, 1});
+  ASSERT_TRUE(opened);
+  std::array<uint8_t, kPacketBytes> buffer;
+  auto packet = read_sector(opened->file, buffer);
+  ASSERT_TRUE(packet && packet->has_value());
+  EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), file.blocks[3].begin()));
+}
+
+TEST(open_cwa_data_blocks, seeds_prev_end_from_the_nearest_earlier_data_packet) {
+  FileBuilder file = data_file(7);
+  file.blocks[3] = empty_packet().bytes();
+  file.blocks[4] = Bytes(kPacketBytes, 0);
+  const Bytes bytes = file.bytes();
+  EXPECT_EQ(open_bytes(bytes, {5, std::nullopt})->prev_end, natural_end(2));
+  EXPECT_EQ(open_bytes(bytes, {6, std::nullopt})->prev_end, natural_end(5));
+  EXPECT_EQ(open_bytes(bytes, {1, std::nullopt})->prev_end, natural_end(0));
+  EXPECT_EQ(open_bytes(bytes, {0, std::nullopt})->prev_end, std::nullopt);
+  FileBuilder leading_gap = data_file(3);
+  leading_gap.blocks[0] = empty_packet().bytes();
+  leading_gap.blocks[1] = empty_packet().bytes();
+  EXPECT_EQ(open_bytes(leading_gap.bytes(), {2, std::nullopt})->prev_end, std::nullopt);
+}
+
+TEST(open_cwa_data_blocks, fails_on_a_damaged_packet_before_the_selection) {
+  FileBuilder file = data_file(6);
+  PacketBuilder unset = data_packet(4);
+  unset.timestamp = 0xFFFFFFFF;
+  file.blocks[4] = unset.bytes();
+  PacketBuilder odd_format = data_packet(1);
+  odd_format.sample_format = 0x31;
+  file.blocks[1] = odd_format.bytes();
+  const Bytes bytes = file.bytes();
+  EXPECT_EQ(open_bytes(bytes, {5, 1}).error().display(), msg::kInvalidBlockTimestamp);
+  // The walk stops at the first data packet, so the damage further back is never seen.
+  EXPECT_TRUE(open_bytes(bytes, {3, 1}));
+  EXPECT_EQ(open_bytes(bytes, {2, 1}).error().display(),
+            "Unsupported sample format: 3 axes, packing 1");
+}
+
+TEST(open_cwa_data_blocks, checks_structure_in_order) {
+  Bytes not_cwa(600, 0);
+  Bytes small_md(600, 0);
+  small_md[0] = 'M';
+  small_md[1] = 'D';
+  Bytes ragged = data_file(3).bytes();
+  ragged.resize(ragged.size() + 100);
+  Bytes ragged_not_cwa = ragged;
+  ragged_not_cwa[0] = 'X';
+  const std::string short_read = "IO error: failed to fill whole buffer";
+  struct Case {
+    Bytes bytes;
+    BlockSelection selection;
+    std::string message;
+  };
+  for (const Case& c : {Case{Bytes{}, {}, short_read}, Case{Bytes{'M'}, {}, short_read},
+                        Case{not_cwa, {}, std::string(msg::kNotValidCwaFile)},
+                        Case{ragged_not_cwa, {}, std::string(msg::kNotValidCwaFile)},
+                        Case{small_md, {}, std::string(msg::kFileTooSmall)},
+                        Case{ragged, {0, 1}, std::string(msg::kIncompleteDataBlock)},
+                        Case{FileBuilder().bytes(), {}, std::string(msg::kStartBlockBeyondFile)},
+                        Case{data_file(3).bytes(), {3, 0}, std::string(msg::kStartBlockBeyondFile)},
+                        Case{data_file(3).bytes(),
+                             {std::numeric_limits<uint64_t>::max(), std::nullopt},
+                             std::string(msg::kStartBlockBeyondFile)}}) {
+    auto opened = open_bytes(c.bytes, c.selection);
+    ASSERT_FALSE(opened) << c.message;
+    EXPECT_EQ(opened.error().display(), c.message);
+  }
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,218 @@
+// resolve_read_plan: whole and blocks cuts as they stand, seconds cuts located among the data
+// packets and widened by one packet on each side.
+#include "package/read_plan.hpp"
+
+#include <gtest/gtest.h>
+
+#include "cwa_builder.hpp"
+#include "errors/messages.hpp"
+#include "package/reader.hpp"
+
+namespace velmora {
+namespace {
+
+using testing::Bytes;
+using testing::FileBuilder;
+using testing::kJan2020;
+using testing::kJan2020Unix;
+using testing::PacketBuilder;
+using testing::TempFile;
+
+constexpr double kT = static_cast<double>(kJan2020Unix);
+
+// A packet lasting exactly 1 s (100 samples at 100 Hz) with block timestamp W + second.
+PacketBuilder second_packet(uint32_t second) {
+  PacketBuilder packet;
+  packet.timestamp = kJan2020 + second;
+  packet.sample_count = 100;
+  return packet;
+}
+
+PacketBuilder empty_packet() {
+  PacketBuilder packet;
+  packet.sample_count = 0;
+  return packet;
+}
+
+// Data packets in blocks 0 to 9, span k from T + k to T + k + 1.
+FileBuilder ten_seconds() {
+  FileBuilder file;
+  for (uint32_t k = 0; k < 10; ++k) file.add(second_packet(k));
+  return file;
+}
+
+Result<ReadPlan> plan_for(const Bytes& bytes, const CutConfig& cut) {
+  TempFile file(bytes);
+  return resolve_read_plan(file.path(), cut);
+}
+
+std::string plan_error(const Bytes& bytes, const CutConfig& cut) {
+  auto plan = plan_for(bytes, cut);
+  return plan ? std::string("<no error>") : plan.error().display();
+}
+
+struct Range {
+  uint64_t start_block;
+  uint64_t block_count;
+  friend bool operator==(const Range&, const Range&) = default;
+};
+
+Range range_of(const Bytes& bytes, SecondsCut cut) {
+  auto plan = plan_for(bytes, cut);
+  EXPECT_TRUE(plan) << plan.error().display();
+  if (!plan) return {};
+  EXPECT_TRUE(plan->has_block_range);
+  return Range{plan->start_block, plan->block_count.value_or(~uint64_t{0})};
+}
+
+TEST(resolve_read_plan, passes_whole_and_blocks_cuts_without_the_file) {
+  const std::string missing = "/nonexistent/velmora.cwa";
+  auto whole = resolve_read_plan(missing, WholeCut{});
+  ASSERT_TRUE(whole);
+  EXPECT_FALSE(whole->has_block_range);
+  EXPECT_FALSE(whole->has_time_bounds());
+  struct Case {
+    BlocksCut cut;
+    uint64_t start;
+    std::optional<uint64_t> count;
+  };
+  for (const Case& c : {Case{{2, 5}, 2, 3}, Case{{std::nullopt, 10}, 0, 10},
+                        Case{{3, std::nullopt}, 3, std::nullopt}, Case{{std::nullopt, 0}, 0, 0},
+                        Case{{}, 0, std::nullopt}}) {
+    auto plan = resolve_read_plan(missing, c.cut);
+    ASSERT_TRUE(plan);
+    EXPECT_TRUE(plan->has_block_range);
+    EXPECT_EQ(plan->start_block, c.start);
+    EXPECT_EQ(plan->block_count, c.count);
+    EXPECT_FALSE(plan->has_time_bounds());
+  }
+  EXPECT_EQ(resolve_read_plan(missing, BlocksCut{3, 3}).error().display(),
+            msg::kBlocksEndNotAfterStart);
+  EXPECT_EQ(resolve_read_plan(missing, SecondsCut{-1.0, std::nullopt}).error().display(),
+            msg::kSecondsNegative);
+}
+
+TEST(resolve_read_plan, widens_the_selected_spans_by_one_packet) {
+  const Bytes bytes = ten_seconds().bytes();
+  struct Case {
+    SecondsCut cut;
+    Range range;
+  };
+  for (const Case& c : {
+           Case{{2.5, 4.0}, {1, 4}},           // the worked example
+           Case{{}, {0, 10}},                  // no bounds: first to last packet
+           Case{{0.2, 0.7}, {0, 2}},           // inside the first packet
+           Case{{9.2, 9.7}, {8, 2}},           // inside the last packet
+           Case{{9.5, std::nullopt}, {8, 2}},  // start only
+           Case{{std::nullopt, 0.5}, {0, 2}},  // end only
+           Case{{3.0, std::nullopt}, {2, 8}},  // span 2 ends at the start: passed over
+           Case{{std::nullopt, 3.0}, {0, 4}},  // span 3 starts at the end: stops
+           Case{{3.0, 4.0}, {2, 3}},           // exactly one span, widened both ways
+           Case{{0.0, 100.0}, {0, 10}},        // beyond the last packet
+       }) {
+    EXPECT_EQ(range_of(bytes, c.cut), c.range)
+        << c.cut.start.value_or(-1) << " " << c.cut.end.value_or(-1);
+  }
+}
+
+TEST(resolve_read_plan, sets_absolute_bounds_from_the_first_natural_start) {
+  FileBuilder file;
+  file.add(empty_packet());
+  PacketBuilder first = second_packet(0);
+  first.timestamp_offset = 9;
+  file.add(first).add(second_packet(1));
+  auto plan = plan_for(file.bytes(), SecondsCut{0.0, 0.5});
+  ASSERT_TRUE(plan);
+  const double first_data_time = 1577836799.9099998;
+  EXPECT_EQ(plan->range_start_time, first_data_time);
+  EXPECT_EQ(plan->range_end_time, 0.5 + first_data_time);
+  EXPECT_EQ(plan->start_block, 1u);
+  EXPECT_EQ(plan->block_count, 2u);
+  auto unbounded = plan_for(file.bytes(), SecondsCut{});
+  ASSERT_TRUE(unbounded);
+  EXPECT_FALSE(unbounded->has_time_bounds());
+  EXPECT_EQ(unbounded->start_block, 1u);
+  EXPECT_EQ(unbounded->block_count, 2u);
+}
+
+TEST(resolve_read_plan, counts_non_data_blocks_inside_the_range) {
+  FileBuilder file;
+  file.add(second_packet(0)).add(empty_packet()).add(second_packet(1)).add(empty_packet());
+  file.add(empty_packet()).add(second_packet(2)).add(empty_packet());
+  const Bytes bytes = file.bytes();
+  EXPECT_EQ(range_of(bytes, {1.2, 1.5}), (Range{0, 6}));
+  EXPECT_EQ(range_of(bytes, {}), (Range{0, 6}));
+  EXPECT_EQ(range_of(bytes, {2.5, std::nullopt}), (Range{2, 4}));
+}
+
+TEST(resolve_read_plan, corrects_span_starts_for_continuity) {
+  // Packet 1 starts 0.5 s after packet 0 ends: its span starts at packet 0's end, T + 1.
+  FileBuilder file;
+  PacketBuilder late = second_packet(1);
+  late.timestamp_offset = -50;
+  file.add(second_packet(0)).add(late).add(second_packet(10));
+  const Bytes bytes = file.bytes();
+  // A window in the 0.5 s gap hits the corrected span of packet 1.
+  EXPECT_EQ(range_of(bytes, {1.1, 1.2}), (Range{0, 3}));
+  // The gap of 8.5 s before packet 2 stays a gap.
+  EXPECT_EQ(plan_error(bytes, SecondsCut{5.0, 6.0}), msg::kNoSamplesAfterSecondsCut);
+  EXPECT_EQ(plan_error(bytes, SecondsCut{11.0, std::nullopt}), msg::kNoSamplesAfterSecondsCut);
+}
+
+TEST(resolve_read_plan, reports_file_errors_for_seconds_cuts) {
+  Bytes not_cwa(1536, 0);
+  Bytes small_md(600, 0);
+  small_md[0] = 'M';
+  small_md[1] = 'D';
+  Bytes ragged = ten_seconds().bytes();
+  ragged.resize(ragged.size() + 100);
+  FileBuilder only_empty;
+  only_empty.add(empty_packet());
+  FileBuilder damaged = ten_seconds();
+  PacketBuilder unset = second_packet(8);
+  unset.timestamp = 0;
+  damaged.blocks[8] = unset.bytes();
+  const std::string short_read = "IO error: failed to fill whole buffer";
+  struct Case {
+    Bytes bytes;
+    std::string message;
+  };
+  for (const Case& c : {Case{Bytes{}, short_read}, Case{Bytes{'M'}, short_read},
+                        Case{not_cwa, std::string(msg::kNotValidCwaFile)},
+                        Case{small_md, std::string(msg::kFileTooSmall)},
+                        Case{ragged, std::string(msg::kIncompleteDataBlock)},
+                        Case{FileBuilder().bytes(), std::string(msg::kStartBlockBeyondFile)},
+                        Case{only_empty.bytes(), std::string(msg::kNoSampleData)},
+                        Case{damaged.bytes(), std::string(msg::kInvalidBlockTimestamp)}}) {
+    EXPECT_EQ(plan_error(c.bytes, SecondsCut{0.0, 1.0}), c.message);
+  }
+  EXPECT_EQ(resolve_read_plan("/nonexistent/velmora.cwa", SecondsCut{}).error().display(),
+            "IO error: No such file or directory (os error 2)");
+}
+
+TEST(resolve_read_plan, plans_reads_that_cover_the_window) {
+  // Bounds a hair apart collapse at the scale of first_data_time: the plan is found anyway.
+  const Bytes bytes = ten_seconds().bytes();
+  auto plan = plan_for(bytes, SecondsCut{3.5, 3.5 + 1e-9});
+  ASSERT_TRUE(plan);
+  EXPECT_EQ(plan->range_start_time, plan->range_end_time);
+  TempFile file(bytes);
+  auto planned = resolve_read_plan(file.path(), SecondsCut{2.5, 4.0});
+  ASSERT_TRUE(planned);
+  auto read = read_cwa_data(file.path(), planned->block_selection(), ChannelSelection{});
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->rows(), 400u);
+  EXPECT_EQ(read->timestamps[0], (kJan2020Unix + 1) * 1000000);
+}
+
+TEST(resolve_read_plan, fails_cleanly_on_every_truncation) {
+  const Bytes bytes = ten_seconds().bytes();
+  for (size_t length = 0; length < 1024 + 3 * 512; ++length) {
+    const Bytes cut(bytes.begin(), bytes.begin() + static_cast<long>(length));
+    auto plan = plan_for(cut, SecondsCut{0.5, 1.5});
+    EXPECT_EQ(plan.has_value(), length >= 1536 && length % 512 == 0) << length;
+  }
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,136 @@
+// Microsecond conversion and per-packet sample timestamps with continuity correction.
+#include "package/sample_times.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "cwa_builder.hpp"
+#include "errors/messages.hpp"
+
+namespace velmora {
+namespace {
+
+using testing::Bytes;
+using testing::kJan2020;
+using testing::PacketBuilder;
+
+constexpr int64_t kW = testing::kJan2020Unix * 1000000;
+
+CwaDataBlock block_at(uint32_t timestamp, int16_t timestamp_offset = 0) {
+  PacketBuilder packet;
+  packet.timestamp = timestamp;
+  packet.timestamp_offset = timestamp_offset;
+  const Bytes bytes = packet.bytes();
+  return *CwaDataBlock::from_buffer(PacketBytes(bytes.data(), kPacketBytes));
+}
+
+struct Timed {
+  std::vector<int64_t> timestamps;
+  double end;
+};
+
+Timed timed(const CwaDataBlock& block, std::optional<double> prev_end, size_t n = 120) {
+  std::vector<int64_t> out(n);
+  auto end = calculate_sample_timestamps_with_prev_end(block, n, prev_end, out);
+  EXPECT_TRUE(end) << end.error().display();
+  return Timed{out, end.value_or(-1.0)};
+}
+
+TEST(seconds_to_us, truncates_toward_zero_and_saturates) {
+  struct Case {
+    double seconds;
+    int64_t expected;
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  for (const Case& c :
+       {Case{1.5, 1500000}, Case{-1.0000015, -1000001}, Case{0.0000009, 0}, Case{-0.0000009, 0},
+        Case{nan, 0}, Case{inf, INT64_MAX}, Case{-inf, INT64_MIN}, Case{9.3e12, INT64_MAX},
+        Case{-9.3e12, INT64_MIN}, Case{9223372036854.774, 9223372036854773760},
+        Case{-9223372036854.775808, INT64_MIN}}) {
+    EXPECT_EQ(seconds_to_us(c.seconds), c.expected) << c.seconds;
+  }
+}
+
+TEST(sample_timestamps, spreads_the_first_packet_over_its_natural_bounds) {
+  const Timed first = timed(block_at(kJan2020), std::nullopt);
+  for (size_t i = 0; i < 120; ++i) {
+    ASSERT_EQ(first.timestamps[i], kW + static_cast<int64_t>(i) * 10000) << i;
+  }
+  EXPECT_EQ(first.end, 1577836801.2);
+}
+
+TEST(sample_timestamps, joins_overlaps_and_short_gaps_to_the_previous_end) {
+  const double prev_end = 1577836801.2;
+  // Overlap: natural start W + 1 moves forward to W + 1.2, 120 samples over 1.0 s.
+  const Timed overlap = timed(block_at(kJan2020 + 1), prev_end);
+  EXPECT_EQ(overlap.timestamps[0], kW + 1200000);
+  EXPECT_EQ(overlap.timestamps[119], kW + 2191666);
+  EXPECT_EQ(overlap.end, 1577836802.2);
+  // Gap of 0.8 s: start moves back to W + 1.2, samples 1/60 s apart up to W + 3.2.
+  const Timed gap = timed(block_at(kJan2020 + 2), prev_end);
+  EXPECT_EQ(gap.timestamps[0], kW + 1200000);
+  EXPECT_EQ(gap.timestamps[60], kW + 2200000);
+  EXPECT_EQ(gap.timestamps[119], kW + 3183333);
+  EXPECT_EQ(gap.end, 1577836803.2);
+  // A gap of one second or more stays.
+  const Timed kept = timed(block_at(kJan2020 + 3), prev_end);
+  EXPECT_EQ(kept.timestamps[0], kW + 3000000);
+  const Timed exactly_one = timed(block_at(kJan2020 + 2), 1577836801.0);
+  EXPECT_EQ(exactly_one.timestamps[0], kW + 2000000);
+}
+
+TEST(sample_timestamps, runs_backwards_after_a_clock_jump_back) {
+  const Timed jump = timed(block_at(kJan2020), 1577836810.0);
+  EXPECT_EQ(jump.timestamps[0], kW + 10000000);
+  EXPECT_GT(jump.timestamps[0], jump.timestamps[1]);
+  EXPECT_EQ(jump.end, 1577836801.2);
+  EXPECT_EQ(timed(block_at(kJan2020 + 1), jump.end).timestamps[0], kW + 1200000);
+}
+
+TEST(sample_timestamps, places_the_block_timestamp_at_timestamp_offset) {
+  EXPECT_EQ(timed(block_at(kJan2020, 50), std::nullopt).timestamps[0], kW - 500000);
+  EXPECT_EQ(timed(block_at(kJan2020, 9), std::nullopt).timestamps[0], 1577836799909999);
+}
+
+TEST(sample_timestamps, returns_the_previous_end_for_no_samples_without_checks) {
+  const CwaDataBlock unset = block_at(0xFFFFFFFF);
+  std::vector<int64_t> out;
+  EXPECT_EQ(calculate_sample_timestamps_with_prev_end(unset, 0, 5.0, out), 5.0);
+  EXPECT_EQ(calculate_sample_timestamps_with_prev_end(unset, 0, std::nullopt, out), 0.0);
+  out.resize(1);
+  for (uint32_t bad : {0u, 0xFFFFFFFFu, testing::pack_time(2021, 2, 29)}) {
+    auto result = calculate_sample_timestamps_with_prev_end(block_at(bad), 1, std::nullopt, out);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().display(), msg::kInvalidBlockTimestamp);
+  }
+}
+
+TEST(sample_timestamps, saturates_far_from_the_epoch) {
+  // A previous end beyond the int64 range of microseconds pulls the start there.
+  const Timed far = timed(block_at(kJan2020), 1e13, 3);
+  EXPECT_EQ(far.timestamps[0], INT64_MAX);
+  const double span = far.end - 1e13;
+  EXPECT_EQ(far.timestamps[2], seconds_to_us(2.0 * span / 3.0 + 1e13));
+  EXPECT_LT(far.timestamps[2], INT64_MAX);
+  const Timed far_back = timed(block_at(kJan2020 + 1), -1e13, 3);
+  EXPECT_EQ(far_back.timestamps[0], kW + 1000000);
+}
+
+TEST(sample_timestamps, matches_the_checked_conversion_for_each_sample) {
+  // Uses n that does not divide the span evenly, so every sample rounds on its own.
+  const Timed odd = timed(block_at(kJan2020 + 7, -13), 1577836807.3, 97);
+  PacketMeta meta{97, kJan2020 + 7, -13, 0x4A};
+  const PacketBounds bounds = meta.natural_bounds();
+  const double start = 1577836807.3;
+  for (size_t i = 0; i < 97; ++i) {
+    const double t = static_cast<double>(i) * (bounds.end - start) / 97.0 + start;
+    ASSERT_EQ(odd.timestamps[i], seconds_to_us(t)) << i;
+  }
+}
+
+}  // namespace
+}  // namespace velmora
