@@ -1,0 +1,124 @@
+// Fuzz target: resampled reads of any bytes under a rate and seconds window taken from the
+// input's first bytes, and the resampler itself on arbitrary sample times.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "package/read_plan.hpp"
+#include "package/resampled_read.hpp"
+#include "package/resampler.hpp"
+#include "package/sample_times.hpp"
+
+namespace {
+
+using namespace velmora;
+
+// Holds the input in an anonymous in-memory file, reachable by a path.
+class MemoryFile {
+ public:
+  MemoryFile(const uint8_t* data, size_t size) : fd_(memfd_create("fuzz_resample", MFD_CLOEXEC)) {
+    size_t done = 0;
+    while (fd_ >= 0 && done < size) {
+      const ssize_t count = ::write(fd_, data + done, size - done);
+      if (count <= 0) {
+        ::close(fd_);
+        fd_ = -1;
+      } else {
+        done += static_cast<size_t>(count);
+      }
+    }
+  }
+  ~MemoryFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  MemoryFile(const MemoryFile&) = delete;
+  MemoryFile& operator=(const MemoryFile&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  std::string path() const { return "/proc/self/fd/" + std::to_string(fd_); }
+
+ private:
+  int fd_;
+};
+
+void check(bool condition) {
+  if (!condition) __builtin_trap();
+}
+
+constexpr std::array<double, 8> kRates = {
+    0.1, 1.0, 3.7, 30.0, 100.0, 1000.0, 10000.0, std::numeric_limits<double>::denorm_min()};
+
+// Checks equal column lengths and a grid that never goes backwards.
+void check_output(const CwaDataResult& out) {
+  const size_t rows = out.rows();
+  check(out.acc_x.size() == rows && out.acc_y.size() == rows && out.acc_z.size() == rows);
+  for (const OptionalColumnField& field : kOptionalColumns) {
+    const OptionalColumn& column = out.*field.member;
+    check(!column || column->size() == rows);
+  }
+  for (size_t i = 1; i < rows; ++i) check(out.timestamps[i - 1] <= out.timestamps[i]);
+}
+
+// Feeds sample times made of the input's bytes straight into a resampler; the queue must stay
+// a handful of entries whatever the order of the times.
+void resample_raw_times(const uint8_t* data, size_t size, double hz) {
+  StreamingResampler resampler(std::nullopt, std::nullopt, ReadingSelection{true, false, true}, hz);
+  TimedSample sample{};
+  for (size_t at = 0; at + 4 <= size && !resampler.finished(); at += 4) {
+    int32_t raw;
+    std::memcpy(&raw, data + at, sizeof raw);
+    sample.time_s = static_cast<double>(1600000000000000 + static_cast<int64_t>(raw)) / 1000000.0;
+    sample.sample.acc_x = static_cast<float>(raw & 0xFF);
+    sample.sample.has_gyro = (raw & 0x100) != 0;
+    sample.sample.gyro_x = static_cast<float>(raw >> 9);
+    resampler.push(sample);
+    check(resampler.queued() <= 4);
+  }
+  resampler.emit_ready(true);
+  check_output(resampler.output());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 4) return 0;
+  const double hz = kRates[data[0] & 7];
+  // Window bounds in quarter seconds after the first sample; 0xFF leaves a bound unset.
+  std::optional<double> start;
+  std::optional<double> end;
+  if (data[1] != 0xFF) start = data[1] / 4.0;
+  if (data[2] != 0xFF) end = data[2] / 4.0 + (start ? *start : 0.0);
+  const ChannelSelection channels{(data[3] & 1) != 0, (data[3] & 2) != 0, (data[3] & 4) != 0,
+                                  (data[3] & 8) != 0};
+  if ((data[3] & 0x80) != 0) {
+    resample_raw_times(data + 4, size - 4, kRates[(data[0] >> 3) & 7]);
+    return 0;
+  }
+  const MemoryFile file(data + 4, size - 4);
+  if (!file.ok()) return 0;
+  const std::string path = file.path();
+  CutConfig cut = WholeCut{};
+  if (start || end) cut = SecondsCut{start, end};
+  if (end && start && *end <= *start) cut = WholeCut{};
+  auto plan = resolve_read_plan(path, cut);
+  if (!plan) return 0;
+  auto out = read_cwa_data_resampled_streaming(path, plan->block_selection(), hz, channels,
+                                               plan->range_start_time, plan->range_end_time);
+  if (!out) return 0;
+  check(out->rows() > 0);
+  check_output(*out);
+  check(out->temperature.has_value() == channels.include_temperature);
+  check(!out->mag_x || channels.include_magnetometer);
+  if (plan->range_end_time) {
+    check(out->timestamps[out->rows() - 1] <= seconds_to_us(*plan->range_end_time));
+  }
+  return 0;
+}
