@@ -246,30 +246,26 @@ bool convert_u64(PyObject* value, const char* parameter, std::optional<uint64_t>
   });
 }
 
-// Converts the parameters from `cut` on, which read_cwa_file and write_cwa_csv share; `slots`
-// and `names` start at `cut`.
-bool convert_read_options(std::span<PyObject* const> slots, std::span<const char* const> names,
-                          ReadArguments& out) {
-  out.cut = slots[0] == Py_None ? nullptr : slots[0];
+// Converts the parameters from `cut` (at index `cut`) on, which read_cwa_file and write_cwa_csv
+// share.
+template <size_t N>
+bool convert_read_options(const Signature<N>& signature, const std::array<PyObject*, N>& slots,
+                          size_t cut, ReadArguments& out) {
+  const auto slot = [&](size_t offset) { return slots[cut + offset]; };
+  const auto name = [&](size_t offset) { return signature.name(cut + offset); };
+  out.cut = slot(0) == Py_None ? nullptr : slot(0);
   ChannelSelection& selection = out.selection;
-  if (!convert_flag(slots[1], names[1], selection.include_magnetometer)) return false;
-  if (!convert_flag(slots[2], names[2], selection.include_temperature)) return false;
-  if (!convert_flag(slots[3], names[3], selection.include_light)) return false;
-  if (!convert_flag(slots[4], names[4], selection.include_battery)) return false;
-  if (!convert_f64(slots[5], names[5], out.resample_hz)) return false;
-  if (!convert_text(slots[6], names[6], out.resample_method)) return false;
-  return convert_unless_none(slots[7], names[7], [&](PyObject* object) {
+  if (!convert_flag(slot(1), name(1), selection.include_magnetometer)) return false;
+  if (!convert_flag(slot(2), name(2), selection.include_temperature)) return false;
+  if (!convert_flag(slot(3), name(3), selection.include_light)) return false;
+  if (!convert_flag(slot(4), name(4), selection.include_battery)) return false;
+  if (!convert_f64(slot(5), name(5), out.resample_hz)) return false;
+  if (!convert_text(slot(6), name(6), out.resample_method)) return false;
+  return convert_unless_none(slot(7), name(7), [&](PyObject* object) {
     if (!check_tzinfo(object)) return false;
     out.fixed_utc_offset_timezone = object;
     return true;
   });
-}
-
-template <size_t N>
-std::array<const char*, N> names_of(const Signature<N>& signature) {
-  std::array<const char*, N> names{};
-  for (size_t i = 0; i < N; ++i) names[i] = signature.name(i);
-  return names;
 }
 
 template <class Body>
@@ -330,13 +326,9 @@ PyObject* call_read_cwa_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf
   return guard([&]() -> PyObject* {
     std::array<PyObject*, 9> slots{};
     if (!read_signature.match(args, nargsf, kwnames, slots)) return nullptr;
-    static const std::array<const char*, 9> names = names_of(read_signature);
     ReadArguments arguments;
-    if (!convert_text(slots[0], names[0], arguments.file_path)) return nullptr;
-    if (!convert_read_options(std::span(slots).subspan(1), std::span(names).subspan(1),
-                              arguments)) {
-      return nullptr;
-    }
+    if (!convert_text(slots[0], read_signature.name(0), arguments.file_path)) return nullptr;
+    if (!convert_read_options(read_signature, slots, 1, arguments)) return nullptr;
     return read_cwa_file(arguments);
   });
 }
@@ -346,19 +338,15 @@ PyObject* call_write_cwa_csv(PyObject*, PyObject* const* args, Py_ssize_t nargsf
   return guard([&]() -> PyObject* {
     std::array<PyObject*, 10> slots{};
     if (!write_signature.match(args, nargsf, kwnames, slots)) return nullptr;
-    static const std::array<const char*, 10> names = names_of(write_signature);
     ReadArguments arguments;
     arguments.selection = {.include_magnetometer = true,
                            .include_temperature = false,
                            .include_light = false,
                            .include_battery = false};
     std::string output_path;
-    if (!convert_text(slots[0], names[0], arguments.file_path)) return nullptr;
-    if (!convert_text(slots[1], names[1], output_path)) return nullptr;
-    if (!convert_read_options(std::span(slots).subspan(2), std::span(names).subspan(2),
-                              arguments)) {
-      return nullptr;
-    }
+    if (!convert_text(slots[0], write_signature.name(0), arguments.file_path)) return nullptr;
+    if (!convert_text(slots[1], write_signature.name(1), output_path)) return nullptr;
+    if (!convert_read_options(write_signature, slots, 2, arguments)) return nullptr;
     return write_cwa_csv(arguments, output_path);
   });
 }
