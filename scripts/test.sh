@@ -9,6 +9,7 @@
 #   VELMORA_FUZZ_SECONDS  fuzzing time per target (default 30; 0 skips fuzzing)
 #   VELMORA_RECORDINGS    directory of real recordings (default: ../shared/recordings if present)
 #   VELMORA_JOBS          parallel build jobs (default: nproc)
+#   VELMORA_STEPS         steps to run (default: "pytest ctest asan fuzz format")
 #   CI=true               a missing CPython 3.14 is a failure instead of a warning
 set -uo pipefail
 
@@ -59,7 +60,10 @@ quiet() {
   rc=$?
   if ((rc == 0)); then return 0; fi
   note "command failed (exit $rc): $*"
-  tail -n 40 "$log" | sed 's/^/    /'
+  # The first errors name the cause; the tail says where the command stopped.
+  grep -m 12 -E '^FAILED: |[Ee]rror: |^E: ' "$log" | cut -c1-300 | sed 's/^/    /'
+  echo "    ..."
+  tail -n 15 "$log" | cut -c1-300 | sed 's/^/    /'
   note "full log: $log"
   return "$rc"
 }
@@ -113,12 +117,39 @@ deb_installed() {
 }
 
 CMAKE=cmake
-CLANG_MAJOR=
+FUZZ_CXX=
+
+# Tells whether a clang++ builds a C++23 libFuzzer target with std::expected (clang 14 cannot).
+fuzz_compiler_works() {
+  local dir
+  dir=$(mktemp -d)
+  printf '%s\n' '#include <cstddef>' '#include <cstdint>' '#include <expected>' \
+    'static std::expected<int, int> half(size_t n) { return n % 2 ? std::expected<int, int>(1) : std::unexpected(0); }' \
+    'extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t n) { return half(n) ? 0 : 0; }' \
+    >"$dir/probe.cpp"
+  "$1" -std=c++2b -fsanitize=fuzzer,address,undefined "$dir/probe.cpp" -o "$dir/probe" \
+    >/dev/null 2>&1
+  local rc=$?
+  rm -rf "$dir"
+  return "$rc"
+}
+
+find_fuzz_compiler() {
+  local candidate
+  for candidate in ${VELMORA_FUZZ_CXX:-} clang++-21 clang++-20 clang++-19 clang++-18 clang++; do
+    if command -v "$candidate" >/dev/null && fuzz_compiler_works "$candidate"; then
+      FUZZ_CXX=$(command -v "$candidate")
+      return 0
+    fi
+  done
+  return 1
+}
+
 setup_system() {
   header "system packages"
   local t0 missing=() pkg
   t0=$(date +%s)
-  for pkg in g++ ninja-build googletest libgtest-dev clang clang-format; do
+  for pkg in g++ ninja-build googletest libgtest-dev clang-format; do
     if command -v dpkg-query >/dev/null && ! deb_installed "$pkg"; then missing+=("$pkg"); fi
   done
   if ! command -v cmake >/dev/null; then missing+=(cmake); fi
@@ -127,11 +158,11 @@ setup_system() {
     return 1
   }; fi
 
-  # The sanitizer and libFuzzer runtimes come in a package named after clang's major version.
-  CLANG_MAJOR=$(clang --version 2>/dev/null | sed -nE 's/.*clang version ([0-9]+).*/\1/p' | head -n 1)
-  if [[ -n $CLANG_MAJOR ]] && [[ ! -f $(clang -print-file-name=libclang_rt.fuzzer-x86_64.a) ]] \
-    && command -v dpkg-query >/dev/null && ! deb_installed "libclang-rt-$CLANG_MAJOR-dev"; then
-    apt_install "libclang-rt-$CLANG_MAJOR-dev" || {
+  # libFuzzer with the sanitizer runtimes and a clang new enough for C++23: Debian 12 and 13 both
+  # ship clang 19 (Debian 12's default clang 14 lacks std::expected).
+  if ! find_fuzz_compiler; then
+    apt_install clang-19 libclang-rt-19-dev && find_fuzz_compiler || {
+      note "no clang++ builds C++23 libFuzzer targets"
       record "system packages" FAIL "$t0"
       return 1
     }
@@ -151,8 +182,9 @@ setup_system() {
     CMAKE=$CACHE_DIR/tools/bin/cmake
     export PATH=$CACHE_DIR/tools/bin:$PATH
   fi
-  note "g++ $(g++ -dumpfullversion), $($CMAKE --version | head -n 1), ninja $(ninja --version)," \
-    "clang $CLANG_MAJOR, $(clang-format --version | sed -nE 's/.*(version [0-9.]+).*/\1/p')"
+  note "g++ $(g++ -dumpfullversion), $($CMAKE --version | head -n 1), ninja $(ninja --version)"
+  note "fuzzing with $FUZZ_CXX ($("$FUZZ_CXX" --version | head -n 1))"
+  note "$(clang-format --version)"
   record "system packages" PASS "$t0"
 }
 
@@ -302,12 +334,20 @@ run_pytest() {
   fi
 }
 
+# Starts a build directory afresh when it was configured with another compiler.
+fresh_if_compiler_changed() {
+  local cached
+  cached=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$1/CMakeCache.txt" 2>/dev/null)
+  if [[ -n $cached && $cached != "$(command -v "$2")" ]]; then rm -rf "$1"; fi
+}
+
 # ----------------------------------------------------------------------------- CTest
 run_ctest() {
   local name=$1 dir=$BUILD/$1 t0
   shift
   t0=$(date +%s)
   header "CTest: $name"
+  fresh_if_compiler_changed "$dir" g++
   quiet "configure-$name" "$CMAKE" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=g++ \
     -DVELMORA_BUILD_TESTS=ON "$@" || {
     record "ctest $name" FAIL "$t0"
@@ -348,8 +388,9 @@ run_fuzz() {
     record "fuzz" SKIP "$t0"
     return
   fi
+  fresh_if_compiler_changed "$dir" "$FUZZ_CXX"
   # Warnings are gated by the g++ builds; clang's own extra warnings must not stop fuzzing.
-  quiet configure-fuzz "$CMAKE" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
+  quiet configure-fuzz "$CMAKE" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$FUZZ_CXX" \
     -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_LIBFUZZER=ON -DVELMORA_SANITIZE=ON \
     -DVELMORA_WERROR=OFF || {
     record "fuzz" FAIL "$t0"
@@ -424,13 +465,18 @@ note "project: $ROOT"
 note "real recordings: ${VELMORA_RECORDINGS:-none (tests that need them skip)}"
 note "venv cache: $CACHE_DIR"
 
+STEPS=" ${VELMORA_STEPS:-pytest ctest asan fuzz format} "
+wanted() { [[ $STEPS == *" $1 "* ]]; }
+
 if setup_system; then
-  find_pythons
-  for python in "${PYTHONS[@]}"; do run_pytest "$python"; done
-  run_ctest ctest-release
-  run_ctest ctest-asan -DVELMORA_SANITIZE=ON
-  run_fuzz
-  run_format
+  if wanted pytest; then
+    find_pythons
+    for python in "${PYTHONS[@]}"; do run_pytest "$python"; done
+  fi
+  if wanted ctest; then run_ctest ctest-release; fi
+  if wanted asan; then run_ctest ctest-asan -DVELMORA_SANITIZE=ON; fi
+  if wanted fuzz; then run_fuzz; fi
+  if wanted format; then run_format; fi
 fi
 
 header "summary"
