@@ -41,7 +41,7 @@ PyRef take_exception() {
 #endif
 }
 
-// Raises an exception instance as it stands, without chaining a context onto it.
+// Raises an exception again as it stands.
 void raise_exception(PyRef exception) {
 #if PY_VERSION_HEX >= 0x030C0000
   PyErr_SetRaisedException(exception.release());
@@ -68,7 +68,8 @@ void prefix_type_error(const char* parameter) {
   PyRef renamed(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   if (!renamed) return;
   PyException_SetCause(renamed.get(), PyException_GetCause(error.get()));
-  raise_exception(std::move(renamed));
+  // Raised like any new exception, so a handled exception becomes its context.
+  PyErr_SetObject(PyExc_TypeError, renamed.get());
 }
 
 // Joins names as 'a', 'a' and 'b', or 'a', 'b' and 'c'.
