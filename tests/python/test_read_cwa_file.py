@@ -256,10 +256,12 @@ def owner_of(array):
     return array, array.base
 
 
-def test_columns_and_index_are_views_of_owned_buffers(cwa_path):
-    frame = velmora.read_cwa_file(cwa_path(CwaFile(blocks=consecutive_packets(3))))
+@pytest.mark.parametrize("tz", [None, hours(2)])
+def test_columns_and_index_are_views_of_owned_buffers(cwa_path, tz):
+    path = cwa_path(CwaFile(blocks=consecutive_packets(3)))
+    frame = velmora.read_cwa_file(path, fixed_utc_offset_timezone=tz)
     owners = set()
-    for values in [frame[name].to_numpy() for name in frame.columns] + [frame.index.to_numpy()]:
+    for values in [frame[name].to_numpy() for name in frame.columns] + [frame.index.asi8]:
         root, owner = owner_of(values)
         assert type(owner).__name__ == "ColumnOwner" and type(owner).__module__ == "velmora"
         assert root.flags.writeable and root.flags.c_contiguous and root.ndim == 1
