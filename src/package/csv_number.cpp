@@ -47,24 +47,35 @@ char* write_special(char* out, bool is_nan, bool negative) {
 }
 
 // Returns product / 2^shift (shift >= 1) rounded to the nearest integer, ties to even.
+// Adding half - 1, plus one more for an odd quotient, carries exactly when the rounding goes up;
+// without branches, because the digits below the cut are as good as random.
 template <class Wide>
 Wide shift_round_half_even(Wide product, unsigned shift) {
   constexpr unsigned kWidth = 8 * sizeof(Wide);
-  // The callers' products stay below 2^(kWidth - 1), which is below half of any such divisor.
+  // The callers' products stay below 2^(kWidth - 2), which is below half of any such divisor.
   if (shift >= kWidth) return 0;
-  const Wide quotient = product >> shift;
-  const Wide remainder = product - (quotient << shift);
-  const Wide half = Wide{1} << (shift - 1);
-  if (remainder > half || (remainder == half && (quotient & 1) != 0)) return quotient + 1;
-  return quotient;
+  const Wide odd = (product >> shift) & 1;
+  return (product + ((Wide{1} << (shift - 1)) - 1) + odd) >> shift;
 }
 
-// Writes the sign, then scaled / scale with exactly `digits` decimals.
-char* write_scaled(char* out, bool negative, uint64_t scaled, uint64_t scale, int digits) {
-  if (negative) *out++ = '-';
-  out = std::to_chars(out, out + 20, scaled / scale).ptr;
+// Writes the integer part; most sensor values need one or two digits.
+char* write_integer(char* out, uint64_t value) {
+  if (value < 10) {
+    *out = static_cast<char>('0' + value);
+    return out + 1;
+  }
+  if (value < 100) return write_pair(out, value);
+  return std::to_chars(out, out + 20, value).ptr;
+}
+
+// Writes the sign, then scaled / kScale with exactly kDigits decimals.
+template <uint64_t kScale, int kDigits>
+char* write_scaled(char* out, bool negative, uint64_t scaled) {
+  *out = '-';
+  out += negative ? 1 : 0;
+  out = write_integer(out, scaled / kScale);
   *out++ = '.';
-  return write_fraction(out, scaled % scale, digits);
+  return write_fraction(out, scaled % kScale, kDigits);
 }
 
 }  // namespace
@@ -89,7 +100,7 @@ char* format_float6(float value, char* out) {
     // mantissa * 10^6 < 2^44: the rounding below is exact.
     scaled = shift_round_half_even<uint64_t>(mantissa * kScale6, static_cast<unsigned>(-exponent));
   }
-  return write_scaled(out, negative, scaled, kScale6, 6);
+  return write_scaled<kScale6, 6>(out, negative, scaled);
 }
 
 char* format_fixed4(double value, char* out) {
@@ -109,7 +120,7 @@ char* format_fixed4(double value, char* out) {
   // mantissa * 10^4 < 2^67: exact in 128 bits.
   const Uint128 product = static_cast<Uint128>(mantissa) * kScale4;
   const auto scaled = static_cast<uint64_t>(shift_round_half_even(product, shift));
-  return write_scaled(out, negative, scaled, kScale4, 4);
+  return write_scaled<kScale4, 4>(out, negative, scaled);
 }
 
 char* format_time_us(int64_t microseconds, char* out) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -28,12 +29,17 @@ namespace {
 
 constexpr size_t kRecordBufferBytes = 8192;
 constexpr size_t kFileBufferBytes = size_t{16} << 20;
+// Longest data line: the time, twelve float texts, separators and the line end.
+constexpr size_t kMaxLineChars = kTimeMaxChars + 12 * kFloat6MaxChars + 13;
 
 // Writes the CSV records of one output file. Bytes pass a record buffer, then a file buffer,
 // then the file; a failed write while a record is written is reported without the "IO error: "
 // prefix, a failure at creation or at the final flush with it. A writer dropped without a
 // successful finish() still hands everything it holds to the file, ignoring errors, so that an
 // interrupted call leaves what was written so far.
+//
+// Both buffers share one allocation: the record buffer is the window right behind the file
+// buffer's contents, so passing a record on moves no bytes, only the boundary between them.
 class CsvFileWriter {
  public:
   CsvFileWriter() = default;
@@ -60,31 +66,26 @@ class CsvFileWriter {
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return fail(CwaError::io_errno(errno));
     fd_ = fd;
-    record_ = std::make_unique_for_overwrite<char[]>(kRecordBufferBytes);
-    file_buffer_ = std::make_unique_for_overwrite<char[]>(kFileBufferBytes);
+    buffer_ = std::make_unique_for_overwrite<char[]>(kFileBufferBytes + kRecordBufferBytes);
     return {};
   }
 
-  // Writes the fields separated by "," and ended by "\n".
-  Status write_record(std::span<const std::string> fields) {
-    size_t total = fields.size();  // separators and the line end
-    for (const std::string& field : fields) total += field.size();
-    if (total <= kRecordBufferBytes - record_used_) [[likely]] {
-      char* out = record_.get() + record_used_;
-      for (size_t i = 0; i < fields.size(); ++i) {
-        std::memcpy(out, fields[i].data(), fields[i].size());
-        out += fields[i].size();
-        *out++ = i + 1 < fields.size() ? ',' : '\n';
-      }
-      record_used_ += total;
+  // Writes one record, `line` holding its fields, separators and line end.
+  Status write_record(std::string_view line) {
+    if (line.size() <= kRecordBufferBytes - record_used_) [[likely]] {
+      std::memcpy(record_end(), line.data(), line.size());
+      record_used_ += line.size();
       return {};
     }
-    for (size_t i = 0; i < fields.size(); ++i) {
-      VELMORA_TRY(put(fields[i].data(), fields[i].size()));
-      VELMORA_TRY(put(i + 1 < fields.size() ? "," : "\n", 1));
-    }
-    return {};
+    return put(line.data(), line.size());
   }
+
+  // Returns room for a record of up to `max_size` bytes right in the record buffer, or nullptr
+  // when the buffer has less room left; commit_record() then takes the bytes written there.
+  char* record_space(size_t max_size) {
+    return max_size <= kRecordBufferBytes - record_used_ ? record_end() : nullptr;
+  }
+  void commit_record(size_t size) { record_used_ += size; }
 
   // Hands both buffers to the file; the writer is done afterwards.
   Status finish() {
@@ -95,14 +96,18 @@ class CsvFileWriter {
   }
 
  private:
+  char* record_end() { return buffer_.get() + file_used_ + record_used_; }
+
   // Copies into the record buffer, passing it on only when more bytes meet a full buffer.
   Status put(const char* data, size_t size) {
     while (size > 0) {
       if (record_used_ == kRecordBufferBytes) {
-        if (const int error = pass_record_on(); error != 0) return record_write_failure(error);
+        if (const int error = pass_record_on(); error != 0) {
+          return fail(CwaError::message(CwaError::io_errno(error).io_text()));
+        }
       }
       const size_t count = std::min(size, kRecordBufferBytes - record_used_);
-      std::memcpy(record_.get() + record_used_, data, count);
+      std::memcpy(record_end(), data, count);
       record_used_ += count;
       data += count;
       size -= count;
@@ -110,18 +115,14 @@ class CsvFileWriter {
     return {};
   }
 
-  static std::unexpected<CwaError> record_write_failure(int error) {
-    return fail(CwaError::message(CwaError::io_errno(error).io_text()));
-  }
-
-  // Moves the record buffer into the file buffer; returns 0 or an errno. Keeps the record
-  // buffer on failure, so that nothing is lost or repeated when it is passed on again.
+  // Moves the record buffer into the file buffer, first writing the file buffer out when the
+  // record does not fit; returns 0 or an errno. Keeps the record on failure, so that nothing is
+  // lost or repeated when it is passed on again.
   int pass_record_on() {
     if (record_used_ == 0) return 0;
     if (record_used_ > kFileBufferBytes - file_used_) {
       if (const int error = flush_file_buffer(); error != 0) return error;
     }
-    std::memcpy(file_buffer_.get() + file_used_, record_.get(), record_used_);
     file_used_ += record_used_;
     record_used_ = 0;
     return 0;
@@ -132,7 +133,7 @@ class CsvFileWriter {
     size_t written = 0;
     int error = 0;
     while (written < file_used_) {
-      const ssize_t count = ::write(fd_, file_buffer_.get() + written, file_used_ - written);
+      const ssize_t count = ::write(fd_, buffer_.get() + written, file_used_ - written);
       if (count > 0) {
         written += static_cast<size_t>(count);
       } else if (count == 0) {
@@ -144,7 +145,8 @@ class CsvFileWriter {
       }
     }
     if (written > 0) {
-      std::memmove(file_buffer_.get(), file_buffer_.get() + written, file_used_ - written);
+      // The record window moves along with the unwritten rest.
+      std::memmove(buffer_.get(), buffer_.get() + written, file_used_ - written + record_used_);
       file_used_ -= written;
     }
     return error;
@@ -152,10 +154,9 @@ class CsvFileWriter {
 
   int fd_ = -1;
   bool finished_ = false;
-  std::unique_ptr<char[]> record_;       // kRecordBufferBytes
-  size_t record_used_ = 0;               // bytes waiting in record_
-  std::unique_ptr<char[]> file_buffer_;  // kFileBufferBytes
-  size_t file_used_ = 0;                 // bytes waiting in file_buffer_
+  std::unique_ptr<char[]> buffer_;  // file buffer, then room for one full record buffer
+  size_t file_used_ = 0;            // bytes of the file buffer, at the start of buffer_
+  size_t record_used_ = 0;          // bytes of the record buffer, right behind them
 };
 
 // The values of one data line; absent optionals are values a sample or result lacks.
@@ -167,8 +168,11 @@ struct CsvRow {
   std::optional<float> temperature, light, battery;
 };
 
-std::vector<std::string> csv_header(ChannelSelection channels, bool has_gyro, bool has_mag) {
-  std::vector<std::string> names = {"time", "acc_x", "acc_y", "acc_z"};
+// The text of one line, reused for every row: formatting into it allocates nothing.
+using RowText = std::array<char, kMaxLineChars>;
+
+std::vector<std::string_view> csv_header(ChannelSelection channels, bool has_gyro, bool has_mag) {
+  std::vector<std::string_view> names = {"time", "acc_x", "acc_y", "acc_z"};
   if (has_gyro) names.insert(names.end(), {"gyro_x", "gyro_y", "gyro_z"});
   if (has_mag) names.insert(names.end(), {"mag_x", "mag_y", "mag_z"});
   if (channels.include_temperature) names.emplace_back("temperature");
@@ -177,54 +181,62 @@ std::vector<std::string> csv_header(ChannelSelection channels, bool has_gyro, bo
   return names;
 }
 
-void append_optional(std::string& text, std::optional<float> value) {
-  append_float6(text, value ? *value : kMissingValue);
+char* put_value(char* out, float value) {
+  out = format_float6(value, out);
+  *out = ',';
+  return out + 1;
 }
 
-Status append_required(std::string& text, std::optional<float> value, std::string_view missing) {
-  if (!value) return fail(missing);
-  append_float6(text, *value);
-  return {};
+char* put_optional(char* out, std::optional<float> value) {
+  return put_value(out, value ? *value : kMissingValue);
 }
 
-// Fills the reused row texts in header order and writes them as one record. A row lacking a
-// requested reading fails before anything of it is written.
-Status write_csv_row(CsvFileWriter& writer, std::span<std::string> texts, ChannelSelection channels,
-                     bool has_gyro, bool has_mag, const CsvRow& row) {
-  for (std::string& text : texts) text.clear();
-  size_t field = 0;
-  append_time_us(texts[field++], row.time);
-  append_float6(texts[field++], row.acc_x);
-  append_float6(texts[field++], row.acc_y);
-  append_float6(texts[field++], row.acc_z);
+// Fills the row text in header order and writes it as one record. A row lacking a requested
+// reading fails before anything of it is written. When the record buffer has room for the
+// longest possible line, the text is formatted straight into it.
+Status write_csv_row(CsvFileWriter& writer, RowText& text, ChannelSelection channels, bool has_gyro,
+                     bool has_mag, const CsvRow& row) {
+  if (channels.include_temperature && !row.temperature) return fail(msg::kTemperatureUnavailable);
+  if (channels.include_light && !row.light) return fail(msg::kLightUnavailable);
+  if (channels.include_battery && !row.battery) return fail(msg::kBatteryUnavailable);
+  char* const direct = writer.record_space(kMaxLineChars);
+  char* const start = direct != nullptr ? direct : text.data();
+  char* out = format_time_us(row.time, start);
+  *out++ = ',';
+  out = put_value(out, row.acc_x);
+  out = put_value(out, row.acc_y);
+  out = put_value(out, row.acc_z);
   if (has_gyro) {
-    append_optional(texts[field++], row.gyro_x);
-    append_optional(texts[field++], row.gyro_y);
-    append_optional(texts[field++], row.gyro_z);
+    out = put_optional(out, row.gyro_x);
+    out = put_optional(out, row.gyro_y);
+    out = put_optional(out, row.gyro_z);
   }
   if (has_mag) {
-    append_optional(texts[field++], row.mag_x);
-    append_optional(texts[field++], row.mag_y);
-    append_optional(texts[field++], row.mag_z);
+    out = put_optional(out, row.mag_x);
+    out = put_optional(out, row.mag_y);
+    out = put_optional(out, row.mag_z);
   }
-  if (channels.include_temperature) {
-    VELMORA_TRY(append_required(texts[field++], row.temperature, msg::kTemperatureUnavailable));
+  if (channels.include_temperature) out = put_value(out, *row.temperature);
+  if (channels.include_light) out = put_value(out, *row.light);
+  if (channels.include_battery) out = put_value(out, *row.battery);
+  out[-1] = '\n';  // the last separator becomes the line end
+  const auto size = static_cast<size_t>(out - start);
+  if (direct != nullptr) {
+    writer.commit_record(size);
+    return {};
   }
-  if (channels.include_light) {
-    VELMORA_TRY(append_required(texts[field++], row.light, msg::kLightUnavailable));
-  }
-  if (channels.include_battery) {
-    VELMORA_TRY(append_required(texts[field++], row.battery, msg::kBatteryUnavailable));
-  }
-  return writer.write_record(texts.first(field));
+  return writer.write_record(std::string_view(start, size));
 }
 
-// Writes the header record and returns the row texts sized to it.
-Result<std::vector<std::string>> write_header(CsvFileWriter& writer, ChannelSelection channels,
-                                              bool has_gyro, bool has_mag) {
-  std::vector<std::string> header = csv_header(channels, has_gyro, has_mag);
-  VELMORA_TRY(writer.write_record(header));
-  return std::vector<std::string>(header.size());
+// Writes the header record.
+Status write_header(CsvFileWriter& writer, ChannelSelection channels, bool has_gyro, bool has_mag) {
+  std::string line;
+  for (const std::string_view name : csv_header(channels, has_gyro, has_mag)) {
+    line.append(name);
+    line.push_back(',');
+  }
+  line.back() = '\n';
+  return writer.write_record(line);
 }
 
 // Subtracts the offset with wrap-around: no input makes it overflow, and none may make it UB.
@@ -261,8 +273,8 @@ Status write_data_result_csv(std::string_view output_path, const CwaDataResult& 
   VELMORA_TRY(writer.create(output_path));
   const bool has_gyro = data.gyro_x.has_value();
   const bool has_mag = data.mag_x.has_value();
-  VELMORA_ASSIGN_OR_RETURN(std::vector<std::string> texts,
-                           write_header(writer, channels, has_gyro, has_mag));
+  VELMORA_TRY(write_header(writer, channels, has_gyro, has_mag));
+  RowText text;
   for (size_t i = 0; i < data.rows(); ++i) {
     const CsvRow row = {
         .time = minus_offset(data.timestamps[i], offset_us),
@@ -279,7 +291,7 @@ Status write_data_result_csv(std::string_view output_path, const CwaDataResult& 
         .light = column_value(data.light, i),
         .battery = column_value(data.battery, i),
     };
-    VELMORA_TRY(write_csv_row(writer, texts, channels, has_gyro, has_mag, row));
+    VELMORA_TRY(write_csv_row(writer, text, channels, has_gyro, has_mag, row));
   }
   return writer.finish();
 }
@@ -296,8 +308,8 @@ Status write_streamed_csv(std::string_view input_path, BlockSelection selection,
   // Created only now: a failure above leaves an existing output file untouched.
   CsvFileWriter writer;
   VELMORA_TRY(writer.create(output_path));
-  VELMORA_ASSIGN_OR_RETURN(std::vector<std::string> texts,
-                           write_header(writer, channels, has_gyro, has_mag));
+  VELMORA_TRY(write_header(writer, channels, has_gyro, has_mag));
+  RowText text;
   PacketStream stream(std::move(opened), channels.include_magnetometer);
   for (;;) {
     VELMORA_ASSIGN_OR_RETURN(const DecodedPacket* packet, stream.next());
@@ -326,7 +338,7 @@ Status write_streamed_csv(std::string_view input_path, BlockSelection selection,
           .light = readings.light,
           .battery = readings.battery,
       };
-      VELMORA_TRY(write_csv_row(writer, texts, channels, has_gyro, has_mag, row));
+      VELMORA_TRY(write_csv_row(writer, text, channels, has_gyro, has_mag, row));
     }
   }
   return writer.finish();

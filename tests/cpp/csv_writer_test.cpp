@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -260,10 +261,19 @@ TEST(csv_writer, full_disk_while_writing_records_has_no_prefix) {
   const ChannelSelection channels{false, true, false, false};
   EXPECT_EQ(error_text(write_data_result_csv("/dev/full", data, channels, 0)),
             "No space left on device (os error 28)");
-  // The same rows reach a real file whole, and the line count shows the size assumption.
+  // The same rows reach a real file whole and in order across every buffer boundary.
+  std::string expected = "time,acc_x,acc_y,acc_z,temperature\n";
+  for (size_t i = 0; i < kRows; ++i) {
+    char line[64];
+    const int n =
+        std::snprintf(line, sizeof line, "%.4f,-1.250000,0.500000,1000.000000,21.500000\n",
+                      static_cast<double>(data.timestamps[i]) / 1000000.0);
+    expected.append(line, static_cast<size_t>(n));
+  }
+  ASSERT_GT(expected.size(), size_t{17} << 20);
   TempFile out("");
   ASSERT_TRUE(write_data_result_csv(out.path(), data, channels, 0));
-  EXPECT_GT(std::filesystem::file_size(out.path()), size_t{17} << 20);
+  EXPECT_TRUE(read_text(out.path()) == expected);
 }
 
 }  // namespace

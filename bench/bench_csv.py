@@ -1,0 +1,127 @@
+"""Benchmark of write_cwa_csv on a synthetic week-long 100 Hz recording; prints ratios.
+
+Usage: PYTHONPATH=<build dir> python bench/bench_csv.py [--hours N] [--work DIR] [--repeat N]
+
+Measures, in one run: the streamed write_cwa_csv with the default channels against a plain
+buffered write of the same number of bytes to the same directory (target: ratio at most 2.5),
+and the CSV number formatter against snprintf in a small C++ program compiled here with the
+system's g++ (target: at least 5 times faster).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import pathlib
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import velmora
+
+BENCH_DIR = pathlib.Path(__file__).resolve().parent
+ROOT = BENCH_DIR.parent
+sys.path.insert(0, str(BENCH_DIR))
+
+try:
+    from synthetic import write_recording  # noqa: E402
+except ImportError:
+    from bench_read_cwa_file import write_recording  # noqa: E402
+
+CHUNK = 1 << 20
+
+
+def cpu_seconds() -> float:
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def timed(action) -> tuple[float, float]:
+    """Wall-clock and CPU seconds of action(); CPU time is steadier on a busy machine."""
+    wall, cpu = time.perf_counter(), cpu_seconds()
+    action()
+    return time.perf_counter() - wall, cpu_seconds() - cpu
+
+
+def plain_write(output: pathlib.Path, size: int, chunk: bytes) -> None:
+    with open(output, "wb", buffering=16 << 20) as out:
+        remaining = size
+        while remaining >= len(chunk):
+            out.write(chunk)
+            remaining -= len(chunk)
+        out.write(chunk[:remaining])
+
+
+def csv_chunk(recording: pathlib.Path, work: pathlib.Path) -> bytes:
+    """About 1 MiB of real CSV lines, so the plain write moves text of the same kind."""
+    sample = work / "sample.csv"
+    velmora.write_cwa_csv(str(recording), str(sample), cut=velmora.blocks(0, 500))
+    text = sample.read_bytes()
+    sample.unlink()
+    return (text * (CHUNK // len(text) + 1))[:CHUNK]
+
+
+def formatter_benchmark(work: pathlib.Path) -> dict:
+    compiler = shutil.which("g++")
+    if compiler is None:
+        return {"skipped": "g++ not found"}
+    program = work / "csv_number_bench"
+    subprocess.run(
+        [compiler, "-std=c++23", "-O2", "-ffp-contract=off", f"-I{ROOT / 'src'}",
+         str(BENCH_DIR / "csv_number_bench.cpp"), str(ROOT / "src/package/csv_number.cpp"),
+         "-o", str(program)],
+        check=True,
+    )  # fmt: skip
+    result = subprocess.run([str(program)], check=True, capture_output=True, text=True)
+    return json.loads(result.stdout)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--hours", type=int, default=168, help="recording length (default: a week)")
+    parser.add_argument("--work", type=pathlib.Path, help="directory for the files (default: temp)")
+    parser.add_argument("--repeat", type=int, default=2, help="runs of each write (median)")
+    args = parser.parse_args()
+
+    with tempfile.TemporaryDirectory(dir=args.work) as directory:
+        work = pathlib.Path(directory)
+        recording = work / "week.cwa"
+        write_recording(recording, args.hours)
+        chunk = csv_chunk(recording, work)
+        output = work / "out.csv"
+        csv_runs, plain_runs = [], []
+        size = 0
+        for _ in range(args.repeat):
+            csv_runs.append(timed(lambda: velmora.write_cwa_csv(str(recording), str(output))))
+            size = output.stat().st_size
+            output.unlink()
+            plain_runs.append(timed(lambda: plain_write(output, size, chunk)))
+            output.unlink()
+        csv_wall, csv_cpu = (statistics.median(run[i] for run in csv_runs) for i in (0, 1))
+        plain_wall, plain_cpu = (statistics.median(run[i] for run in plain_runs) for i in (0, 1))
+        formatter = formatter_benchmark(work)
+
+    report = {
+        "hours": args.hours,
+        "csv_bytes": size,
+        "rows": args.hours * 3000 * 120,
+        "write_cwa_csv_s": round(csv_wall, 3),
+        "plain_write_s": round(plain_wall, 3),
+        "csv_vs_plain_ratio": round(csv_wall / plain_wall, 2),
+        "write_cwa_csv_cpu_s": round(csv_cpu, 3),
+        "plain_write_cpu_s": round(plain_cpu, 3),
+        "csv_vs_plain_cpu_ratio": round(csv_cpu / plain_cpu, 2),
+        "csv_MB_per_s": round(size / csv_wall / 1e6, 1),
+        "ratio_target": "<= 2.5",
+        "formatter": formatter,
+        "formatter_target": ">= 5x snprintf",
+    }
+    print(json.dumps(report, indent=2))
+
+
+if __name__ == "__main__":
+    main()
