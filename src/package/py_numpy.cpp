@@ -113,9 +113,13 @@ PyType_Slot column_owner_slots[] = {
     {0, nullptr},
 };
 
+// Only this file creates owners: one made from Python would hold no mapping.
 PyType_Spec column_owner_spec = {
-    "velmora.ColumnOwner", static_cast<int>(sizeof(ColumnOwner)), 0, Py_TPFLAGS_DEFAULT,
-    column_owner_slots,
+    .name = "velmora.ColumnOwner",
+    .basicsize = static_cast<int>(sizeof(ColumnOwner)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = column_owner_slots,
 };
 
 // Creates the owner type once per process; the interpreter lock serialises the first calls.

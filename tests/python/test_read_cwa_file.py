@@ -268,6 +268,8 @@ def test_columns_and_index_are_views_of_owned_buffers(cwa_path, tz):
         assert root.size == 360
         owners.add(id(owner))
     assert len(owners) == len(frame.columns) + 1
+    with pytest.raises(TypeError):
+        type(owner)()
 
 
 def vm_kib(field: str) -> int:
