@@ -39,15 +39,15 @@ class ColumnFiller {
   float* present_slots(OptionalColumn& column, size_t rows_before, size_t n) {
     if (!column) {
       column.emplace(reserve_rows_);
-      column->append_fill(kMissingValue, rows_before);
+      decode::fill_floats(column->extend(rows_before), rows_before, kMissingValue);
     }
     return column->extend(n);
   }
   static void fill_missing(OptionalColumn& column, size_t n) {
-    if (column) column->append_fill(kMissingValue, n);
+    if (column) decode::fill_floats(column->extend(n), n, kMissingValue);
   }
   static void fill_reading(OptionalColumn& column, float value, size_t n) {
-    if (column) column->append_fill(value, n);
+    if (column) decode::fill_floats(column->extend(n), n, value);
   }
 
   CwaDataResult result_;
@@ -73,11 +73,7 @@ Status ColumnFiller::add_packet(const PacketMeta& meta, PacketBytes packet,
   bool mag_written = false;
   switch (format) {
     case 0x30:
-      decode::packed_3axis(data, n, light, [=](size_t i, float x, float y, float z) {
-        ax[i] = x;
-        ay[i] = y;
-        az[i] = z;
-      });
+      decode::packed_3axis_columns(data, n, light, ax, ay, az);
       break;
     case 0x32:
       decode::unpacked_3axis(data, n, light, [=](size_t i, float x, float y, float z) {

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "cwa_builder.hpp"
@@ -129,6 +130,37 @@ TEST(sample_timestamps, matches_the_checked_conversion_for_each_sample) {
   for (size_t i = 0; i < 97; ++i) {
     const double t = static_cast<double>(i) * (bounds.end - start) / 97.0 + start;
     ASSERT_EQ(odd.timestamps[i], seconds_to_us(t)) << i;
+  }
+}
+
+TEST(sample_timestamps, follow_the_formula_for_random_packets) {
+  std::mt19937 rng(77);
+  for (int round = 0; round < 2000; ++round) {
+    const auto timestamp =
+        static_cast<uint32_t>(kJan2020 + (rng() % 60) + ((rng() % 60) << 6) + ((rng() % 24) << 12));
+    const auto offset = static_cast<int16_t>(rng());
+    const auto rate = static_cast<uint8_t>(1 + rng() % 255);
+    const size_t n = 1 + rng() % 120;
+    std::optional<double> prev_end;
+    if (rng() % 2 == 0) prev_end = 1577836800.0 + static_cast<double>(rng() % 200000) / 1000.0;
+    PacketBuilder packet;
+    packet.timestamp = timestamp;
+    packet.timestamp_offset = offset;
+    packet.rate_code = rate;
+    const Bytes bytes = packet.bytes();
+    const CwaDataBlock block = *CwaDataBlock::from_buffer(PacketBytes(bytes.data(), kPacketBytes));
+    std::vector<int64_t> out(n);
+    auto end = calculate_sample_timestamps_with_prev_end(block, n, prev_end, out);
+    ASSERT_TRUE(end);
+    const PacketBounds bounds = PacketMeta{n, timestamp, offset, rate}.natural_bounds();
+    EXPECT_EQ(*end, bounds.end);
+    double start = bounds.start;
+    if (prev_end && start - *prev_end < 1.0) start = *prev_end;
+    const double span = bounds.end - start;
+    for (size_t i = 0; i < n; ++i) {
+      const double seconds = static_cast<double>(i) * span / static_cast<double>(n) + start;
+      ASSERT_EQ(out[i], seconds_to_us(seconds)) << round << " " << i;
+    }
   }
 }
 
