@@ -110,6 +110,16 @@ def test_index_is_named_and_offset_subtracted(cwa_path, tz, dtype, first):
     assert frame.index[1] - frame.index[0] == datetime.timedelta(milliseconds=10)
 
 
+def test_resampled_read_gets_the_same_offset_and_index(cwa_path):
+    path = cwa_path(CwaFile(blocks=consecutive_packets(5, start=NOON)))
+    frame = velmora.read_cwa_file(path, resample_hz=50, fixed_utc_offset_timezone=hours(1))
+    assert list(frame.columns) == ACC + PER_PACKET
+    assert all(dtype == np.float32 for dtype in frame.dtypes)
+    assert frame.index.name == "timestamp" and str(frame.index.dtype) == "datetime64[us, UTC]"
+    assert str(frame.index[0]) == "2020-01-01 11:00:00+00:00"
+    assert frame.index[1] - frame.index[0] == datetime.timedelta(milliseconds=20)
+
+
 class RaisingZone(datetime.tzinfo):
     def utcoffset(self, dt):
         raise LookupError("no offset here")
