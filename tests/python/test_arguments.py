@@ -185,9 +185,8 @@ def test_accepted_values_reach_the_body(keywords):
 
 
 def test_positional_values_fill_parameters_in_order():
-    missing_file_error(
-        lambda: velmora.read_cwa_file(MISSING, None, False, numpy.bool_(True), True, False, 20, "cubic")
-    )
+    arguments = (MISSING, None, False, numpy.bool_(True), True, False, 20, "cubic")
+    missing_file_error(lambda: velmora.read_cwa_file(*arguments))
 
 
 class PathText(str):

@@ -111,7 +111,8 @@ def test_cut_validation_errors(call, message):
         (lambda: velmora.blocks(-1), OverflowError, "can't convert negative int to unsigned"),
         (lambda: velmora.blocks(end=2**64), OverflowError,
          "int too big to convert"),
-        (lambda: velmora.blocks(Index(-2)), OverflowError, "can't convert negative int to unsigned"),
+        (lambda: velmora.blocks(Index(-2)), OverflowError,
+         "can't convert negative int to unsigned"),
         (lambda: velmora.seconds(10**400), OverflowError, "int too large to convert to float"),
         # start converts before end.
         (lambda: velmora.seconds("a", 10**400), TypeError,
