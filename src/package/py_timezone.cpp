@@ -22,16 +22,17 @@ bool fixed_timezone_offset_us(PyObject* tz, std::optional<int64_t>& offset_us) {
   PyRef name(PyUnicode_InternFromString("utcoffset"));
   if (!name) return false;
   PyObject* call_args[] = {tz, Py_None};
-  PyRef offset(PyObject_VectorcallMethod(name.get(), call_args,
-                                         2, nullptr));
+  PyRef offset(PyObject_VectorcallMethod(name.get(), call_args, 2, nullptr));
   if (!offset) return false;
   if (!PyDelta_Check(offset.get())) {
     raise_cannot_convert(offset.get(), "PyDelta");
     return false;
   }
-  const auto days = static_cast<int64_t>(PyDateTime_DELTA_GET_DAYS(offset.get()));
-  const auto seconds = static_cast<int64_t>(PyDateTime_DELTA_GET_SECONDS(offset.get()));
-  const auto micros = static_cast<int64_t>(PyDateTime_DELTA_GET_MICROSECONDS(offset.get()));
+  // The field macros of older CPython headers use C casts, hence the direct read.
+  const auto* delta = reinterpret_cast<const PyDateTime_Delta*>(offset.get());
+  const auto days = static_cast<int64_t>(delta->days);
+  const auto seconds = static_cast<int64_t>(delta->seconds);
+  const auto micros = static_cast<int64_t>(delta->microseconds);
   offset_us = (days * 86400 + seconds) * 1000000 + micros;
   return true;
 }
