@@ -32,13 +32,13 @@ def show_frame(path: str) -> None:
     frame = velmora.read_cwa_file(path)
     print(f"{len(frame)} rows, columns: {', '.join(frame.columns)}")
     print(f"index {frame.index.name!r} from {frame.index[0]} to {frame.index[-1]}")
-    print(frame.head())
+    print(frame.head().to_string())
 
 
 def show_window(path: str) -> None:
     # Two seconds from two minutes after the first sample, resampled onto a 25 Hz grid.
     window = velmora.read_cwa_file(path, cut=velmora.seconds(120, 122), resample_hz=25)
-    print(window.head(8))
+    print(window.head(8).to_string())
 
 
 def write_csv(path: str, output: pathlib.Path) -> None:
