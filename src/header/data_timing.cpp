@@ -1,5 +1,5 @@
-// Packet-header scan for the data timing. Per packet: one packet_meta and natural_bounds, no
-// allocation; the read buffer is allocated once per scan.
+// Packet-header scan for the data timing. Per packet: one packet_meta and no allocation; the
+// read buffer is allocated once per scan.
 #include "header/data_timing.hpp"
 
 #include <array>
@@ -17,19 +17,31 @@ constexpr double kContinuityThresholdS = 1.0;
 }  // namespace
 
 void DataTimingScan::add(const PacketMeta& meta) {
-  PacketBounds bounds = meta.natural_bounds();
-  const double natural_end = bounds.end;
-  // A NaN difference compares false and keeps the natural start.
-  if (prev_end_ && bounds.start - *prev_end_ < kContinuityThresholdS) bounds.start = *prev_end_;
-  if (!timing_.first_sample_us) timing_.first_sample_us = seconds_to_us(bounds.start);
-  const double n = static_cast<double>(meta.sample_count);
+  // The first packet has no predecessor, so its natural start is its first sample time.
+  if (!first_sample_us_) first_sample_us_ = seconds_to_us(meta.natural_bounds().start);
+  previous_ = last_;
+  last_ = meta;
+  sample_total_ += meta.sample_count;
+}
+
+DataTiming DataTimingScan::finish() const {
+  DataTiming timing{.first_sample_us = first_sample_us_,
+                    .last_sample_us = std::nullopt,
+                    .sample_total = sample_total_};
+  if (!last_) return timing;
+  PacketBounds bounds = last_->natural_bounds();
+  if (previous_) {
+    const double prev_end = previous_->natural_bounds().end;
+    // A NaN difference compares false and keeps the natural start.
+    if (bounds.start - prev_end < kContinuityThresholdS) bounds.start = prev_end;
+  }
+  const double n = static_cast<double>(last_->sample_count);
   // Grouped as division, multiplication, addition; the sample reader groups differently.
-  const double last =
-      (static_cast<double>(meta.sample_count - 1) * ((bounds.end - bounds.start) / n)) +
+  const double last_time =
+      (static_cast<double>(last_->sample_count - 1) * ((bounds.end - bounds.start) / n)) +
       bounds.start;
-  timing_.last_sample_us = seconds_to_us(last);
-  timing_.sample_total += meta.sample_count;
-  prev_end_ = natural_end;
+  timing.last_sample_us = seconds_to_us(last_time);
+  return timing;
 }
 
 Result<DataTiming> scan_data_timing(std::string_view file_path, size_t chunk_bytes) {
@@ -45,7 +57,7 @@ Result<DataTiming> scan_data_timing(std::string_view file_path, size_t chunk_byt
     VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketMeta> meta, packet_meta(*packet));
     if (meta) scan.add(*meta);
   }
-  return scan.timing();
+  return scan.finish();
 }
 
 }  // namespace velmora

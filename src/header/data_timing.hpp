@@ -22,15 +22,20 @@ struct DataTiming {
 };
 
 // Accumulates DataTiming packet by packet with the continuity correction of sample times.
+// A corrected start depends only on the packet's own bounds and the natural end of the packet
+// before it, so only the first packet and the last two need their bounds computed.
 class DataTimingScan {
  public:
   // Folds in one accepted packet.
   void add(const PacketMeta& meta);
-  const DataTiming& timing() const { return timing_; }
+  // Returns the timing of the packets added so far.
+  DataTiming finish() const;
 
  private:
-  DataTiming timing_;
-  std::optional<double> prev_end_;  // natural end of the previous sample packet
+  std::optional<int64_t> first_sample_us_;
+  std::optional<PacketMeta> previous_;  // sample packet before last_
+  std::optional<PacketMeta> last_;      // latest sample packet
+  uint64_t sample_total_ = 0;
 };
 
 // Scans every packet after the metadata block; `chunk_bytes` sizes the reads.

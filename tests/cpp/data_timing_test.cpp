@@ -66,6 +66,17 @@ TEST(scan_data_timing, keeps_natural_start_after_a_gap_of_a_second_or_more) {
   EXPECT_EQ(short_gap.last_sample_us, kJan2020Us + 3'371'750);
 }
 
+TEST(scan_data_timing, joins_the_last_packet_to_the_one_just_before_it) {
+  const DataTiming joined =
+      timing_of(FileBuilder().add(at_second(0)).add(at_second(5)).add(at_second(6)));
+  EXPECT_EQ(joined.first_sample_us, kJan2020Us);
+  EXPECT_EQ(joined.last_sample_us, kJan2020Us + 7'191'666);
+  EXPECT_EQ(joined.sample_total, 360u);
+  const DataTiming apart =
+      timing_of(FileBuilder().add(at_second(0)).add(at_second(1)).add(at_second(5)));
+  EXPECT_EQ(apart.last_sample_us, kJan2020Us + 6'190'000);
+}
+
 TEST(scan_data_timing, moves_overlapping_packets_to_the_previous_natural_end) {
   // The second packet overlaps the first; after the correction its start is the first's end
   // (1.2 s) even though the first was not moved itself.
