@@ -67,7 +67,10 @@ def main() -> int:
     print(f"plain 1 MiB reads: {plain_wall * 1e3:8.1f} ms wall {plain_cpu * 1e3:8.1f} ms cpu")
     wall_ratio = metadata_wall / plain_wall
     cpu_ratio = metadata_cpu / plain_cpu if plain_cpu > 0 else float("nan")
-    print(f"ratio read_metadata / plain read: {wall_ratio:.2f} wall, {cpu_ratio:.2f} cpu (target <= 1.5)")
+    print(
+        f"ratio read_metadata / plain read: {wall_ratio:.2f} wall, {cpu_ratio:.2f} cpu"
+        " (target <= 1.5)"
+    )
     return 0
 
 
