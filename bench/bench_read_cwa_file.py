@@ -123,8 +123,7 @@ def run_child(script: str, *arguments: str) -> dict:
     return json.loads(result.stdout)
 
 
-def best_of(runs: int, script: str, *arguments: str) -> dict:
-    results = [run_child(script, *arguments) for _ in range(runs)]
+def best_of(results: list) -> dict:
     best = min(results, key=lambda r: r["seconds"])
     best["median_seconds"] = statistics.median(r["seconds"] for r in results)
     best["min_cpu_seconds"] = min(r["cpu_seconds"] for r in results)
@@ -152,7 +151,7 @@ def main() -> None:
     parser.add_argument("--build-dir", type=pathlib.Path, default=pathlib.Path("build"))
     parser.add_argument("--work", type=pathlib.Path,
                         default=pathlib.Path(tempfile.gettempdir()) / "velmora-bench")  # fmt: skip
-    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--runs", type=int, default=5)
     options = parser.parse_args()
     options.work.mkdir(parents=True, exist_ok=True)
     week = options.work / "week-100hz-packed.cwa"
@@ -166,11 +165,15 @@ def main() -> None:
         while handle.read(1 << 24):
             pass
 
-    whole = best_of(options.runs, READ_CHILD, str(week), "-", "-")
-    dtypes = ",".join(["int64"] + whole["columns"])
-    fill = best_of(options.runs, FILL_CHILD, str(whole["rows"]), dtypes)
+    # Alternate the runs so that both sides see the same background load.
     middle = 3.5 * 86400
-    cut = best_of(options.runs, READ_CHILD, str(week), str(middle), str(middle + 3600))
+    reads, fills, cuts = [], [], []
+    for _ in range(options.runs):
+        reads.append(run_child(READ_CHILD, str(week), "-", "-"))
+        dtypes = ",".join(["int64"] + reads[-1]["columns"])
+        fills.append(run_child(FILL_CHILD, str(reads[-1]["rows"]), dtypes))
+        cuts.append(run_child(READ_CHILD, str(week), str(middle), str(middle + 3600)))
+    whole, fill, cut = best_of(reads), best_of(fills), best_of(cuts)
 
     frame_mb = whole["frame_bytes"] / 2**20
     peak_mb = whole["peak_rss"] / 2**20
