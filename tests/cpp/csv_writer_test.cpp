@@ -99,6 +99,8 @@ struct HeaderCase {
   const char* header;
 };
 
+void PrintTo(const HeaderCase& c, std::ostream* os) { *os << c.header; }
+
 class csv_writer_header : public ::testing::TestWithParam<HeaderCase> {};
 
 TEST_P(csv_writer_header, holds_exactly_the_present_and_requested_columns) {
@@ -124,7 +126,10 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{{false, false, false, true},
                    false,
                    true,
-                   "time,acc_x,acc_y,acc_z,mag_x,mag_y,mag_z,battery"}));
+                   "time,acc_x,acc_y,acc_z,mag_x,mag_y,mag_z,battery"}),
+    [](const ::testing::TestParamInfo<HeaderCase>& param_info) {
+      return "case_" + std::to_string(param_info.index);
+    });
 
 TEST(csv_writer, empty_result_gives_only_the_header) {
   TempFile out("");
