@@ -16,13 +16,13 @@ namespace velmora::py {
 
 namespace {
 
-// Slots of the API table; the same indices in NumPy 1.x and 2.x.
+// Names the API table slots used here; NumPy 1.x and 2.x put them at the same indices.
 constexpr size_t kSlotArrayType = 2;        // PyTypeObject PyArray_Type
 constexpr size_t kSlotDescrFromType = 45;   // PyArray_Descr* (int type_num)
 constexpr size_t kSlotNewFromDescr = 94;    // PyObject* (type, descr, nd, dims, strides, ...)
 constexpr size_t kSlotSetBaseObject = 282;  // int (PyArrayObject*, PyObject*), steals the base
 
-// Type numbers; NPY_LONG is the 64-bit integer on LP64 Linux.
+// Names the dtype numbers and flag used here; NPY_LONG is 64 bits wide on LP64 Linux.
 constexpr int kTypeLong = 7;
 constexpr int kTypeFloat = 11;
 constexpr int kFlagWriteable = 0x0400;  // NPY_ARRAY_WRITEABLE
@@ -77,7 +77,7 @@ void** load_api_table() {
   if (!capsule || !PyCapsule_CheckExact(capsule.get())) capsule_fault("_ARRAY_API");
   void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
   if (table == nullptr) capsule_fault("_ARRAY_API");
-  // NumPy keeps the table alive for the life of the process once imported.
+  // Keeps the bare pointer: NumPy holds the table for the life of the process.
   return static_cast<void**>(table);
 }
 
@@ -97,7 +97,8 @@ Fn api_function(void** table, size_t slot) {
 }
 
 struct ColumnOwner {
-  PyObject_HEAD MappedRegion region;  // column mapping that the arrays point into
+  PyObject ob_base;     // the object header (what PyObject_HEAD declares)
+  MappedRegion region;  // column mapping that the arrays point into
 };
 
 void column_owner_dealloc(PyObject* self) {
