@@ -69,7 +69,9 @@ struct MetadataBuilder {
     put_u32(b, 37, last_change);
     b[41] = firmware_revision;
     std::memset(b.data() + 64, 0x20, 448);
-    std::memcpy(b.data() + 64, annotation.data(), std::min<size_t>(annotation.size(), 448));
+    if (!annotation.empty()) {
+      std::memcpy(b.data() + 64, annotation.data(), std::min<size_t>(annotation.size(), 448));
+    }
     return b;
   }
 };
