@@ -6,6 +6,7 @@ from __future__ import annotations
 import datetime
 import math
 import os
+import pathlib
 import random
 import zoneinfo
 
@@ -259,6 +260,13 @@ def test_output_in_a_missing_directory_fails_after_the_read(tmp_path, cwa_path, 
     # A bad input is reported first: the output is only opened after the input was read.
     text = runtime_text(lambda: velmora.write_cwa_csv(str(tmp_path / "x.cwa"), str(output)))
     assert text == "IO error: " + ENOENT
+
+
+def test_output_path_with_nul_is_an_io_error(tmp_path, cwa_path):
+    path = cwa_path(random_file(6, (0x30,)))
+    text = runtime_text(lambda: velmora.write_cwa_csv(path, str(tmp_path / "a\0b.csv")))
+    assert text == "IO error: file name contained an unexpected NUL byte"
+    assert list(tmp_path.iterdir()) == [pathlib.Path(path)]
 
 
 def test_failed_input_leaves_an_existing_output_untouched(tmp_path, cwa_path):
