@@ -2,6 +2,8 @@
 // plan. Produces the same bits as parse_samples followed by append_sensor_value per sample.
 #include "package/reader.hpp"
 
+#include <algorithm>
+
 #include "errors/messages.hpp"
 #include "package/data_block.hpp"
 #include "package/opened_blocks.hpp"
@@ -159,7 +161,10 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, BlockSelection select
   VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(path, selection));
   const uint64_t blocks = opened.end_block - opened.first_block;
   SectorReader reader(opened.file, planned_chunk_bytes(opened.first_block, opened.end_block));
-  ColumnFiller filler(static_cast<size_t>(blocks) * kMaxSamplesPerPacket, channels);
+  // Reserves address space only; a column that outgrows the cap is remapped, not copied.
+  constexpr uint64_t kMaxReservedRows = uint64_t{1} << 32;
+  const uint64_t reserve_rows = std::min(blocks * kMaxSamplesPerPacket, kMaxReservedRows);
+  ColumnFiller filler(static_cast<size_t>(reserve_rows), channels);
   std::optional<double> prev_end = opened.prev_end;
   for (uint64_t block = 0; block < blocks; ++block) {
     VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketBytes> packet, reader.next());
