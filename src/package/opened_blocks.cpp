@@ -27,7 +27,7 @@ Result<std::optional<double>> continuity_seed(CwaFile& file, uint64_t first) {
 
 }  // namespace
 
-Result<OpenedBlocks> open_cwa_data_blocks(std::string_view path, BlockSelection selection) {
+Result<CheckedCwaFile> open_checked_cwa_file(std::string_view path) {
   VELMORA_ASSIGN_OR_RETURN(CwaFile file, CwaFile::open(path));
   std::array<uint8_t, 2> magic;
   VELMORA_TRY(file.read_exact(magic));
@@ -35,7 +35,13 @@ Result<OpenedBlocks> open_cwa_data_blocks(std::string_view path, BlockSelection 
   VELMORA_ASSIGN_OR_RETURN(const uint64_t size, file.size());
   if (size < kMetadataBytes) return fail(msg::kFileTooSmall);
   if (size % kPacketBytes != 0) return fail(msg::kIncompleteDataBlock);
-  const uint64_t total = (size - kMetadataBytes) / kPacketBytes;
+  return CheckedCwaFile{std::move(file), (size - kMetadataBytes) / kPacketBytes};
+}
+
+Result<OpenedBlocks> open_cwa_data_blocks(std::string_view path, BlockSelection selection) {
+  VELMORA_ASSIGN_OR_RETURN(CheckedCwaFile checked, open_checked_cwa_file(path));
+  CwaFile& file = checked.file;
+  const uint64_t total = checked.total_blocks;
   const uint64_t first = selection.start_block.value_or(0);
   if (first >= total) return fail(msg::kStartBlockBeyondFile);
   const uint64_t count = selection.block_count.value_or(total - first);

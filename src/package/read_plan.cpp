@@ -2,11 +2,11 @@
 // packets by one pass over their headers, then widened by one data packet on each side.
 #include "package/read_plan.hpp"
 
-#include <array>
 #include <vector>
 
 #include "errors/internal_fault.hpp"
 #include "errors/messages.hpp"
+#include "package/opened_blocks.hpp"
 #include "packet/cwa_file.hpp"
 #include "packet/packet_meta.hpp"
 
@@ -22,14 +22,9 @@ struct BlockTimeSpan {
 
 // Reads every packet header of the file into spans; `first_data_time` is the first natural start.
 Result<std::vector<BlockTimeSpan>> scan_spans(std::string_view path, double& first_data_time) {
-  VELMORA_ASSIGN_OR_RETURN(CwaFile file, CwaFile::open(path));
-  std::array<uint8_t, 2> magic;
-  VELMORA_TRY(file.read_exact(magic));
-  if (magic[0] != 'M' || magic[1] != 'D') return fail(msg::kNotValidCwaFile);
-  VELMORA_ASSIGN_OR_RETURN(const uint64_t size, file.size());
-  if (size < kMetadataBytes) return fail(msg::kFileTooSmall);
-  if (size % kPacketBytes != 0) return fail(msg::kIncompleteDataBlock);
-  const uint64_t blocks = (size - kMetadataBytes) / kPacketBytes;
+  VELMORA_ASSIGN_OR_RETURN(CheckedCwaFile checked, open_checked_cwa_file(path));
+  CwaFile& file = checked.file;
+  const uint64_t blocks = checked.total_blocks;
   if (blocks == 0) return fail(msg::kStartBlockBeyondFile);
   VELMORA_TRY(file.seek(kMetadataBytes));
 
