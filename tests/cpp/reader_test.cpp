@@ -323,6 +323,22 @@ TEST(packet_stream, yields_decoded_packets_then_the_end) {
   EXPECT_EQ(*end, nullptr);
 }
 
+TEST(packet_stream, reports_planned_blocks_lost_after_the_size_check) {
+  for (const auto& [length, message] :
+       {std::pair<size_t, std::string_view>{1024 + 512, msg::kUnexpectedEndOfData},
+        {1024 + 512 + 100, "IO error: failed to fill whole buffer"}}) {
+    TempFile file(packed_file(3).bytes());
+    auto opened = open_cwa_data_blocks(file.path(), {});
+    ASSERT_TRUE(opened);
+    std::filesystem::resize_file(file.path(), length);
+    PacketStream stream(std::move(*opened), true);
+    ASSERT_TRUE(stream.next());
+    auto lost = stream.next();
+    ASSERT_FALSE(lost);
+    EXPECT_EQ(lost.error().display(), message);
+  }
+}
+
 // Real recordings live beside the repository; the test skips when they are absent.
 std::filesystem::path recording(std::string_view name) {
   return std::filesystem::path(__FILE__).parent_path() / "../../../shared/recordings" / name;
