@@ -83,15 +83,18 @@ count_pytest() {
   TOTAL_SKIPPED=$((TOTAL_SKIPPED + ${skipped:-0}))
 }
 
-# Adds the counts of CTest's closing line ("100% tests passed, 0 tests failed out of 57").
+# Adds the counts of CTest's closing lines ("100% tests passed out of 57", "97% tests passed,
+# 2 tests failed out of 57", and the skipped tests listed under "did not run").
 count_ctest() {
-  local line total failed
-  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n 1)
+  local line total failed skipped
+  line=$(grep -E '% tests passed(, [0-9]+ tests? failed)? out of [0-9]+' "$1" | tail -n 1)
   [[ -n $line ]] || return 0
-  failed=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
   total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
-  TOTAL_PASSED=$((TOTAL_PASSED + total - failed))
-  TOTAL_FAILED=$((TOTAL_FAILED + failed))
+  failed=$(grep -oE '[0-9]+ tests? failed' <<<"$line" | grep -oE '^[0-9]+' || true)
+  skipped=$(grep -cE '^[[:space:]]*[0-9]+ - .*\((Skipped|Disabled)\)' "$1" || true)
+  TOTAL_PASSED=$((TOTAL_PASSED + total - ${failed:-0} - ${skipped:-0}))
+  TOTAL_FAILED=$((TOTAL_FAILED + ${failed:-0}))
+  TOTAL_SKIPPED=$((TOTAL_SKIPPED + ${skipped:-0}))
 }
 
 version_ge() { [[ $(printf '%s\n%s\n' "$2" "$1" | sort -V | head -n 1) == "$2" ]]; }
@@ -149,7 +152,7 @@ setup_system() {
   header "system packages"
   local t0 missing=() pkg
   t0=$(date +%s)
-  for pkg in g++ ninja-build googletest libgtest-dev clang-format; do
+  for pkg in g++ ninja-build googletest libgtest-dev clang-format ccache; do
     if command -v dpkg-query >/dev/null && ! deb_installed "$pkg"; then missing+=("$pkg"); fi
   done
   if ! command -v cmake >/dev/null; then missing+=(cmake); fi
@@ -181,6 +184,10 @@ setup_system() {
     }
     CMAKE=$CACHE_DIR/tools/bin/cmake
     export PATH=$CACHE_DIR/tools/bin:$PATH
+  fi
+  # ccache makes the five builds of a fresh clone cheap when this machine built them before.
+  if command -v ccache >/dev/null && [[ -z ${CMAKE_CXX_COMPILER_LAUNCHER:-} ]]; then
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$ROOT CCACHE_NOHASHDIR=1
   fi
   note "g++ $(g++ -dumpfullversion), $($CMAKE --version | head -n 1), ninja $(ninja --version)"
   note "fuzzing with $FUZZ_CXX ($("$FUZZ_CXX" --version | head -n 1))"
@@ -254,22 +261,33 @@ pins_for() {
   fi
 }
 
-# Installs the Debian parts a system interpreter needs for venv and for building extensions.
-python_prerequisites() {
-  local python=$1 minor include
+# Installs the Debian packages a system interpreter lacks, by what it lacks.
+debian_python_packages() {
+  local python=$1 minor
+  shift
   minor=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-  include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
-  local missing=()
-  "$python" -c 'import ensurepip, venv' 2>/dev/null || missing+=("python$minor-venv")
-  [[ -f $include/Python.h ]] || missing+=("python$minor-dev")
-  if ((${#missing[@]})); then
-    if [[ $(readlink -f "$python") == /usr/bin/* ]]; then
-      apt_install "${missing[@]}"
-    else
-      note "$python lacks ${missing[*]} and is not Debian's; cannot install them"
-      return 1
-    fi
+  if [[ $(readlink -f "$python") != /usr/bin/* ]]; then
+    note "$python lacks $* and is not Debian's; install them for it"
+    return 1
   fi
+  apt_install "${@/#/python$minor-}"
+}
+
+# Makes sure the interpreter has Python.h, which building the extension needs.
+python_headers() {
+  local include
+  include=$("$1" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+  [[ -f $include/Python.h ]] || debian_python_packages "$1" dev
+}
+
+# Creates a venv; Debian's interpreters need their -venv package for that.
+make_venv() {
+  local python=$1 venv=$2 version=$3
+  rm -rf "$venv"
+  note "creating $venv"
+  quiet "venv-$version" "$python" -m venv "$venv" && return 0
+  rm -rf "$venv"
+  debian_python_packages "$python" venv && quiet "venv-$version" "$python" -m venv "$venv"
 }
 
 run_pytest() {
@@ -282,14 +300,12 @@ run_pytest() {
   venv=$CACHE_DIR/venv-$version-$(readlink -f "$python" | md5sum | cut -c1-8)
   stamp="$pins"
 
-  python_prerequisites "$python" || {
+  python_headers "$python" || {
     record "pytest py$version" FAIL "$t0"
     return
   }
-  if [[ ! -x $venv/bin/python ]] || ! "$venv/bin/python" -c 'import sys' 2>/dev/null; then
-    rm -rf "$venv"
-    note "creating $venv"
-    quiet "venv-$version" "$python" -m venv "$venv" || {
+  if ! "$venv/bin/python" -c 'import pip' >/dev/null 2>&1; then
+    make_venv "$python" "$venv" "$version" || {
       record "pytest py$version" FAIL "$t0"
       return
     }
@@ -362,7 +378,7 @@ run_ctest() {
   # Lists only failing tests and the closing lines: hundreds of passing lines help nobody.
   ctest --test-dir "$dir" -j "$JOBS" --output-on-failure --no-tests=error >"$log" 2>&1
   rc=$?
-  grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* +Passed +' "$log"
+  grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* +Passed +|^ +Start +[0-9]+: ' "$log"
   count_ctest "$log"
   if ((rc == 0)); then
     record "ctest $name" PASS "$t0"
@@ -452,43 +468,50 @@ run_format() {
 }
 
 # ----------------------------------------------------------------------------- main
-if [[ -z ${VELMORA_RECORDINGS:-} ]]; then
-  for candidate in "$ROOT/../shared/recordings" /work/shared/recordings; do
-    if [[ -d $candidate ]]; then
-      VELMORA_RECORDINGS=$(cd "$candidate" && pwd)
-      export VELMORA_RECORDINGS
-      break
-    fi
-  done
-fi
-note "project: $ROOT"
-note "real recordings: ${VELMORA_RECORDINGS:-none (tests that need them skip)}"
-note "venv cache: $CACHE_DIR"
-
-STEPS=" ${VELMORA_STEPS:-pytest ctest asan fuzz format} "
-wanted() { [[ $STEPS == *" $1 "* ]]; }
-
-if setup_system; then
-  if wanted pytest; then
-    find_pythons
-    for python in "${PYTHONS[@]}"; do run_pytest "$python"; done
+# Everything runs inside main, which bash reads whole before it starts: editing this file
+# during a run cannot derail it.
+main() {
+  local candidate python index
+  if [[ -z ${VELMORA_RECORDINGS:-} ]]; then
+    for candidate in "$ROOT/../shared/recordings" /work/shared/recordings; do
+      if [[ -d $candidate ]]; then
+        VELMORA_RECORDINGS=$(cd "$candidate" && pwd)
+        export VELMORA_RECORDINGS
+        break
+      fi
+    done
   fi
-  if wanted ctest; then run_ctest ctest-release; fi
-  if wanted asan; then run_ctest ctest-asan -DVELMORA_SANITIZE=ON; fi
-  if wanted fuzz; then run_fuzz; fi
-  if wanted format; then run_format; fi
-fi
+  note "project: $ROOT"
+  note "real recordings: ${VELMORA_RECORDINGS:-none (tests that need them skip)}"
+  note "venv cache: $CACHE_DIR"
 
-header "summary"
-for index in "${!STEP_NAMES[@]}"; do
-  printf '  %-4s  %-28s %5ss\n' "${STEP_RESULTS[$index]}" "${STEP_NAMES[$index]}" \
-    "${STEP_SECONDS[$index]}"
-done
-printf '  total time %ss; logs in %s\n\n' "$(($(date +%s) - T_START))" "$LOGS"
-if ((FAILURES)); then
-  note "$FAILURES step(s) FAILED"
-else
-  note "all steps passed"
-fi
-echo "tests: $TOTAL_PASSED passed, $TOTAL_FAILED failed, $TOTAL_SKIPPED skipped"
-((FAILURES == 0))
+  STEPS=" ${VELMORA_STEPS:-pytest ctest asan fuzz format} "
+  wanted() { [[ $STEPS == *" $1 "* ]]; }
+
+  if setup_system; then
+    if wanted pytest; then
+      find_pythons
+      for python in "${PYTHONS[@]}"; do run_pytest "$python"; done
+    fi
+    if wanted ctest; then run_ctest ctest-release; fi
+    if wanted asan; then run_ctest ctest-asan -DVELMORA_SANITIZE=ON; fi
+    if wanted fuzz; then run_fuzz; fi
+    if wanted format; then run_format; fi
+  fi
+
+  header "summary"
+  for index in "${!STEP_NAMES[@]}"; do
+    printf '  %-4s  %-28s %5ss\n' "${STEP_RESULTS[$index]}" "${STEP_NAMES[$index]}" \
+      "${STEP_SECONDS[$index]}"
+  done
+  printf '  total time %ss; logs in %s\n\n' "$(($(date +%s) - T_START))" "$LOGS"
+  if ((FAILURES)); then
+    note "$FAILURES step(s) FAILED"
+  else
+    note "all steps passed"
+  fi
+  echo "tests: $TOTAL_PASSED passed, $TOTAL_FAILED failed, $TOTAL_SKIPPED skipped"
+  ((FAILURES == 0))
+}
+
+main "$@"; exit $?
