@@ -124,7 +124,6 @@ StreamingResampler::StreamingResampler(std::optional<double> range_start_time,
                                        ReadingSelection readings, double resample_hz)
     : range_start_time_(range_start_time),
       range_end_time_(range_end_time),
-      resample_hz_(resample_hz),
       step_ms_(1000.0 / resample_hz),
       grid_defined_(std::isfinite(step_ms_)) {
   if (readings.temperature) output_.temperature.emplace();
@@ -267,6 +266,10 @@ void StreamingResampler::append_row(double x, size_t i) {
     MotionValue value;
     if (hit != nullptr) {
       value = motion_value(*hit, m);
+    } else if (!motion_value(entry_0, m).present ||
+               (!w.flat && !motion_value(entry_1, m).present)) {
+      // A missing value at either interval end makes the result NaN; skip the arithmetic.
+      value = {false, kMissingValue};
     } else {
       const float result = channel(kFirstMotion + m);
       value = {!std::isnan(result), result};

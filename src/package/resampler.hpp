@@ -85,7 +85,6 @@ class StreamingResampler {
   std::optional<double> grid_origin_ms_;  // time of grid point 0; unset until the first sample
   SampleQueue queue_;
   CwaDataResult output_;
-  double resample_hz_;
   double step_ms_;  // 1000.0 / resample_hz, computed once
   bool grid_defined_;
   size_t cursor_ = 0;           // queue index of the interval start found last
