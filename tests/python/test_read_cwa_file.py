@@ -120,6 +120,16 @@ def test_resampled_read_gets_the_same_offset_and_index(cwa_path):
     assert frame.index[1] - frame.index[0] == datetime.timedelta(milliseconds=20)
 
 
+def test_seconds_cut_from_zero_drops_first_sample_truncated_below_first_data_time(cwa_path):
+    # Sample 0 lies at 1577836799.9099998 s, stored truncated as ...909999 us.
+    path = cwa_path(CwaFile(blocks=[Packet(timestamp_offset=9)]))
+    whole = velmora.read_cwa_file(path)
+    cut = velmora.read_cwa_file(path, velmora.seconds(start=0))
+    assert whole.index.asi8[0] == 1577836799909999
+    assert len(cut) == len(whole) - 1
+    assert (cut.index.asi8 == whole.index.asi8[1:]).all()
+
+
 class RaisingZone(datetime.tzinfo):
     def utcoffset(self, dt):
         raise LookupError("no offset here")
