@@ -10,7 +10,13 @@ import pytest
 import velmora
 from conftest import recording
 from cwa_builder import JAN_2020, CwaFile, Metadata, Packet, _add_seconds
-from read_model import ModelError, expected_frame
+from read_model import (
+    ModelError,
+    expected_frame,
+    natural_bounds,
+    per_packet_readings,
+    split_packet,
+)
 
 FORMATS = (0x30, 0x32, 0x62, 0x92)
 CAPACITY = {0x30: 120, 0x32: 80, 0x62: 40, 0x92: 26}
@@ -158,3 +164,27 @@ def test_real_recording_matches_model(name, cut_case, offset_us):
     if cut_spec is not None:
         cut = getattr(velmora, cut_spec[0])(cut_spec[1], cut_spec[2])
     assert_read_matches(path, contents, cut, model_cut, (True, True, True, True), offset_us)
+
+
+@pytest.mark.parametrize(
+    ("offset", "start", "end"),
+    [
+        (0, 1577836800.0, 1577836801.2),
+        (50, 1577836799.5, 1577836800.7),
+        (-30, 1577836800.3, 1577836801.5),
+    ],
+)
+def test_model_packet_bounds_match_worked_examples(offset, start, end):
+    assert natural_bounds(JAN_2020, offset, 120, 0x4A) == pytest.approx((start, end), abs=1e-6)
+
+
+@pytest.mark.parametrize(("raw", "celsius"), [(0x0155, 49.90234375), (0xFC00, -50.0)])
+def test_model_temperature_matches_worked_examples(raw, celsius):
+    packet = split_packet(Packet(temperature=raw).to_bytes())
+    assert float(per_packet_readings(packet)["temperature"]) == celsius
+
+
+@pytest.mark.parametrize(("raw", "light"), [(0, 1.0), (341, 10.0), (0x03FF, 1000.0)])
+def test_model_light_matches_worked_examples(raw, light):
+    packet = split_packet(Packet(light=raw).to_bytes())
+    assert float(per_packet_readings(packet)["light"]) == pytest.approx(light, rel=1e-6)
