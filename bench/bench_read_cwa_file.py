@@ -1,6 +1,6 @@
 """Benchmark of read_cwa_file on a synthetic week-long 100 Hz recording; prints ratios.
 
-Usage: PYTHONPATH=<build dir> python bench/bench_read_cwa_file.py [--build-dir DIR] [--work DIR]
+Usage: PYTHONPATH=<build dir> python bench/bench_read_cwa_file.py [--build-dir DIR] [--runs N]
 
 Measures, each in a fresh subprocess: read_cwa_file with the default channels against numpy.empty
 plus fill of the same dtypes and lengths, peak RSS against the DataFrame's bytes, and a one-hour
@@ -22,55 +22,8 @@ import subprocess
 import sys
 import tempfile
 
-import numpy as np
-
-PACKET_SECONDS = 1.2  # 120 samples at 100 Hz
-PACKETS_PER_HOUR = 3000
-PACKET = np.dtype(
-    {
-        "names": ["header", "length", "sequence", "timestamp", "light", "temperature",
-                  "battery", "rate", "format", "offset", "count", "data"],
-        "formats": ["S2", "<u2", "<u4", "<u4", "<u2", "<u2", "u1", "u1", "u1", "<i2", "<u2",
-                    ("u1", 480)],
-        "offsets": [0, 2, 10, 14, 18, 20, 23, 24, 25, 26, 28, 30],
-        "itemsize": 512,
-    }
-)  # fmt: skip
-
-
-def write_recording(path: pathlib.Path, hours: int, seed: int = 1) -> None:
-    """A packed 3-axis 100 Hz recording from 2020-01-01, as a real device writes it: whole-second
-    block timestamps with timestampOffset naming the sample that falls on that second."""
-    count = hours * PACKETS_PER_HOUR
-    index = np.arange(count, dtype=np.int64)
-    # Packet k starts at 1.2 k s; its block timestamp is the next whole second W.
-    whole = (12 * index + 9) // 10
-    packets = np.zeros(count, PACKET)
-    packets["header"] = b"AX"
-    packets["length"] = 508
-    packets["sequence"] = index
-    day = 1 + whole // 86400
-    second_of_day = whole % 86400
-    packets["timestamp"] = (
-        (20 << 26) | (1 << 22) | (day << 17) | ((second_of_day // 3600) << 12)
-        | (((second_of_day // 60) % 60) << 6) | (second_of_day % 60)
-    )  # fmt: skip
-    rng = np.random.default_rng(seed)
-    packets["light"] = rng.integers(0, 1024, count)
-    packets["temperature"] = 0x0155
-    packets["battery"] = 170
-    packets["rate"] = 0x4A
-    packets["format"] = 0x30
-    packets["offset"] = 100 * whole - 120 * index
-    packets["count"] = 120
-    packets["data"] = rng.integers(0, 2**32, (count, 120), dtype=np.uint32).view(np.uint8)
-    metadata = bytearray(1024)
-    metadata[0:2] = b"MD"
-    metadata[36] = 0x4A
-    with open(path, "wb") as out:
-        out.write(metadata)
-        packets.tofile(out)
-
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from synthetic import synthetic_recording  # noqa: E402
 
 READ_CHILD = """
 import json, resource, sys, time
@@ -149,17 +102,10 @@ def instructions_per_row(core_read: pathlib.Path, path: pathlib.Path) -> tuple[i
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", type=pathlib.Path, default=pathlib.Path("build"))
-    parser.add_argument("--work", type=pathlib.Path,
-                        default=pathlib.Path(tempfile.gettempdir()) / "velmora-bench")  # fmt: skip
     parser.add_argument("--runs", type=int, default=7)
     options = parser.parse_args()
-    options.work.mkdir(parents=True, exist_ok=True)
-    week = options.work / "week-100hz-packed.cwa"
-    hour = options.work / "hour-100hz-packed.cwa"
-    if not week.exists():
-        write_recording(week, hours=24 * 7)
-    if not hour.exists():
-        write_recording(hour, hours=1)
+    week = synthetic_recording("week")
+    hour = synthetic_recording("hour")
     # Page the file in so that every run reads from the cache.
     with open(week, "rb") as handle:
         while handle.read(1 << 24):
