@@ -17,98 +17,86 @@ namespace {
 constexpr size_t kInitialQueueSlots = 8;
 constexpr double kDegenerateSpan = 1e-12;
 
-// Channel order inside a row: accelerometer, gyroscope, magnetometer, then packet readings.
-constexpr size_t kChannels = 12;
-constexpr size_t kFirstMotion = 3;
-constexpr size_t kMotionChannels = 6;
-constexpr size_t kTemperature = 9;
-constexpr size_t kLight = 10;
-constexpr size_t kBattery = 11;
-
-using ChannelValues = std::array<float, kChannels>;
-
-// Gathers a sample's channels; a channel the sample lacks reads NaN.
-ChannelValues channel_values(const TimedSample& entry) {
-  const SampleData& s = entry.sample;
-  const float nan = kMissingValue;
-  return {s.acc_x,
-          s.acc_y,
-          s.acc_z,
-          s.has_gyro ? s.gyro_x : nan,
-          s.has_gyro ? s.gyro_y : nan,
-          s.has_gyro ? s.gyro_z : nan,
-          s.has_mag ? s.mag_x : nan,
-          s.has_mag ? s.mag_y : nan,
-          s.has_mag ? s.mag_z : nan,
-          entry.temperature,
-          entry.light,
-          entry.battery};
-}
-
-// Copies one motion channel of a sample: its value and whether it has one.
-struct MotionValue {
-  bool present;
-  float value;
+// A motion sensor's three channels: present together in a sample, columns of their own.
+struct MotionGroup {
+  bool SampleData::*present;
+  std::array<float SampleData::*, 3> value;
+  std::array<OptionalColumn CwaDataResult::*, 3> column;
 };
 
-MotionValue motion_value(const TimedSample& entry, size_t motion) {
-  const SampleData& s = entry.sample;
-  switch (motion) {
-    case 0:
-      return {s.has_gyro, s.gyro_x};
-    case 1:
-      return {s.has_gyro, s.gyro_y};
-    case 2:
-      return {s.has_gyro, s.gyro_z};
-    case 3:
-      return {s.has_mag, s.mag_x};
-    case 4:
-      return {s.has_mag, s.mag_y};
-    default:
-      return {s.has_mag, s.mag_z};
-  }
-}
+constexpr std::array<MotionGroup, 2> kMotionGroups = {{
+    {&SampleData::has_gyro,
+     {&SampleData::gyro_x, &SampleData::gyro_y, &SampleData::gyro_z},
+     {&CwaDataResult::gyro_x, &CwaDataResult::gyro_y, &CwaDataResult::gyro_z}},
+    {&SampleData::has_mag,
+     {&SampleData::mag_x, &SampleData::mag_y, &SampleData::mag_z},
+     {&CwaDataResult::mag_x, &CwaDataResult::mag_y, &CwaDataResult::mag_z}},
+}};
 
-constexpr std::array<OptionalColumn CwaDataResult::*, kMotionChannels> kMotionColumns = {
-    &CwaDataResult::gyro_x, &CwaDataResult::gyro_y, &CwaDataResult::gyro_z,
-    &CwaDataResult::mag_x,  &CwaDataResult::mag_y,  &CwaDataResult::mag_z,
-};
-
-// The per-row quantities shared by all channels: Lagrange weights (numerator over
-// denominator, exactly as each term is grouped) and the linear fraction.
-struct RowWeights {
+// The four queue entries around a grid point and the per-row quantities shared by all channels:
+// the Lagrange weights (numerator over denominator, exactly as each term is grouped) and the
+// linear fraction, computed only when some channel needs it.
+struct RowContext {
+  const TimedSample* before;  // entry i - 1, when the cubic is usable
+  const TimedSample* start;   // entry i
+  const TimedSample* end;     // entry i + 1
+  const TimedSample* after;   // entry i + 2, when the cubic is usable
+  double x;
   bool cubic = false;
   std::array<double, 4> weight{};  // N_j / d_j for j = -1, 0, 1, 2
   bool flat = false;               // |t1 - t0| < 1e-12: take y0 as it is
-  double fraction = 0.0;           // (x - t0) / (t1 - t0)
+  bool has_fraction = false;
+  double fraction = 0.0;  // (x - t0) / (t1 - t0)
+
+  float linear(float y0, float y1) {
+    if (flat) return y0;
+    if (!has_fraction) {
+      fraction = (x - start->time_s) / (end->time_s - start->time_s);
+      has_fraction = true;
+    }
+    const double d0 = static_cast<double>(y0);
+    return static_cast<float>(fraction * (static_cast<double>(y1) - d0) + d0);
+  }
+
+  float interpolate(float ym1, float y0, float y1, float y2) {
+    if (cubic && !std::isnan(ym1) && !std::isnan(y0) && !std::isnan(y1) && !std::isnan(y2)) {
+      const double term_m1 = weight[0] * static_cast<double>(ym1);
+      const double term_0 = weight[1] * static_cast<double>(y0);
+      const double term_1 = weight[2] * static_cast<double>(y1);
+      const double term_2 = weight[3] * static_cast<double>(y2);
+      return static_cast<float>(((term_m1 + term_0) + term_1) + term_2);
+    }
+    return linear(y0, y1);
+  }
+
+  // Interpolates a member present in every sample.
+  float field(float SampleData::*member) {
+    const float y0 = start->sample.*member;
+    const float y1 = end->sample.*member;
+    if (!cubic) return linear(y0, y1);
+    return interpolate(before->sample.*member, y0, y1, after->sample.*member);
+  }
+
+  float reading(float TimedSample::*member) {
+    if (!cubic) return linear(start->*member, end->*member);
+    return interpolate(before->*member, start->*member, end->*member, after->*member);
+  }
+
+  // Interpolates a motion channel whose interval start has the sensor, reading NaN where
+  // another entry lacks it.
+  float motion(const MotionGroup& group, size_t axis) {
+    const float y0 = start->sample.*group.value[axis];
+    const float y1 = end->sample.*group.present ? end->sample.*group.value[axis] : kMissingValue;
+    if (!cubic) return linear(y0, y1);
+    const float ym1 =
+        before->sample.*group.present ? before->sample.*group.value[axis] : kMissingValue;
+    const float y2 =
+        after->sample.*group.present ? after->sample.*group.value[axis] : kMissingValue;
+    return interpolate(ym1, y0, y1, y2);
+  }
 };
 
-float interpolate(const RowWeights& w, float ym1, float y0, float y1, float y2) {
-  if (w.cubic && !std::isnan(ym1) && !std::isnan(y0) && !std::isnan(y1) && !std::isnan(y2)) {
-    const double term_m1 = w.weight[0] * static_cast<double>(ym1);
-    const double term_0 = w.weight[1] * static_cast<double>(y0);
-    const double term_1 = w.weight[2] * static_cast<double>(y1);
-    const double term_2 = w.weight[3] * static_cast<double>(y2);
-    return static_cast<float>(((term_m1 + term_0) + term_1) + term_2);
-  }
-  if (w.flat) return y0;
-  const double d0 = static_cast<double>(y0);
-  return static_cast<float>(w.fraction * (static_cast<double>(y1) - d0) + d0);
-}
-
 }  // namespace
-
-void SampleQueue::push_back(const TimedSample& sample) {
-  if (size_ == slots_.size()) [[unlikely]]
-    grow();
-  slots_[(head_ + size_) & mask_] = sample;
-  ++size_;
-}
-
-void SampleQueue::pop_front(size_t count) {
-  head_ = (head_ + count) & mask_;
-  size_ -= count;
-}
 
 void SampleQueue::grow() {
   const size_t capacity = slots_.empty() ? kInitialQueueSlots : slots_.size() * 2;
@@ -156,7 +144,8 @@ void StreamingResampler::push(const TimedSample& sample) {
 void StreamingResampler::emit_ready(bool final) {
   if (!grid_origin_ms_) return;
   for (;;) {
-    const double x = grid_time(emitted_count_);
+    if (!next_x_) next_x_ = grid_time(emitted_count_);
+    const double x = *next_x_;
     if (range_end_time_ && x >= *range_end_time_) {
       finished_ = true;
       return;
@@ -177,6 +166,7 @@ void StreamingResampler::emit_ready(bool final) {
     }
     append_row(x, i);
     ++emitted_count_;
+    next_x_.reset();
     if (cursor_ > 1) {
       queue_.pop_front(cursor_ - 1);
       cursor_ = 1;
@@ -210,16 +200,10 @@ void StreamingResampler::ensure_column(OptionalColumn CwaDataResult::*member) {
 
 void StreamingResampler::append_row(double x, size_t i) {
   const size_t n = queue_.size();
-  const TimedSample& entry_0 = queue_[i];
-  const TimedSample& entry_1 = queue_[i + 1];
-  const double t0 = entry_0.time_s;
-  const double t1 = entry_1.time_s;
-  const bool support = i >= 1 && i + 2 < n;
-
-  RowWeights w;
-  ChannelValues ym1{};
-  ChannelValues y2{};
-  if (support) {
+  RowContext row{nullptr, &queue_[i], &queue_[i + 1], nullptr, x};
+  const double t0 = row.start->time_s;
+  const double t1 = row.end->time_s;
+  if (i >= 1 && i + 2 < n) {
     const TimedSample& entry_m1 = queue_[i - 1];
     const TimedSample& entry_2 = queue_[i + 2];
     const double tm1 = entry_m1.time_s;
@@ -236,53 +220,55 @@ void StreamingResampler::append_row(double x, size_t i) {
       const double a_0 = x - t0;
       const double a_1 = x - t1;
       const double a_2 = x - t2;
-      w.cubic = true;
-      w.weight[0] = ((a_0 * a_1) * a_2) / d_m1;
-      w.weight[1] = ((a_m1 * a_1) * a_2) / d_0;
-      w.weight[2] = ((a_m1 * a_0) * a_2) / d_1;
-      w.weight[3] = ((a_m1 * a_0) * a_1) / d_2;
-      ym1 = channel_values(entry_m1);
-      y2 = channel_values(entry_2);
+      row.cubic = true;
+      row.before = &entry_m1;
+      row.after = &entry_2;
+      row.weight[0] = ((a_0 * a_1) * a_2) / d_m1;
+      row.weight[1] = ((a_m1 * a_1) * a_2) / d_0;
+      row.weight[2] = ((a_m1 * a_0) * a_2) / d_1;
+      row.weight[3] = ((a_m1 * a_0) * a_1) / d_2;
     }
   }
-  const double span = t1 - t0;
-  w.flat = std::abs(span) < kDegenerateSpan;
-  if (!w.flat) w.fraction = (x - t0) / span;
+  row.flat = std::abs(t1 - t0) < kDegenerateSpan;
 
-  const ChannelValues y0 = channel_values(entry_0);
-  const ChannelValues y1 = channel_values(entry_1);
-  auto channel = [&](size_t c) { return interpolate(w, ym1[c], y0[c], y1[c], y2[c]); };
-
-  const size_t row = output_.rows();
+  const size_t index = output_.rows();
   output_.timestamps.push_back(seconds_to_us(x));
-  output_.acc_x.push_back(channel(0));
-  output_.acc_y.push_back(channel(1));
-  output_.acc_z.push_back(channel(2));
+  output_.acc_x.push_back(row.field(&SampleData::acc_x));
+  output_.acc_y.push_back(row.field(&SampleData::acc_y));
+  output_.acc_z.push_back(row.field(&SampleData::acc_z));
 
   // A grid point on a sample time takes that sample's motion values as they are, absence
-  // included; elsewhere a channel is present exactly when interpolation gives a number.
-  const TimedSample* hit = x == t0 ? &entry_0 : (x == t1 ? &entry_1 : nullptr);
-  for (size_t m = 0; m < kMotionChannels; ++m) {
-    MotionValue value;
+  // included; elsewhere a channel is present exactly when interpolation gives a number, and a
+  // missing value at an interval end (the start, or the end unless the interval is flat) makes
+  // it NaN without arithmetic.
+  const TimedSample* hit = x == t0 ? row.start : (x == t1 ? row.end : nullptr);
+  for (const MotionGroup& group : kMotionGroups) {
     if (hit != nullptr) {
-      value = motion_value(*hit, m);
-    } else if (!motion_value(entry_0, m).present ||
-               (!w.flat && !motion_value(entry_1, m).present)) {
-      // A missing value at either interval end makes the result NaN; skip the arithmetic.
-      value = {false, kMissingValue};
+      const bool present = hit->sample.*group.present;
+      for (size_t axis = 0; axis < 3; ++axis) {
+        append_sensor_value(output_.*group.column[axis], present, index,
+                            hit->sample.*group.value[axis]);
+      }
+    } else if (!(row.start->sample.*group.present) ||
+               (!row.flat && !(row.end->sample.*group.present))) {
+      for (size_t axis = 0; axis < 3; ++axis) {
+        append_sensor_value(output_.*group.column[axis], false, index, kMissingValue);
+      }
     } else {
-      const float result = channel(kFirstMotion + m);
-      value = {!std::isnan(result), result};
+      for (size_t axis = 0; axis < 3; ++axis) {
+        // A flat interval takes the start's value; the end's may be missing then.
+        const float result = row.motion(group, axis);
+        append_sensor_value(output_.*group.column[axis], !std::isnan(result), index, result);
+      }
     }
-    append_sensor_value(output_.*kMotionColumns[m], value.present, row, value.value);
   }
 
   std::optional<float> temperature;
   std::optional<float> light;
   std::optional<float> battery;
-  if (output_.temperature) temperature = channel(kTemperature);
-  if (output_.light) light = channel(kLight);
-  if (output_.battery) battery = channel(kBattery);
+  if (output_.temperature) temperature = row.reading(&TimedSample::temperature);
+  if (output_.light) light = row.reading(&TimedSample::light);
+  if (output_.battery) battery = row.reading(&TimedSample::battery);
   if (output_.temperature) {
     VELMORA_EXPECT(temperature.has_value(), msg::kFaultTemperatureComputed);
     output_.temperature->push_back(*temperature);

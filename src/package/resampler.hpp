@@ -28,8 +28,16 @@ class SampleQueue {
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   const TimedSample& operator[](size_t i) const { return slots_[(head_ + i) & mask_]; }
-  void push_back(const TimedSample& sample);
-  void pop_front(size_t count);
+  void push_back(const TimedSample& sample) {
+    if (size_ == slots_.size()) [[unlikely]]
+      grow();
+    slots_[(head_ + size_) & mask_] = sample;
+    ++size_;
+  }
+  void pop_front(size_t count) {
+    head_ = (head_ + count) & mask_;
+    size_ -= count;
+  }
 
  private:
   void grow();
@@ -87,8 +95,9 @@ class StreamingResampler {
   CwaDataResult output_;
   double step_ms_;  // 1000.0 / resample_hz, computed once
   bool grid_defined_;
-  size_t cursor_ = 0;           // queue index of the interval start found last
-  uint64_t emitted_count_ = 0;  // index of the next grid point
+  size_t cursor_ = 0;             // queue index of the interval start found last
+  uint64_t emitted_count_ = 0;    // index of the next grid point
+  std::optional<double> next_x_;  // time of grid point emitted_count_, once computed
   bool finished_ = false;
 };
 
