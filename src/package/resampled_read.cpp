@@ -92,10 +92,6 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(
       resampler->reserve(expected_grid_rows(*packet, planned_blocks, resample_hz, range_start_time,
                                             range_end_time));
     }
-    TimedSample queued;
-    queued.temperature = packet->readings.temperature;
-    queued.light = packet->readings.light;
-    queued.battery = packet->readings.battery;
     for (size_t j = 0; j < packet->count; ++j) {
       const SampleData& sample = packet->samples[j];
       const double t = static_cast<double>(packet->timestamps[j]) / 1000000.0;
@@ -110,11 +106,7 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(
           }
         }
       }
-      if (!resampler->finished()) {
-        queued.time_s = t;
-        queued.sample = sample;
-        resampler->push(queued);
-      }
+      if (!resampler->finished()) resampler->push(t, sample, packet->readings);
       // The grid is complete and the input has passed its end: later blocks cannot matter.
       if (resampler->finished() && range_end_time && t >= *range_end_time) {
         stop = true;

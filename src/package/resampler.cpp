@@ -128,13 +128,30 @@ void StreamingResampler::push(const TimedSample& sample) {
   // samples would only grow the queue with the file.
   if (!grid_defined_) return;
   queue_.push_back(sample);
+  after_push(sample.time_s);
+}
+
+void StreamingResampler::push(double time_s, const SampleData& sample,
+                              const PacketReadings& readings) {
+  if (!grid_defined_) return;
+  // Filled field by field in place: no copy of a freshly written record is read back.
+  TimedSample& entry = queue_.emplace_back();
+  entry.time_s = time_s;
+  entry.sample = sample;
+  entry.temperature = readings.temperature;
+  entry.light = readings.light;
+  entry.battery = readings.battery;
+  after_push(time_s);
+}
+
+void StreamingResampler::after_push(double time_s) {
   if (!grid_origin_ms_) {
-    double origin = sample.time_s;
+    double origin = time_s;
     if (range_start_time_ && *range_start_time_ > origin) origin = *range_start_time_;
     grid_origin_ms_ = 1000.0 * origin;
     // Lift grid point 0 to the first sample's time when the round trip through milliseconds
     // lands one ulp below it; no interval could hold the point and the queue would never drain.
-    while (grid_time(0) < sample.time_s) {
+    while (grid_time(0) < time_s) {
       grid_origin_ms_ = std::nextafter(*grid_origin_ms_, std::numeric_limits<double>::infinity());
     }
   }

@@ -28,12 +28,13 @@ class SampleQueue {
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   const TimedSample& operator[](size_t i) const { return slots_[(head_ + i) & mask_]; }
-  void push_back(const TimedSample& sample) {
+  // Appends an entry for the caller to fill in place.
+  TimedSample& emplace_back() {
     if (size_ == slots_.size()) [[unlikely]]
       grow();
-    slots_[(head_ + size_) & mask_] = sample;
-    ++size_;
+    return slots_[(head_ + size_++) & mask_];
   }
+  void push_back(const TimedSample& sample) { emplace_back() = sample; }
   void pop_front(size_t count) {
     head_ = (head_ + count) & mask_;
     size_ -= count;
@@ -65,6 +66,8 @@ class StreamingResampler {
   // Queues a sample (setting the grid origin with the first one) and emits what is ready.
   // Must not be called once finished().
   void push(const TimedSample& sample);
+  // The same, filling the queue entry in place from a decoded sample and its packet's readings.
+  void push(double time_s, const SampleData& sample, const PacketReadings& readings);
   // Appends every grid point computable now; `final` flushes up to the last sample.
   void emit_ready(bool final);
 
@@ -85,6 +88,7 @@ class StreamingResampler {
 
  private:
   double grid_time(uint64_t k) const;
+  void after_push(double time_s);
   void trim_at(size_t i);
   void append_row(double x, size_t i);
 
