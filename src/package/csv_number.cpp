@@ -103,29 +103,66 @@ char* format_float6(float value, char* out) {
   return write_scaled<kScale6, 6>(out, negative, scaled);
 }
 
-char* format_fixed4(double value, char* out) {
+namespace {
+
+struct Scaled4 {
+  bool negative;
+  uint64_t scaled;  // |value| in units of 10^-4, rounded half to even
+};
+
+// Scales a finite value below 2^50 in magnitude: value * 10^4 then fits 64 bits.
+Scaled4 scale_fixed4(double value) {
   const uint64_t bits = std::bit_cast<uint64_t>(value);
-  const bool negative = (bits >> 63) != 0;
   const uint64_t exponent_field = (bits >> 52) & 0x7FF;
   const uint64_t fraction_field = bits & ((uint64_t{1} << 52) - 1);
-  if (exponent_field == 0x7FF) return write_special(out, fraction_field != 0, negative);
-  // Magnitudes from 2^50 up: value * 10^4 no longer fits 64 bits.
-  if (exponent_field >= 1023 + 50) {
-    return std::to_chars(out, out + kFixed4MaxChars, value, std::chars_format::fixed, 4).ptr;
-  }
   // value = mantissa * 2^-shift exactly; below 2^50 the shift is at least 3.
   const uint64_t mantissa =
       exponent_field == 0 ? fraction_field : (fraction_field | (uint64_t{1} << 52));
   const unsigned shift = exponent_field == 0 ? 1074u : static_cast<unsigned>(1075 - exponent_field);
   // mantissa * 10^4 < 2^67: exact in 128 bits.
   const Uint128 product = static_cast<Uint128>(mantissa) * kScale4;
-  const auto scaled = static_cast<uint64_t>(shift_round_half_even(product, shift));
-  return write_scaled<kScale4, 4>(out, negative, scaled);
+  return {(bits >> 63) != 0, static_cast<uint64_t>(shift_round_half_even(product, shift))};
+}
+
+}  // namespace
+
+char* format_fixed4(double value, char* out) {
+  const uint64_t bits = std::bit_cast<uint64_t>(value);
+  const uint64_t exponent_field = (bits >> 52) & 0x7FF;
+  if (exponent_field == 0x7FF) {
+    return write_special(out, (bits & ((uint64_t{1} << 52) - 1)) != 0, (bits >> 63) != 0);
+  }
+  // Magnitudes from 2^50 up: value * 10^4 no longer fits 64 bits.
+  if (exponent_field >= 1023 + 50) {
+    return std::to_chars(out, out + kFixed4MaxChars, value, std::chars_format::fixed, 4).ptr;
+  }
+  const Scaled4 parts = scale_fixed4(value);
+  return write_scaled<kScale4, 4>(out, parts.negative, parts.scaled);
 }
 
 char* format_time_us(int64_t microseconds, char* out) {
   // |microseconds| / 10^6 < 2^44, so the exact path always applies and kTimeMaxChars suffices.
   return format_fixed4(static_cast<double>(microseconds) / 1000000.0, out);
+}
+
+char* TimeFormatter::format(int64_t microseconds, char* out) {
+  // |microseconds| / 10^6 < 2^44: always the exact path of format_fixed4.
+  const Scaled4 parts = scale_fixed4(static_cast<double>(microseconds) / 1000000.0);
+  const uint64_t seconds = parts.scaled / kScale4;
+  if (length_ == 0 || seconds != seconds_ || parts.negative != negative_) {
+    char* end = integer_text_;
+    *end = '-';
+    end += parts.negative ? 1 : 0;
+    end = write_integer(end, seconds);
+    length_ = static_cast<size_t>(end - integer_text_);
+    seconds_ = seconds;
+    negative_ = parts.negative;
+  }
+  // A fixed-size copy is cheaper than one of the exact length; the rest is overwritten.
+  std::memcpy(out, integer_text_, sizeof integer_text_);
+  out += length_;
+  *out++ = '.';
+  return write_fraction(out, parts.scaled % kScale4, 4);
 }
 
 }  // namespace velmora

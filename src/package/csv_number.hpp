@@ -27,6 +27,20 @@ char* format_fixed4(double value, char* out);
 // out[0, kTimeMaxChars) and returns the end.
 char* format_time_us(int64_t microseconds, char* out);
 
+// Formats times exactly as format_time_us does, remembering the text of the last whole
+// seconds: consecutive rows mostly share it, and its ten digits cost more than the rest.
+class TimeFormatter {
+ public:
+  // Writes to out[0, kTimeMaxChars) and returns the end.
+  char* format(int64_t microseconds, char* out);
+
+ private:
+  uint64_t seconds_ = 0;                  // whole seconds held in integer_text_
+  bool negative_ = false;                 // sign held in integer_text_
+  size_t length_ = 0;                     // used chars of integer_text_; 0 before the first call
+  char integer_text_[kTimeMaxChars - 5];  // sign and integer digits, without ".dddd"
+};
+
 inline void append_float6(std::string& text, float value) {
   char buffer[kFloat6MaxChars];
   text.append(buffer, format_float6(value, buffer));

@@ -168,8 +168,12 @@ struct CsvRow {
   std::optional<float> temperature, light, battery;
 };
 
-// The text of one line, reused for every row: formatting into it allocates nothing.
-using RowText = std::array<char, kMaxLineChars>;
+// The text of one line, reused for every row (formatting into it allocates nothing), and the
+// time formatter that remembers the whole seconds of the previous row.
+struct RowText {
+  std::array<char, kMaxLineChars> line;
+  TimeFormatter time;
+};
 
 std::vector<std::string_view> csv_header(ChannelSelection channels, bool has_gyro, bool has_mag) {
   std::vector<std::string_view> names = {"time", "acc_x", "acc_y", "acc_z"};
@@ -200,8 +204,8 @@ Status write_csv_row(CsvFileWriter& writer, RowText& text, ChannelSelection chan
   if (channels.include_light && !row.light) return fail(msg::kLightUnavailable);
   if (channels.include_battery && !row.battery) return fail(msg::kBatteryUnavailable);
   char* const direct = writer.record_space(kMaxLineChars);
-  char* const start = direct != nullptr ? direct : text.data();
-  char* out = format_time_us(row.time, start);
+  char* const start = direct != nullptr ? direct : text.line.data();
+  char* out = text.time.format(row.time, start);
   *out++ = ',';
   out = put_value(out, row.acc_x);
   out = put_value(out, row.acc_y);

@@ -105,6 +105,20 @@ TEST(csv_number, time_texts_round_the_double_not_the_microseconds) {
   }
 }
 
+TEST(csv_number, time_formatter_matches_printf_across_seconds_signs_and_jumps) {
+  TimeFormatter formatter;
+  std::mt19937_64 random(3);
+  std::uniform_int_distribution<int64_t> jump(-3000000000000, 3000000000000);
+  int64_t microseconds = -2000050;
+  for (int i = 0; i < 400000; ++i) {
+    // Mostly 100 Hz steps across whole seconds and zero, sometimes a jump far away.
+    microseconds += i % 1000 == 999 ? jump(random) : 9999;
+    char buffer[kTimeMaxChars];
+    const std::string text(buffer, formatter.format(microseconds, buffer));
+    ASSERT_EQ(text, printf4(static_cast<double>(microseconds) / 1000000.0)) << microseconds;
+  }
+}
+
 TEST(csv_number, float6_matches_printf_on_every_exponent_and_its_rounding_edges) {
   // Every exponent with mantissas at both ends, and values next to each 10^-6 tie.
   for (uint32_t exponent = 0; exponent < 255; ++exponent) {
