@@ -5,7 +5,7 @@
 #
 # Environment:
 #   VELMORA_PYTHONS       interpreters to test, space separated (default: python3.14 and python3)
-#   VELMORA_CACHE_DIR     where the virtual environments live (default: ~/.cache/velmora)
+#   VELMORA_CACHE_DIR     virtual environments and ccache's cache (default: ~/.cache/velmora)
 #   VELMORA_FUZZ_SECONDS  fuzzing time per target (default 30; 0 skips fuzzing)
 #   VELMORA_RECORDINGS    directory of real recordings (default: ../shared/recordings if present)
 #   VELMORA_JOBS          parallel build jobs (default: nproc)
@@ -16,7 +16,7 @@ set -uo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT"
 
-CACHE_DIR=${VELMORA_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/velmora}
+CACHE_DIR=${VELMORA_CACHE_DIR:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/velmora}
 FUZZ_SECONDS=${VELMORA_FUZZ_SECONDS:-30}
 JOBS=${VELMORA_JOBS:-$(nproc 2>/dev/null || echo 2)}
 BUILD=$ROOT/build
@@ -188,6 +188,7 @@ setup_system() {
   # ccache makes the five builds of a fresh clone cheap when this machine built them before.
   if command -v ccache >/dev/null && [[ -z ${CMAKE_CXX_COMPILER_LAUNCHER:-} ]]; then
     export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$ROOT CCACHE_NOHASHDIR=1
+    export CCACHE_DIR=${CCACHE_DIR:-$CACHE_DIR/ccache}
   fi
   note "g++ $(g++ -dumpfullversion), $($CMAKE --version | head -n 1), ninja $(ninja --version)"
   note "fuzzing with $FUZZ_CXX ($("$FUZZ_CXX" --version | head -n 1))"
