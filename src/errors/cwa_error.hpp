@@ -58,17 +58,17 @@ inline std::unexpected<CwaError> fail(CwaError error) { return std::unexpected(s
 #define VELMORA_CONCAT(a, b) VELMORA_CONCAT_INNER(a, b)
 
 // Returns the error of a Status or Result expression from the enclosing function.
-#define VELMORA_TRY(expr)                                                            \
-  do {                                                                               \
-    auto&& velmora_try_result = (expr);                                              \
-    if (!velmora_try_result) [[unlikely]]                                            \
-      return ::std::unexpected(::std::move(velmora_try_result).error());             \
+#define VELMORA_TRY(expr)                                                \
+  do {                                                                   \
+    auto&& velmora_try_result = (expr);                                  \
+    if (!velmora_try_result) [[unlikely]]                                \
+      return ::std::unexpected(::std::move(velmora_try_result).error()); \
   } while (0)
 
-#define VELMORA_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr)                    \
-  auto tmp = (expr);                                                     \
-  if (!tmp) [[unlikely]]                                                 \
-    return ::std::unexpected(::std::move(tmp).error());                  \
+#define VELMORA_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr)   \
+  auto tmp = (expr);                                    \
+  if (!tmp) [[unlikely]]                                \
+    return ::std::unexpected(::std::move(tmp).error()); \
   lhs = ::std::move(tmp).value()
 
 // Declares or assigns `lhs` from a Result expression, returning its error instead.

@@ -28,8 +28,8 @@ class InternalFault : public std::exception {
 }  // namespace velmora
 
 // Checks an internal invariant; a violation becomes an InternalFault in every build type.
-#define VELMORA_EXPECT(condition, message)                                 \
-  do {                                                                     \
-    if (!(condition)) [[unlikely]]                                         \
-      ::velmora::raise_internal_fault((message), __FILE__, __LINE__);      \
+#define VELMORA_EXPECT(condition, message)                            \
+  do {                                                                \
+    if (!(condition)) [[unlikely]]                                    \
+      ::velmora::raise_internal_fault((message), __FILE__, __LINE__); \
   } while (0)

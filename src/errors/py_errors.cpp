@@ -22,7 +22,8 @@ PyObject* panic_exception_type() {
 
 PyObject* raise_with_text(PyObject* type, const CwaError& error) {
   const std::string text = error.display();
-  PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  PyObject* message =
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   if (message == nullptr) return nullptr;
   PyErr_SetObject(type, message);
   Py_DECREF(message);
@@ -40,8 +41,8 @@ PyObject* raise_value_error(const CwaError& error) {
 }
 
 PyObject* raise_panic(std::string_view message, const char* file, int line) {
-  std::fprintf(stderr, "velmora: internal fault: %.*s at %s:%d\n",
-               static_cast<int>(message.size()), message.data(), file, line);
+  std::fprintf(stderr, "velmora: internal fault: %.*s at %s:%d\n", static_cast<int>(message.size()),
+               message.data(), file, line);
   std::fflush(stderr);
   PyObject* type = panic_exception_type();
   if (type == nullptr) return nullptr;

@@ -15,8 +15,8 @@ namespace velmora::py {
 
 // Converted arguments shared by read_cwa_file and write_cwa_csv.
 struct ReadArguments {
-  std::string file_path;                          // UTF-8 text of the str argument
-  PyObject* cut = nullptr;                        // borrowed; nullptr when absent or None
+  std::string file_path;    // UTF-8 text of the str argument
+  PyObject* cut = nullptr;  // borrowed; nullptr when absent or None
   ChannelSelection selection;
   std::optional<double> resample_hz;
   std::string resample_method = "cubic";

@@ -13,7 +13,9 @@ namespace {
 constexpr size_t kPageBytes = 4096;
 constexpr size_t kHugePageBytes = size_t{2} << 20;
 
-size_t round_up(size_t value, size_t multiple) { return (value + multiple - 1) / multiple * multiple; }
+size_t round_up(size_t value, size_t multiple) {
+  return (value + multiple - 1) / multiple * multiple;
+}
 
 // Large columns get huge pages: fewer page faults while a week of samples is written.
 size_t mapping_size(size_t bytes) {
@@ -35,8 +37,8 @@ void MappedBuffer::grow_to(size_t bytes) {
   const size_t new_bytes = mapping_size(bytes);
   void* base;
   if (region_.base == nullptr) {
-    base = ::mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                  -1, 0);
+    base = ::mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE,
+                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   } else {
     base = ::mremap(region_.base, region_.bytes, new_bytes, MREMAP_MAYMOVE);
   }

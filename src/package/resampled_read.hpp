@@ -10,11 +10,8 @@
 
 namespace velmora {
 
-Result<CwaDataResult> read_cwa_data_resampled_streaming(std::string_view path,
-                                                        BlockSelection selection,
-                                                        double resample_hz,
-                                                        ChannelSelection channels,
-                                                        std::optional<double> range_start_time,
-                                                        std::optional<double> range_end_time);
+Result<CwaDataResult> read_cwa_data_resampled_streaming(
+    std::string_view path, BlockSelection selection, double resample_hz, ChannelSelection channels,
+    std::optional<double> range_start_time, std::optional<double> range_end_time);
 
 }  // namespace velmora

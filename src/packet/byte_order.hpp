@@ -6,9 +6,7 @@
 
 namespace velmora {
 
-inline uint16_t load_u16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
+inline uint16_t load_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline int16_t load_i16(const uint8_t* p) { return static_cast<int16_t>(load_u16(p)); }
 inline uint32_t load_u32(const uint8_t* p) {
   uint32_t value;

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <utility>
 #include <span>
 #include <string_view>
+#include <utility>
 
 #include "errors/cwa_error.hpp"
 #include "packet/packet_meta.hpp"

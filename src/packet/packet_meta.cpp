@@ -45,8 +45,8 @@ PacketBounds PacketMeta::natural_bounds() const {
   const float x = -static_cast<float>(timestamp_offset) / rate;
   const float f = std::floor(x);
   // The fraction and the whole part are combined in 64-bit floats, whole part first.
-  const double start = static_cast<double>(x - f) +
-                       (static_cast<double>(f) + static_cast<double>(whole_seconds));
+  const double start =
+      static_cast<double>(x - f) + (static_cast<double>(f) + static_cast<double>(whole_seconds));
   const float duration = static_cast<float>(sample_count) / rate;
   return PacketBounds{start, start + static_cast<double>(duration)};
 }

@@ -2,12 +2,12 @@
 // including invalid ones.
 #pragma once
 
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>

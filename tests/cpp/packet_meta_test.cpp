@@ -76,8 +76,8 @@ TEST(packet_meta, limits_sample_count_to_capacity) {
 
 TEST(packet_meta, rejects_unset_and_impossible_block_timestamps) {
   PacketBuilder packet;
-  for (uint32_t timestamp : {0u, 0xFFFFFFFFu, testing::pack_time(2020, 2, 30),
-                             testing::pack_time(2020, 1, 1, 0, 60)}) {
+  for (uint32_t timestamp :
+       {0u, 0xFFFFFFFFu, testing::pack_time(2020, 2, 30), testing::pack_time(2020, 1, 1, 0, 60)}) {
     packet.timestamp = timestamp;
     EXPECT_EQ(error_of(packet), msg::kInvalidBlockTimestamp);
   }
@@ -107,8 +107,8 @@ TEST(natural_bounds, negative_offset_uses_float_fraction) {
 }
 
 TEST(natural_bounds, faults_on_unvalidated_timestamp) {
-  const PacketMeta meta{.sample_count = 1, .timestamp = 0, .timestamp_offset = 0,
-                        .sample_rate_code = 0x4A};
+  const PacketMeta meta{
+      .sample_count = 1, .timestamp = 0, .timestamp_offset = 0, .sample_rate_code = 0x4A};
   EXPECT_THROW(meta.natural_bounds(), InternalFault);
 }
 
