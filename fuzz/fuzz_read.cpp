@@ -1,13 +1,11 @@
 // Fuzz target: plan resolution, the column reader and the time filter on any bytes. Also checks
 // that the column reader agrees with the per-sample PacketStream path and keeps its invariants.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "fuzz_support.hpp"
 #include "package/opened_blocks.hpp"
 #include "package/packet_stream.hpp"
 #include "package/read_plan.hpp"
@@ -17,48 +15,12 @@
 namespace {
 
 using namespace velmora;
-
-// Holds the input in an anonymous in-memory file, reachable by a path.
-class MemoryFile {
- public:
-  MemoryFile(const uint8_t* data, size_t size) : fd_(memfd_create("fuzz_read", MFD_CLOEXEC)) {
-    size_t done = 0;
-    while (fd_ >= 0 && done < size) {
-      const ssize_t count = ::write(fd_, data + done, size - done);
-      if (count <= 0) {
-        ::close(fd_);
-        fd_ = -1;
-      } else {
-        done += static_cast<size_t>(count);
-      }
-    }
-  }
-  ~MemoryFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  MemoryFile(const MemoryFile&) = delete;
-  MemoryFile& operator=(const MemoryFile&) = delete;
-
-  bool ok() const { return fd_ >= 0; }
-  std::string path() const { return "/proc/self/fd/" + std::to_string(fd_); }
-
- private:
-  int fd_;
-};
-
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using namespace velmora::fuzz;
 
 // Checks the row invariants of a result: equal lengths, at least one row.
 void check_shape(const CwaDataResult& data) {
   check(data.rows() > 0);
-  check(data.acc_x.size() == data.rows() && data.acc_y.size() == data.rows() &&
-        data.acc_z.size() == data.rows());
-  for (const OptionalColumnField& field : kOptionalColumns) {
-    const OptionalColumn& column = data.*field.member;
-    check(!column || column->size() == data.rows());
-  }
+  check_equal_lengths(data);
 }
 
 // Replays the read through PacketStream and checks every timestamp and accelerometer value.

@@ -1,8 +1,5 @@
 // Fuzz target: resampled reads of any bytes under a rate and seconds window taken from the
 // input's first bytes, and the resampler itself on arbitrary sample times.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -13,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "fuzz_support.hpp"
 #include "package/opened_blocks.hpp"
 #include "package/packet_stream.hpp"
 #include "package/read_plan.hpp"
@@ -23,38 +21,7 @@
 namespace {
 
 using namespace velmora;
-
-// Holds the input in an anonymous in-memory file, reachable by a path.
-class MemoryFile {
- public:
-  MemoryFile(const uint8_t* data, size_t size) : fd_(memfd_create("fuzz_resample", MFD_CLOEXEC)) {
-    size_t done = 0;
-    while (fd_ >= 0 && done < size) {
-      const ssize_t count = ::write(fd_, data + done, size - done);
-      if (count <= 0) {
-        ::close(fd_);
-        fd_ = -1;
-      } else {
-        done += static_cast<size_t>(count);
-      }
-    }
-  }
-  ~MemoryFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  MemoryFile(const MemoryFile&) = delete;
-  MemoryFile& operator=(const MemoryFile&) = delete;
-
-  bool ok() const { return fd_ >= 0; }
-  std::string path() const { return "/proc/self/fd/" + std::to_string(fd_); }
-
- private:
-  int fd_;
-};
-
-void check(bool condition) {
-  if (!condition) __builtin_trap();
-}
+using namespace velmora::fuzz;
 
 constexpr double kMaxGridPoints = 200000.0;
 
@@ -64,11 +31,7 @@ constexpr std::array<double, 8> kRates = {
 // Checks equal column lengths and a grid that never goes backwards.
 void check_output(const CwaDataResult& out) {
   const size_t rows = out.rows();
-  check(out.acc_x.size() == rows && out.acc_y.size() == rows && out.acc_z.size() == rows);
-  for (const OptionalColumnField& field : kOptionalColumns) {
-    const OptionalColumn& column = out.*field.member;
-    check(!column || column->size() == rows);
-  }
+  check_equal_lengths(out);
   for (size_t i = 1; i < rows; ++i) check(out.timestamps[i - 1] <= out.timestamps[i]);
 }
 
