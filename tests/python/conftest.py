@@ -45,6 +45,16 @@ def no_leaked_files():
     assert open_fd_count() == before
 
 
+def raises_exactly(kind, message, call, *args, **kwargs):
+    """Checks that the call raises exactly `kind` with the text `message` (None: any text)."""
+    with pytest.raises(kind) as info:
+        call(*args, **kwargs)
+    assert type(info.value) is kind
+    if message is not None:
+        assert str(info.value) == message
+    return info.value
+
+
 def recording(name: str) -> str:
     path = RECORDINGS / name
     if not path.exists():

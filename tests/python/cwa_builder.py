@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import datetime
 import struct
 from dataclasses import dataclass, field
 
@@ -135,25 +136,18 @@ class CwaFile:
         return str(path)
 
 
+def add_seconds(packed: int, seconds: int) -> int:
+    """Packed timestamp `seconds` later than a valid packed timestamp."""
+    moment = datetime.datetime(
+        2000 + (packed >> 26), (packed >> 22) & 0xF, (packed >> 17) & 0x1F,
+        (packed >> 12) & 0x1F, (packed >> 6) & 0x3F, packed & 0x3F,
+    ) + datetime.timedelta(seconds=seconds)  # fmt: skip
+    return pack_time(moment.year, moment.month, moment.day, moment.hour, moment.minute, moment.second)
+
+
 def consecutive_packets(count: int, start=JAN_2020, seconds_per_packet: int = 1, **fields) -> list:
     """`count` packets whose block timestamps advance by whole seconds from `start`."""
-    packets = []
-    for index in range(count):
-        total = index * seconds_per_packet
-        packets.append(Packet(timestamp=_add_seconds(start, total), sequence_id=index, **fields))
-    return packets
-
-
-def _add_seconds(packed: int, seconds: int) -> int:
-    import datetime
-
-    year = 2000 + (packed >> 26)
-    month = (packed >> 22) & 0xF
-    day = (packed >> 17) & 0x1F
-    hour = (packed >> 12) & 0x1F
-    minute = (packed >> 6) & 0x3F
-    second = packed & 0x3F
-    moment = datetime.datetime(year, month, day, hour, minute, second) + datetime.timedelta(
-        seconds=seconds
-    )
-    return pack_time(moment.year, moment.month, moment.day, moment.hour, moment.minute, moment.second)
+    return [
+        Packet(timestamp=add_seconds(start, k * seconds_per_packet), sequence_id=k, **fields)
+        for k in range(count)
+    ]

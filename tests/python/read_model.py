@@ -410,3 +410,36 @@ def expected_frame(
     names = [name for name in CHANNEL_ORDER if name in columns.channels]
     arrays = {name: np.array(columns.channels[name], dtype=np.float32) for name in names}
     return Expected(names, arrays, np.array(stamps, dtype=np.int64), offset_us is not None)
+
+
+# --- data timing as read_metadata and sampling_consistency_report give it ----------------------
+
+
+def data_time_span(contents: bytes):
+    """First and last sample microseconds (None without data) and the sample total."""
+    prev_end = first = last = None
+    total = 0
+    for index in range(check_structure(contents)):
+        packet = meta_of(block_at(contents, index))
+        if packet is None:
+            continue
+        start, end = natural_bounds(packet.timestamp, packet.offset, packet.count, packet.rate_code)
+        if prev_end is not None and start - prev_end < 1.0:
+            start = prev_end
+        if first is None:
+            first = to_micros(start)
+        last = to_micros(((packet.count - 1) * ((end - start) / packet.count)) + start)
+        total += packet.count
+        prev_end = end
+    return first, last, total
+
+
+def iso_text(us: int) -> str:
+    """Naive ISO 8601 text with no, three or six fraction digits."""
+    moment = datetime.datetime(1970, 1, 1) + datetime.timedelta(microseconds=us)
+    text = moment.strftime("%Y-%m-%dT%H:%M:%S")
+    if moment.microsecond == 0:
+        return text
+    if moment.microsecond % 1000 == 0:
+        return f"{text}.{moment.microsecond // 1000:03d}"
+    return f"{text}.{moment.microsecond:06d}"
