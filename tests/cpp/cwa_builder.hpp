@@ -35,6 +35,7 @@ inline uint32_t pack_time(unsigned year, unsigned month, unsigned day, unsigned 
 // W in the tests: 2020-01-01T00:00:00.
 inline constexpr uint32_t kJan2020 = (20u << 26) | (1u << 22) | (1u << 17);
 inline constexpr int64_t kJan2020Unix = 1577836800;
+inline constexpr int64_t kJan2020Us = kJan2020Unix * 1'000'000;
 
 struct MetadataBuilder {
   char header[2] = {'M', 'D'};
@@ -147,6 +148,38 @@ struct FileBuilder {
     return out;
   }
 };
+
+// Returns a packet whose block timestamp is W + second (seconds below 60 only).
+inline PacketBuilder packet_at(uint32_t second, uint16_t sample_count = 120) {
+  PacketBuilder packet;
+  packet.timestamp = kJan2020 + second;
+  packet.sample_count = sample_count;
+  return packet;
+}
+
+// Returns a packet without samples, which every reader passes over.
+inline PacketBuilder empty_packet() { return packet_at(0, 0); }
+
+// Returns a file of `count` packets, packet k at W + k seconds.
+inline FileBuilder file_of(uint32_t count, uint16_t sample_count = 120) {
+  FileBuilder file;
+  for (uint32_t k = 0; k < count; ++k) file.add(packet_at(k, sample_count));
+  return file;
+}
+
+// Returns the first `length` bytes.
+inline Bytes prefix(const Bytes& bytes, size_t length) {
+  return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length));
+}
+
+// Returns the error text of a result, or "<no error>".
+template <class R>
+std::string error_text(const R& result) {
+  return result ? std::string("<no error>") : result.error().display();
+}
+
+inline const std::string kShortRead = "IO error: failed to fill whole buffer";
+inline const std::string kMissingFile = "IO error: No such file or directory (os error 2)";
 
 // A file in the test's temporary directory, removed when dropped.
 class TempFile {
