@@ -87,7 +87,7 @@ def random_cut(rng: random.Random, block_count: int):
 
 
 def assert_read_matches(path: str, contents: bytes, cut, model_cut, flags, offset_us):
-    tz = None if offset_us is None else datetime.timezone(datetime.timedelta(microseconds=offset_us))
+    tz = None if offset_us is None else datetime.timezone(datetime.timedelta(0, 0, offset_us))
     try:
         expected = expected_frame(contents, model_cut, flags, offset_us)
     except ModelError as error:
