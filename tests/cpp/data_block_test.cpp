@@ -35,12 +35,6 @@ std::vector<SampleData> samples_of(const PacketBuilder& builder, bool include_ma
   return std::vector<SampleData>(out.begin(), out.begin() + static_cast<long>(count.value_or(0)));
 }
 
-std::string parse_error(const PacketBuilder& builder) {
-  std::array<SampleData, kMaxSamplesPerPacket> out;
-  auto count = valid_block(builder).parse_samples(true, out);
-  return count ? std::string("<no error>") : count.error().display();
-}
-
 PacketBuilder unpacked(uint8_t format, uint16_t light = 0) {
   PacketBuilder packet;
   packet.sample_format = format;
@@ -168,8 +162,6 @@ TEST(data_block, divides_6axis_gyro_and_multiplies_9axis_gyro) {
     EXPECT_EQ(samples[0].gyro_y, -c.expected);
     EXPECT_EQ(samples[0].gyro_z, 0.0f);
   }
-  // The two paths may differ in the last bit: 6-axis at s = 0 is not exactly 1000.
-  EXPECT_NE(999.99994f, 1000.0f);
 }
 
 TEST(data_block, reads_magnetometer_only_when_asked) {
@@ -182,15 +174,6 @@ TEST(data_block, reads_magnetometer_only_when_asked) {
   EXPECT_EQ(with[0].mag_z, 0x1p-15f);
   EXPECT_FALSE(samples_of(packet, false).at(0).has_mag);
   EXPECT_FALSE(samples_of(unpacked(0x62)).at(0).has_mag);
-}
-
-TEST(data_block, returns_exactly_sample_count_samples_in_packet_order) {
-  PacketBuilder packet;
-  packet.sample_count = 120;
-  for (uint32_t i = 0; i < 120; ++i) packet.packed_sample(i, i);
-  const auto samples = samples_of(packet);
-  ASSERT_EQ(samples.size(), 120u);
-  for (size_t i = 0; i < 120; ++i) EXPECT_EQ(samples[i].acc_x, static_cast<float>(i) / 256);
 }
 
 TEST(data_block, rejects_formats_and_counts_it_cannot_decode) {
@@ -208,7 +191,8 @@ TEST(data_block, rejects_formats_and_counts_it_cannot_decode) {
     PacketBuilder packet;
     packet.sample_format = c.format;
     packet.sample_count = c.count;
-    EXPECT_EQ(parse_error(packet), c.message);
+    std::array<SampleData, kMaxSamplesPerPacket> out;
+    EXPECT_EQ(testing::error_text(valid_block(packet).parse_samples(true, out)), c.message);
   }
   for (auto [format, count] :
        {std::pair<uint8_t, uint16_t>{0x30, 120}, {0x32, 80}, {0x62, 40}, {0x92, 26}, {0x30, 0}}) {
@@ -226,9 +210,7 @@ TEST(data_block, converts_per_packet_readings_in_float32) {
     float t, l, b;
   };
   for (const Case& c :
-       {Case{0x0155, 0, 0, 49.90234375f, 1.0f, 3.0f},
-        Case{0xFC00, 341, 170, -50.0f, 10.0f, 3.99609375f},
-        Case{0x0000, 0x03FF, 255, -50.0f, std::pow(10.0f, 1023.0f / 341.0f), 4.494140625f},
+       {Case{0x0000, 0x03FF, 255, -50.0f, std::pow(10.0f, 1023.0f / 341.0f), 4.494140625f},
         Case{0x03FF, 0xFC00, 1, 1023.0f * 75 / 256 - 50, 1.0f, 513.0f * 6 / 1024}}) {
     PacketBuilder packet;
     packet.temperature = c.temperature;
@@ -239,9 +221,6 @@ TEST(data_block, converts_per_packet_readings_in_float32) {
     EXPECT_EQ(readings.light, c.l);
     EXPECT_EQ(readings.battery, c.b);
   }
-  PacketBuilder top;
-  top.light = 0x03FF;
-  EXPECT_NEAR(valid_block(top).readings().light, 1000.0f, 0.001f);
 }
 
 }  // namespace

@@ -99,86 +99,69 @@ TEST(resampled_read, grid_runs_to_last_sample_without_bounds) {
   EXPECT_EQ(result->timestamps[5], kJan2020Unix * 1000000 + 2500000);
 }
 
-struct FailureCase {
-  const char* name;
-  std::vector<PacketBuilder> packets;  // empty: a non-data block
-  double hz;
-  std::optional<double> start;
-  std::optional<double> end;
-  BlockSelection selection;
-  std::string_view message;
-};
-
-class resampled_read_failure : public ::testing::TestWithParam<FailureCase> {};
-
-TEST_P(resampled_read_failure, reports_exact_text) {
-  const FailureCase& c = GetParam();
-  FileBuilder f;
-  if (c.packets.empty()) {
-    PacketBuilder not_data;
-    not_data.header[0] = 'Z';
-    f.add(not_data).add(not_data);
+TEST(resampled_read, reports_each_failure_with_its_exact_text) {
+  PacketBuilder not_data;
+  not_data.header[0] = 'Z';
+  const double tiny = std::numeric_limits<double>::denorm_min();
+  const struct {
+    const char* name;
+    FileBuilder file;
+    double hz;
+    std::optional<double> start, end;
+    BlockSelection selection;
+    std::string_view message;
+  } cases[] = {
+      {"no_data_packet",
+       FileBuilder().add(not_data).add(not_data),
+       1.0,
+       std::nullopt,
+       std::nullopt,
+       {},
+       msg::kNoSampleDataInRange},
+      {"no_data_packet_bounds_unchecked",
+       FileBuilder().add(not_data).add(not_data),
+       1.0,
+       kNan,
+       std::nullopt,
+       {},
+       msg::kNoSampleDataInRange},
+      {"zero_block_count",
+       seconds_file(1),
+       1.0,
+       std::nullopt,
+       std::nullopt,
+       {0, 0},
+       msg::kNoSampleDataInRange},
+      {"start_nan", seconds_file(1), 1.0, kNan, kT, {}, msg::kTimeRangeNotFinite},
+      {"end_infinite", seconds_file(1), 1.0, kT, kInf, {}, msg::kTimeRangeNotFinite},
+      {"start_not_below_end", seconds_file(1), 1.0, kT + 1.0, kT + 1.0, {}, msg::kTimeRangeOrder},
+      {"start_after_last_sample",
+       seconds_file(1),
+       1.0,
+       kT + 0.995,
+       std::nullopt,
+       {},
+       msg::kNoSamplesAfterResampling},
+      {"subnormal_rate",
+       seconds_file(2),
+       tiny,
+       std::nullopt,
+       std::nullopt,
+       {},
+       msg::kNoSamplesAfterResampling},
+      {"beyond_file",
+       seconds_file(1),
+       1.0,
+       std::nullopt,
+       std::nullopt,
+       {1, std::nullopt},
+       msg::kStartBlockBeyondFile},
+  };
+  for (const auto& c : cases) {
+    TempFile file(c.file.bytes());
+    EXPECT_EQ(error_of(read(file, c.hz, c.start, c.end, c.selection)), c.message) << c.name;
   }
-  for (const PacketBuilder& p : c.packets) f.add(p);
-  TempFile file(f.bytes());
-  EXPECT_EQ(error_of(read(file, c.hz, c.start, c.end, c.selection)), c.message);
 }
-
-std::string failure_name(const ::testing::TestParamInfo<FailureCase>& param_info) {
-  return param_info.param.name;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    resampled_read, resampled_read_failure,
-    ::testing::Values(
-        FailureCase{
-            "no_data_packet", {}, 1.0, std::nullopt, std::nullopt, {}, msg::kNoSampleDataInRange},
-        FailureCase{"no_data_packet_bounds_unchecked",
-                    {},
-                    1.0,
-                    kNan,
-                    std::nullopt,
-                    {},
-                    msg::kNoSampleDataInRange},
-        FailureCase{"zero_block_count",
-                    {second_packet(0)},
-                    1.0,
-                    std::nullopt,
-                    std::nullopt,
-                    BlockSelection{0, 0},
-                    msg::kNoSampleDataInRange},
-        FailureCase{"start_nan", {second_packet(0)}, 1.0, kNan, kT, {}, msg::kTimeRangeNotFinite},
-        FailureCase{
-            "end_infinite", {second_packet(0)}, 1.0, kT, kInf, {}, msg::kTimeRangeNotFinite},
-        FailureCase{"start_not_below_end",
-                    {second_packet(0)},
-                    1.0,
-                    kT + 1.0,
-                    kT + 1.0,
-                    {},
-                    msg::kTimeRangeOrder},
-        FailureCase{"start_after_last_sample",
-                    {second_packet(0)},
-                    1.0,
-                    kT + 0.995,
-                    std::nullopt,
-                    {},
-                    msg::kNoSamplesAfterResampling},
-        FailureCase{"subnormal_rate",
-                    {second_packet(0), second_packet(1)},
-                    std::numeric_limits<double>::denorm_min(),
-                    std::nullopt,
-                    std::nullopt,
-                    {},
-                    msg::kNoSamplesAfterResampling},
-        FailureCase{"beyond_file",
-                    {second_packet(0)},
-                    1.0,
-                    std::nullopt,
-                    std::nullopt,
-                    BlockSelection{1, std::nullopt},
-                    msg::kStartBlockBeyondFile}),
-    failure_name);
 
 TEST(resampled_read, subnormal_rate_stops_before_reading_on) {
   FileBuilder f = seconds_file(3);
@@ -187,19 +170,6 @@ TEST(resampled_read, subnormal_rate_stops_before_reading_on) {
   EXPECT_EQ(
       error_of(read(file, std::numeric_limits<double>::denorm_min(), std::nullopt, std::nullopt)),
       msg::kNoSamplesAfterResampling);
-}
-
-TEST(resampled_read, first_grid_point_rounding_below_first_sample_still_yields_rows) {
-  // Rate code 0x43 with timestampOffset -60: the first sample time does not survive the
-  // round trip through milliseconds.
-  PacketBuilder p;
-  p.rate_code = 0x43;
-  p.timestamp_offset = -60;
-  TempFile file(FileBuilder().add(p).bytes());
-  auto result = read(file, 1.0, std::nullopt, std::nullopt);
-  ASSERT_TRUE(result) << error_of(result);
-  EXPECT_EQ(result->rows(), 153u);
-  EXPECT_EQ(result->timestamps[0], 1577836876800003);
 }
 
 TEST(resampled_read, readings_follow_the_request_even_for_one_row) {
