@@ -102,74 +102,35 @@ TEST(resampled_read, grid_runs_to_last_sample_without_bounds) {
 TEST(resampled_read, reports_each_failure_with_its_exact_text) {
   PacketBuilder not_data;
   not_data.header[0] = 'Z';
+  const FileBuilder no_data = FileBuilder().add(not_data).add(not_data);
+  const FileBuilder one = seconds_file(1);
+  // A subnormal rate stops before reading on to the old-format packet.
+  const FileBuilder faulty_tail = seconds_file(3).add(old_format_packet());
   const double tiny = std::numeric_limits<double>::denorm_min();
+  const std::optional<double> none;
+  const BlockSelection all, zero{0, 0}, past{1, std::nullopt};
   const struct {
     const char* name;
-    FileBuilder file;
+    const FileBuilder& file;
     double hz;
     std::optional<double> start, end;
     BlockSelection selection;
     std::string_view message;
   } cases[] = {
-      {"no_data_packet",
-       FileBuilder().add(not_data).add(not_data),
-       1.0,
-       std::nullopt,
-       std::nullopt,
-       {},
-       msg::kNoSampleDataInRange},
-      {"no_data_packet_bounds_unchecked",
-       FileBuilder().add(not_data).add(not_data),
-       1.0,
-       kNan,
-       std::nullopt,
-       {},
-       msg::kNoSampleDataInRange},
-      {"zero_block_count",
-       seconds_file(1),
-       1.0,
-       std::nullopt,
-       std::nullopt,
-       {0, 0},
-       msg::kNoSampleDataInRange},
-      {"start_nan", seconds_file(1), 1.0, kNan, kT, {}, msg::kTimeRangeNotFinite},
-      {"end_infinite", seconds_file(1), 1.0, kT, kInf, {}, msg::kTimeRangeNotFinite},
-      {"start_not_below_end", seconds_file(1), 1.0, kT + 1.0, kT + 1.0, {}, msg::kTimeRangeOrder},
-      {"start_after_last_sample",
-       seconds_file(1),
-       1.0,
-       kT + 0.995,
-       std::nullopt,
-       {},
-       msg::kNoSamplesAfterResampling},
-      {"subnormal_rate",
-       seconds_file(2),
-       tiny,
-       std::nullopt,
-       std::nullopt,
-       {},
-       msg::kNoSamplesAfterResampling},
-      {"beyond_file",
-       seconds_file(1),
-       1.0,
-       std::nullopt,
-       std::nullopt,
-       {1, std::nullopt},
-       msg::kStartBlockBeyondFile},
+      {"no_data_packet", no_data, 1.0, none, none, all, msg::kNoSampleDataInRange},
+      {"no_data_bounds_unchecked", no_data, 1.0, kNan, none, all, msg::kNoSampleDataInRange},
+      {"zero_block_count", one, 1.0, none, none, zero, msg::kNoSampleDataInRange},
+      {"start_nan", one, 1.0, kNan, kT, all, msg::kTimeRangeNotFinite},
+      {"end_infinite", one, 1.0, kT, kInf, all, msg::kTimeRangeNotFinite},
+      {"start_not_below_end", one, 1.0, kT + 1.0, kT + 1.0, all, msg::kTimeRangeOrder},
+      {"start_after_last", one, 1.0, kT + 0.995, none, all, msg::kNoSamplesAfterResampling},
+      {"subnormal_rate", faulty_tail, tiny, none, none, all, msg::kNoSamplesAfterResampling},
+      {"beyond_file", one, 1.0, none, none, past, msg::kStartBlockBeyondFile},
   };
   for (const auto& c : cases) {
     TempFile file(c.file.bytes());
     EXPECT_EQ(error_of(read(file, c.hz, c.start, c.end, c.selection)), c.message) << c.name;
   }
-}
-
-TEST(resampled_read, subnormal_rate_stops_before_reading_on) {
-  FileBuilder f = seconds_file(3);
-  f.add(old_format_packet());
-  TempFile file(f.bytes());
-  EXPECT_EQ(
-      error_of(read(file, std::numeric_limits<double>::denorm_min(), std::nullopt, std::nullopt)),
-      msg::kNoSamplesAfterResampling);
 }
 
 TEST(resampled_read, readings_follow_the_request_even_for_one_row) {

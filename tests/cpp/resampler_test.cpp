@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -30,11 +31,6 @@ TimedSample sample_at(double time_s, float acc_x, std::optional<float> gyro = st
   s.light = 10.0f;
   s.battery = 4.0f;
   return s;
-}
-
-template <class Case>
-std::string case_name(const ::testing::TestParamInfo<Case>& param_info) {
-  return param_info.param.name;
 }
 
 double from_us(int64_t us) { return static_cast<double>(us) / 1000000.0; }
@@ -92,16 +88,11 @@ TEST(streaming_resampler, cubic_between_samples_differs_from_linear) {
   EXPECT_GT(std::abs(value - 27.0 - (k - 3.0) * 37.0), 0.1);  // not the linear value
 }
 
-TEST(streaming_resampler, single_sample_emits_nothing) {
-  StreamingResampler r = make(100.0);
-  r.push(sample_at(5.0, 1.0f));
-  r.emit_ready(true);
-  EXPECT_EQ(r.output().rows(), 0u);
-}
-
 TEST(streaming_resampler, two_samples_give_linear_points_through_the_second) {
   StreamingResampler r = make(4.0, std::nullopt, std::nullopt, {true, true, true});
   r.push(sample_at(10.0, 0.0f));
+  r.emit_ready(true);
+  EXPECT_EQ(r.output().rows(), 0u);  // one sample alone gives nothing
   r.push(sample_at(11.0, 4.0f));
   r.emit_ready(true);
   const CwaDataResult& out = r.output();
@@ -113,44 +104,34 @@ TEST(streaming_resampler, two_samples_give_linear_points_through_the_second) {
   EXPECT_FALSE(out.mag_x);
 }
 
-struct ExactHitCase {
-  const char* name;
-  std::vector<std::optional<float>> gyro;  // per sample at t = 0, 1, 2, 3, 4
-  std::vector<float> expected;             // gyro_x per grid row (1 Hz), NaN for absent
-};
-
-class exact_hit : public ::testing::TestWithParam<ExactHitCase> {};
-
-TEST_P(exact_hit, copies_motion_values_and_absence_from_the_sample) {
-  const ExactHitCase& c = GetParam();
-  StreamingResampler r = make(1.0);
-  for (size_t k = 0; k < c.gyro.size(); ++k) {
-    r.push(sample_at(static_cast<double>(k), static_cast<float>(k * k * k), c.gyro[k]));
-  }
-  r.emit_ready(true);
-  const CwaDataResult& out = r.output();
-  ASSERT_TRUE(out.gyro_x);
-  ASSERT_EQ(out.gyro_x->size(), c.expected.size());
-  for (size_t row = 0; row < c.expected.size(); ++row) {
-    if (std::isnan(c.expected[row])) {
-      EXPECT_TRUE(std::isnan((*out.gyro_x)[row])) << row;
-    } else {
-      EXPECT_EQ((*out.gyro_x)[row], c.expected[row]) << row;
+TEST(streaming_resampler, exact_hit_copies_motion_values_and_absence_from_the_sample) {
+  const struct {
+    std::vector<std::optional<float>> gyro;  // per sample at t = 0, 1, 2, 3, 4
+    std::vector<float> expected;             // gyro_x per grid row (1 Hz), NaN for absent
+  } cases[] = {
+      // Absent on the hit despite neighbours; present on the hit without neighbours.
+      {{1.5f, 2.5f, std::nullopt, 4.5f, 5.5f}, {1.5f, 2.5f, kNan, 4.5f, 5.5f}},
+      {{std::nullopt, std::nullopt, 7.25f, std::nullopt, std::nullopt},
+       {kNan, kNan, 7.25f, kNan, kNan}},
+  };
+  for (const auto& c : cases) {
+    StreamingResampler r = make(1.0);
+    for (size_t k = 0; k < c.gyro.size(); ++k) {
+      r.push(sample_at(static_cast<double>(k), static_cast<float>(k * k * k), c.gyro[k]));
     }
+    r.emit_ready(true);
+    const CwaDataResult& out = r.output();
+    ASSERT_TRUE(out.gyro_x);
+    ASSERT_EQ(out.gyro_x->size(), c.expected.size());
+    for (size_t row = 0; row < c.expected.size(); ++row) {
+      EXPECT_EQ(std::bit_cast<uint32_t>((*out.gyro_x)[row]),
+                std::bit_cast<uint32_t>(c.expected[row]))
+          << row;
+    }
+    // The accelerometer is evaluated by the polynomial even on a sample.
+    EXPECT_EQ(out.acc_x[2], 8.0f);
   }
-  // The accelerometer is evaluated by the polynomial even on a sample.
-  EXPECT_EQ(out.acc_x[2], 8.0f);
 }
-
-INSTANTIATE_TEST_SUITE_P(streaming_resampler, exact_hit,
-                         ::testing::Values(ExactHitCase{"absent_on_hit_despite_neighbours",
-                                                        {1.5f, 2.5f, std::nullopt, 4.5f, 5.5f},
-                                                        {1.5f, 2.5f, kNan, 4.5f, 5.5f}},
-                                           ExactHitCase{"present_on_hit_without_neighbours",
-                                                        {std::nullopt, std::nullopt, 7.25f,
-                                                         std::nullopt, std::nullopt},
-                                                        {kNan, kNan, 7.25f, kNan, kNan}}),
-                         case_name<ExactHitCase>);
 
 TEST(streaming_resampler, neighbour_without_gyro_turns_row_linear_or_nan) {
   // Grid at 0.5 s offsets: no exact hits. Sample 0 lacks gyro.
@@ -168,36 +149,26 @@ TEST(streaming_resampler, neighbour_without_gyro_turns_row_linear_or_nan) {
   EXPECT_EQ((*out.gyro_x)[2], 15.625f);       // full support: cubic 2.5^3
 }
 
-struct DuplicateCase {
-  const char* name;
-  std::vector<double> times;
-  double grid_start;
-};
-
-class duplicate_times : public ::testing::TestWithParam<DuplicateCase> {};
-
-TEST_P(duplicate_times, earlier_sample_gives_every_channel) {
-  const DuplicateCase& c = GetParam();
-  StreamingResampler r = make(1.0, c.grid_start);
-  std::optional<size_t> first_dup;
-  for (size_t k = 0; k < c.times.size(); ++k) {
-    if (!first_dup && k + 1 < c.times.size() && c.times[k] == c.times[k + 1]) first_dup = k;
-    r.push(sample_at(c.times[k], static_cast<float>(10 + k), static_cast<float>(100 + k)));
+TEST(streaming_resampler, earlier_of_duplicate_times_gives_every_channel) {
+  const struct {
+    std::vector<double> times;
+    double grid_start;
+  } cases[] = {{{4.0, 4.0, 5.0, 6.0}, 4.0}, {{0.0, 1.0, 2.0, 2.0, 3.0, 4.0}, 0.0}};
+  for (const auto& c : cases) {
+    StreamingResampler r = make(1.0, c.grid_start);
+    std::optional<size_t> first_dup;
+    for (size_t k = 0; k < c.times.size(); ++k) {
+      if (!first_dup && k + 1 < c.times.size() && c.times[k] == c.times[k + 1]) first_dup = k;
+      r.push(sample_at(c.times[k], static_cast<float>(10 + k), static_cast<float>(100 + k)));
+    }
+    r.emit_ready(true);
+    const CwaDataResult& out = r.output();
+    size_t row = 0;
+    while (from_us(out.timestamps[row]) != c.times[*first_dup]) ++row;
+    EXPECT_EQ(out.acc_x[row], static_cast<float>(10 + *first_dup));
+    EXPECT_EQ((*out.gyro_x)[row], static_cast<float>(100 + *first_dup));
   }
-  r.emit_ready(true);
-  const CwaDataResult& out = r.output();
-  const double dup_time = c.times[*first_dup];
-  size_t row = 0;
-  while (from_us(out.timestamps[row]) != dup_time) ++row;
-  EXPECT_EQ(out.acc_x[row], static_cast<float>(10 + *first_dup));
-  EXPECT_EQ((*out.gyro_x)[row], static_cast<float>(100 + *first_dup));
 }
-
-INSTANTIATE_TEST_SUITE_P(streaming_resampler, duplicate_times,
-                         ::testing::Values(DuplicateCase{"at_start", {4.0, 4.0, 5.0, 6.0}, 4.0},
-                                           DuplicateCase{
-                                               "in_middle", {0.0, 1.0, 2.0, 2.0, 3.0, 4.0}, 0.0}),
-                         case_name<DuplicateCase>);
 
 TEST(streaming_resampler, range_end_stops_grid_and_sets_finished) {
   StreamingResampler r = make(1.0, std::nullopt, 100.5);
