@@ -142,7 +142,7 @@ def add_seconds(packed: int, seconds: int) -> int:
         2000 + (packed >> 26), (packed >> 22) & 0xF, (packed >> 17) & 0x1F,
         (packed >> 12) & 0x1F, (packed >> 6) & 0x3F, packed & 0x3F,
     ) + datetime.timedelta(seconds=seconds)  # fmt: skip
-    return pack_time(moment.year, moment.month, moment.day, moment.hour, moment.minute, moment.second)
+    return pack_time(*moment.timetuple()[:6])
 
 
 def consecutive_packets(count: int, start=JAN_2020, seconds_per_packet: int = 1, **fields) -> list:
