@@ -58,34 +58,29 @@ def test_columns_follow_data_and_flags_in_order(cwa_path, no_leaked_files, packe
 
 
 def test_worked_values_of_samples_and_per_packet_readings(cwa_path):
+    # Gyroscope scale code 5 (250 degrees per second) with accelerometer scale code 0.
+    gyro = Packet(timestamp=add_seconds(NOON, 5), sample_format=0x62, sample_count=1,
+                  light=(5 << 10) | 0x03FF, sample_data=unpacked_samples([(0, 16384, -1, 0, 0, 0)]))
     packets = [
         Packet(sample_count=1, sample_data=packed_samples([1]), temperature=0x0155, light=0,
                battery=170),
-        Packet(timestamp=add_seconds(NOON, 0), sample_count=1, temperature=0xFC00, light=341),
-        Packet(timestamp=add_seconds(NOON, 5), sample_count=1, light=0x03FF),
+        Packet(timestamp=NOON, sample_format=0x32, sample_count=1, temperature=0xFC00, light=341),
+        gyro,
     ]  # fmt: skip
     frame = velmora.read_cwa_file(cwa_path(CwaFile(blocks=packets)))
+    assert list(frame.columns) == ACC + GYRO + PER_PACKET
     assert frame[ACC].to_numpy()[0].tolist() == [0.00390625, 0.0, 0.0]
     assert frame["temperature"].tolist() == [49.90234375, -50.0, 49.90234375]
     assert frame["light"].tolist()[:2] == [1.0, 10.0]
+    # light 0x3FF (with the gyroscope scale bits above it) gives 10 ** 3.
     assert frame["light"].tolist()[2] == pytest.approx(1000.0, rel=1e-6)
     assert frame["battery"].tolist()[0] == 3.99609375
-
-
-def test_gyroscope_from_later_packet_is_nan_before_and_keeps_recorded_zero(cwa_path):
-    three_axis = Packet(sample_format=0x32, sample_count=80)
-    six_axis = Packet(
-        sample_format=0x62, sample_count=40, timestamp=add_seconds(three_axis.timestamp, 1),
-        light=5 << 10, sample_data=unpacked_samples([(0, 16384, -16384, 256, 0, 0)] * 40),
-    )  # fmt: skip
-    frame = velmora.read_cwa_file(cwa_path(CwaFile(blocks=[three_axis, six_axis])))
-    assert list(frame.columns) == ACC + GYRO + PER_PACKET
-    assert np.isnan(frame["gyro_x"].to_numpy()[:80]).all()
-    gyro_x = frame["gyro_x"].to_numpy()[80:]
-    assert (gyro_x == 0.0).all() and not np.signbit(gyro_x).any()
-    # Scale code 5: 250 degrees per second full scale.
-    expected = np.float32(16384) / (np.float32(32768) / np.float32(250))
-    assert (frame["gyro_y"].to_numpy()[80:] == expected).all()
+    # Gyroscope columns appear with the first 6-axis packet; a recorded zero stays +0.0.
+    gyro_rows = frame[GYRO].to_numpy()
+    assert np.isnan(gyro_rows[:2]).all()
+    assert gyro_rows[2, 0] == 0.0 and not np.signbit(gyro_rows[2, 0])
+    scale = np.float32(32768) / np.float32(250)
+    assert gyro_rows[2, 1:].tolist() == [np.float32(16384) / scale, np.float32(-1) / scale]
 
 
 def hours(count):
