@@ -33,7 +33,11 @@ bool fixed_timezone_offset_us(PyObject* tz, std::optional<int64_t>& offset_us) {
   const auto days = static_cast<int64_t>(delta->days);
   const auto seconds = static_cast<int64_t>(delta->seconds);
   const auto micros = static_cast<int64_t>(delta->microseconds);
-  offset_us = (days * 86400 + seconds) * 1000000 + micros;
+  // A custom tzinfo may return a timedelta of millions of days; wrap instead of overflowing.
+  const uint64_t total =
+      (static_cast<uint64_t>(days) * 86400u + static_cast<uint64_t>(seconds)) * 1000000u +
+      static_cast<uint64_t>(micros);
+  offset_us = static_cast<int64_t>(total);
   return true;
 }
 
