@@ -5,6 +5,7 @@
 
 #include <array>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,34 +22,17 @@ using testing::TempFile;
 // One step of a packet loop: the packet bytes, "end", or the error text.
 using Outcome = std::string;
 
-std::vector<Outcome> outcomes_by_read_sector(const std::string& path, size_t skip) {
-  std::vector<Outcome> out;
+// Reads packet by packet with read_sector when `chunk` is 0, else through a SectorReader.
+std::vector<Outcome> outcomes(const std::string& path, size_t skip, size_t chunk) {
   auto file = CwaFile::open(path);
   if (!file) return {file.error().display()};
   if (!file->seek(skip)) return {"seek failed"};
   std::array<uint8_t, kPacketBytes> buffer;
-  for (;;) {
-    auto packet = read_sector(*file, buffer);
-    if (!packet) {
-      out.push_back(packet.error().display());
-      return out;
-    }
-    if (!*packet) {
-      out.push_back("end");
-      return out;
-    }
-    out.emplace_back((*packet)->begin(), (*packet)->end());
-  }
-}
-
-std::vector<Outcome> outcomes_by_sector_reader(const std::string& path, size_t skip, size_t chunk) {
+  std::optional<SectorReader> reader;
+  if (chunk != 0) reader.emplace(*file, chunk);
   std::vector<Outcome> out;
-  auto file = CwaFile::open(path);
-  if (!file) return {file.error().display()};
-  if (!file->seek(skip)) return {"seek failed"};
-  SectorReader reader(*file, chunk);
   for (;;) {
-    auto packet = reader.next();
+    auto packet = reader ? reader->next() : read_sector(*file, buffer);
     if (!packet) {
       out.push_back(packet.error().display());
       return out;
@@ -76,37 +60,29 @@ TEST(SectorReader, matches_per_packet_reads_for_every_truncation_and_chunk_size)
   const Bytes full = small_file();
   for (size_t length = kMetadataBytes; length <= full.size(); ++length) {
     // A fresh file each time: rewriting a truncated file forces a flush on some filesystems.
-    const TempFile file(Bytes(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(length)));
-    const std::vector<Outcome> reference = outcomes_by_read_sector(file.path(), kMetadataBytes);
+    const TempFile file(testing::prefix(full, length));
+    const std::vector<Outcome> reference = outcomes(file.path(), kMetadataBytes, 0);
     const size_t whole = (length - kMetadataBytes) / kPacketBytes;
     ASSERT_EQ(reference.size(), whole + 1) << length;
-    EXPECT_EQ(reference.back(), (length - kMetadataBytes) % kPacketBytes == 0
-                                    ? "end"
-                                    : "IO error: failed to fill whole buffer")
+    for (size_t i = 0; i < whole; ++i) {
+      const size_t at = kMetadataBytes + i * kPacketBytes;
+      EXPECT_EQ(reference[i], std::string(full.begin() + static_cast<std::ptrdiff_t>(at),
+                                          full.begin() + static_cast<std::ptrdiff_t>(at + 512)));
+    }
+    EXPECT_EQ(reference.back(),
+              (length - kMetadataBytes) % kPacketBytes == 0 ? "end" : testing::kShortRead)
         << length;
     for (size_t chunk : {size_t{512}, size_t{1000}, size_t{4096}, size_t{100}}) {
-      EXPECT_EQ(outcomes_by_sector_reader(file.path(), kMetadataBytes, chunk), reference)
-          << length << " " << chunk;
+      EXPECT_EQ(outcomes(file.path(), kMetadataBytes, chunk), reference) << length << " " << chunk;
     }
-  }
-}
-
-TEST(SectorReader, returns_packets_in_file_order) {
-  const Bytes full = small_file();
-  const TempFile file(full);
-  const std::vector<Outcome> packets = outcomes_by_sector_reader(file.path(), 0, 1000);
-  ASSERT_EQ(packets.size(), 2 + 5 + 1);  // the metadata block reads as two sectors
-  for (size_t i = 0; i + 1 < packets.size(); ++i) {
-    EXPECT_EQ(packets[i], std::string(full.begin() + static_cast<std::ptrdiff_t>(i * 512),
-                                      full.begin() + static_cast<std::ptrdiff_t>(i * 512 + 512)));
   }
 }
 
 TEST(SectorReader, reports_read_errors_like_per_packet_reads) {
   const std::string directory = std::filesystem::temp_directory_path().string();
-  const std::vector<Outcome> reference = outcomes_by_read_sector(directory, 0);
+  const std::vector<Outcome> reference = outcomes(directory, 0, 0);
   ASSERT_EQ(reference, std::vector<Outcome>{"IO error: Is a directory (os error 21)"});
-  EXPECT_EQ(outcomes_by_sector_reader(directory, 0, 4096), reference);
+  EXPECT_EQ(outcomes(directory, 0, 4096), reference);
 }
 
 }  // namespace

@@ -14,8 +14,8 @@ namespace {
 using testing::Bytes;
 using testing::FileBuilder;
 using testing::kJan2020Us;
-using testing::PacketBuilder;
 using testing::packet_at;
+using testing::PacketBuilder;
 using testing::TempFile;
 
 Result<DataTiming> scan(const Bytes& bytes, size_t chunk = SectorReader::kDefaultChunkBytes) {
@@ -45,10 +45,10 @@ TEST(scan_data_timing, corrects_continuity_at_the_one_second_boundary) {
       {"long_gap", FileBuilder().add(packet_at(0)).add(packet_at(3)), 4'190'000, 240},
       {"short_gap", FileBuilder().add(packet_at(0)).add(at_second(2, -19)), 3'371'750, 240},
       // The last packet joins the one just before it, not the first.
-      {"last_joins", FileBuilder().add(packet_at(0)).add(packet_at(5)).add(packet_at(6)),
-       7'191'666, 360},
-      {"last_apart", FileBuilder().add(packet_at(0)).add(packet_at(1)).add(packet_at(5)),
-       6'190'000, 360},
+      {"last_joins", FileBuilder().add(packet_at(0)).add(packet_at(5)).add(packet_at(6)), 7'191'666,
+       360},
+      {"last_apart", FileBuilder().add(packet_at(0)).add(packet_at(1)).add(packet_at(5)), 6'190'000,
+       360},
       // An overlapping packet starts at the previous natural end (1.2 s) and ends at 1.3 s.
       {"overlap", FileBuilder().add(packet_at(0)).add(at_second(0, -10)), 1'299'166, 240},
       // Skipped packets leave the state alone: the second packet still joins the first.

@@ -89,16 +89,6 @@ TEST(resampled_read, window_shapes_grid_and_stops_before_a_later_fault) {
   EXPECT_EQ(error_of(read(file, 1.0, kT + 10.0, std::nullopt)), msg::kOldFormatPackets);
 }
 
-TEST(resampled_read, grid_runs_to_last_sample_without_bounds) {
-  TempFile file(seconds_file(3).bytes());
-  auto result = read(file, 2.0, std::nullopt, std::nullopt);
-  ASSERT_TRUE(result) << error_of(result);
-  // The last sample is at W + 2.99: points W, W + 0.5, ..., W + 2.5.
-  ASSERT_EQ(result->rows(), 6u);
-  EXPECT_EQ(result->timestamps[0], kJan2020Unix * 1000000);
-  EXPECT_EQ(result->timestamps[5], kJan2020Unix * 1000000 + 2500000);
-}
-
 TEST(resampled_read, reports_each_failure_with_its_exact_text) {
   PacketBuilder not_data;
   not_data.header[0] = 'Z';
@@ -147,27 +137,6 @@ TEST(resampled_read, readings_follow_the_request_even_for_one_row) {
       EXPECT_EQ((*result->battery)[0], 3.99609375f);
     }
   }
-}
-
-TEST(resampled_read, alternating_axes_give_nan_gyro_between_mixed_samples) {
-  FileBuilder f;
-  PacketBuilder plain = second_packet(0);
-  plain.sample_count = 40;
-  for (unsigned s = 0; s < 6; ++s) {
-    PacketBuilder p = s % 2 == 0 ? gyro_packet(0) : plain;
-    p.timestamp_offset = static_cast<int16_t>(-40 * static_cast<int>(s));
-    f.add(p);
-  }
-  TempFile file(f.bytes());
-  auto result = read(file, 100.0, std::nullopt, std::nullopt);
-  ASSERT_TRUE(result) << error_of(result);
-  ASSERT_TRUE(result->gyro_x && result->gyro_y && result->gyro_z);
-  EXPECT_FALSE(result->mag_x);
-  // Rows 0-39 are gyro samples; 40-79 are 3-axis samples (row 39.x lies across the change).
-  EXPECT_FLOAT_EQ((*result->gyro_x)[20], (*result->gyro_x)[21]);
-  EXPECT_FALSE(std::isnan((*result->gyro_x)[20]));
-  EXPECT_TRUE(std::isnan((*result->gyro_x)[60]));
-  EXPECT_FALSE(std::isnan((*result->gyro_x)[100]));
 }
 
 TEST(resampled_read, only_samples_inside_bounds_create_motion_columns) {

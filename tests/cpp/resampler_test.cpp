@@ -74,20 +74,6 @@ TEST(streaming_resampler, grid_point_waits_for_right_neighbour_then_goes_cubic) 
   EXPECT_EQ(out.rows(), 3u);
 }
 
-TEST(streaming_resampler, cubic_between_samples_differs_from_linear) {
-  // y = k^3 on a 10 ms spacing; a 30 Hz grid falls between samples.
-  StreamingResampler r = make(30.0);
-  for (int k = 0; k < 10; ++k) r.push(sample_at(1.0 + 0.01 * k, static_cast<float>(k * k * k)));
-  r.emit_ready(true);
-  const CwaDataResult& out = r.output();
-  ASSERT_EQ(out.rows(), 3u);
-  const double x = (1000.0 / 30.0 + 1000.0) / 1000.0;
-  const double k = (x - 1.0) / 0.01;
-  const double value = static_cast<double>(out.acc_x[1]);
-  EXPECT_NEAR(value, k * k * k, 1e-4);
-  EXPECT_GT(std::abs(value - 27.0 - (k - 3.0) * 37.0), 0.1);  // not the linear value
-}
-
 TEST(streaming_resampler, two_samples_give_linear_points_through_the_second) {
   StreamingResampler r = make(4.0, std::nullopt, std::nullopt, {true, true, true});
   r.push(sample_at(10.0, 0.0f));

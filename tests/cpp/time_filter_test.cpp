@@ -8,10 +8,7 @@
 #include <limits>
 #include <vector>
 
-#include "cwa_builder.hpp"
 #include "errors/messages.hpp"
-#include "package/read_plan.hpp"
-#include "package/reader.hpp"
 
 namespace velmora {
 namespace {
@@ -127,26 +124,6 @@ TEST(filter_data_by_time_range, decides_motion_columns_again_one_by_one) {
   EXPECT_TRUE(std::isnan((*out->temperature)[0]));
   EXPECT_EQ(values_of(*out->light), std::vector<float>{2.0f});
   EXPECT_FALSE(out->battery);
-}
-
-TEST(filter_data_by_time_range, drops_the_first_sample_below_a_seconds_start_of_zero) {
-  testing::FileBuilder file;
-  testing::PacketBuilder first;
-  first.timestamp_offset = 9;
-  file.add(first);
-  testing::TempFile path(file.bytes());
-  auto plan = resolve_read_plan(path.path(), SecondsCut{0.0, std::nullopt});
-  ASSERT_TRUE(plan);
-  EXPECT_EQ(plan->range_start_time, 1577836799.9099998);
-  auto data = read_cwa_data(path.path(), plan->block_selection(), ChannelSelection{});
-  ASSERT_TRUE(data);
-  EXPECT_EQ(data->timestamps[0], 1577836799909999);
-  const int64_t second = data->timestamps[1];
-  auto out =
-      filter_data_by_time_range(std::move(*data), plan->range_start_time, plan->range_end_time);
-  ASSERT_TRUE(out);
-  EXPECT_EQ(out->rows(), 119u);
-  EXPECT_EQ(out->timestamps[0], second);
 }
 
 }  // namespace
