@@ -243,7 +243,7 @@ def test_cut_errors(call, kind, message):
     [
         lambda: velmora.read_cwa_file(MISSING, resample_hz=numpy.float32(10)),
         lambda: velmora.read_cwa_file(MISSING, resample_hz=25.5, resample_method="cubic"),
-        lambda: velmora.read_cwa_file(MISSING, fixed_utc_offset_timezone=None),
+        lambda: velmora.read_cwa_file(MISSING, resample_hz=None, fixed_utc_offset_timezone=None),
         lambda: velmora.read_cwa_file(MISSING, fixed_utc_offset_timezone=datetime.timezone.utc),
         lambda: velmora.read_cwa_file(MISSING, fixed_utc_offset_timezone=FixedZone()),
         lambda: velmora.read_cwa_file(PathText(MISSING)),

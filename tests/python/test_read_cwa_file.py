@@ -116,6 +116,7 @@ def test_seconds_cut_from_zero_drops_first_sample_truncated_below_first_data_tim
     whole = velmora.read_cwa_file(path)
     cut = velmora.read_cwa_file(path, velmora.seconds(start=0))
     assert whole.index.asi8[0] == 1577836799909999
+    assert len(cut) == len(whole) - 1
     assert (cut.index.asi8 == whole.index.asi8[1:]).all()
 
 
@@ -184,6 +185,7 @@ READS = [
     ("contents", "text"),
     [
         (b"", "IO error: failed to fill whole buffer"),
+        (b"M", "IO error: failed to fill whole buffer"),
         (b"XX" + bytes(598), "Not a valid CWA file"),
         (b"MD" + bytes(598), "File too small to be a valid CWA file"),
         (GOOD[:1024], "Start block is beyond file size"),
