@@ -14,7 +14,6 @@ def pack_time(year, month, day, hour=0, minute=0, second=0) -> int:
 
 
 JAN_2020 = pack_time(2020, 1, 1)
-JAN_2020_UNIX = 1577836800
 
 
 @dataclass
