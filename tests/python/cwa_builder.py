@@ -10,7 +10,8 @@ from dataclasses import dataclass, field
 
 def pack_time(year, month, day, hour=0, minute=0, second=0) -> int:
     """Packed timestamp of a date-time; no range checks, so invalid values can be built."""
-    return ((year - 2000) << 26) | (month << 22) | (day << 17) | (hour << 12) | (minute << 6) | second
+    date = ((year - 2000) << 26) | (month << 22) | (day << 17)
+    return date | (hour << 12) | (minute << 6) | second
 
 
 JAN_2020 = pack_time(2020, 1, 1)
@@ -38,7 +39,8 @@ class Metadata:
         block[0:2] = self.header
         struct.pack_into("<H", block, 2, self.packet_length)
         block[4] = self.hardware_type
-        struct.pack_into("<HIH", block, 5, self.device_id_low, self.session_id, self.upper_device_id)
+        device = (self.device_id_low, self.session_id, self.upper_device_id)
+        struct.pack_into("<HIH", block, 5, *device)
         struct.pack_into("<II", block, 13, self.logging_start, self.logging_end)
         block[26] = self.flash_led
         block[35] = self.sensor_config
