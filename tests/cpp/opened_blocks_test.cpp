@@ -12,41 +12,26 @@ namespace velmora {
 namespace {
 
 using testing::Bytes;
+using testing::empty_packet;
+using testing::file_of;
 using testing::FileBuilder;
 using testing::kJan2020;
+using testing::packet_at;
 using testing::PacketBuilder;
 using testing::TempFile;
-
-PacketBuilder data_packet(uint32_t second) {
-  PacketBuilder packet;
-  packet.timestamp = kJan2020 + second;
-  return packet;
-}
-
-PacketBuilder empty_packet() {
-  PacketBuilder packet;
-  packet.sample_count = 0;
-  return packet;
-}
-
-FileBuilder data_file(uint32_t packets) {
-  FileBuilder file;
-  for (uint32_t k = 0; k < packets; ++k) file.add(data_packet(k));
-  return file;
-}
 
 Result<OpenedBlocks> open_bytes(const Bytes& bytes, BlockSelection selection) {
   TempFile file(bytes);
   return open_cwa_data_blocks(file.path(), selection);
 }
 
-// Natural end of data_packet(second): W + second + 1.2 s.
+// Natural end of packet_at(second): W + second + 1.2 s.
 double natural_end(uint32_t second) {
   return PacketMeta{120, kJan2020 + second, 0, 0x4A}.natural_bounds().end;
 }
 
 TEST(open_cwa_data_blocks, clamps_the_block_range_to_the_file) {
-  const Bytes bytes = data_file(10).bytes();
+  const Bytes bytes = file_of(10).bytes();
   struct Case {
     BlockSelection selection;
     uint64_t first, end;
@@ -62,18 +47,8 @@ TEST(open_cwa_data_blocks, clamps_the_block_range_to_the_file) {
   }
 }
 
-TEST(open_cwa_data_blocks, positions_the_file_at_the_first_block) {
-  FileBuilder file = data_file(4);
-  auto opened = open_bytes(file.bytes(), {3, 1});
-  ASSERT_TRUE(opened);
-  std::array<uint8_t, kPacketBytes> buffer;
-  auto packet = read_sector(opened->file, buffer);
-  ASSERT_TRUE(packet && packet->has_value());
-  EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), file.blocks[3].begin()));
-}
-
 TEST(open_cwa_data_blocks, seeds_prev_end_from_the_nearest_earlier_data_packet) {
-  FileBuilder file = data_file(7);
+  FileBuilder file = file_of(7);
   file.blocks[3] = empty_packet().bytes();
   file.blocks[4] = Bytes(kPacketBytes, 0);
   const Bytes bytes = file.bytes();
@@ -81,18 +56,18 @@ TEST(open_cwa_data_blocks, seeds_prev_end_from_the_nearest_earlier_data_packet) 
   EXPECT_EQ(open_bytes(bytes, {6, std::nullopt})->prev_end, natural_end(5));
   EXPECT_EQ(open_bytes(bytes, {1, std::nullopt})->prev_end, natural_end(0));
   EXPECT_EQ(open_bytes(bytes, {0, std::nullopt})->prev_end, std::nullopt);
-  FileBuilder leading_gap = data_file(3);
+  FileBuilder leading_gap = file_of(3);
   leading_gap.blocks[0] = empty_packet().bytes();
   leading_gap.blocks[1] = empty_packet().bytes();
   EXPECT_EQ(open_bytes(leading_gap.bytes(), {2, std::nullopt})->prev_end, std::nullopt);
 }
 
 TEST(open_cwa_data_blocks, fails_on_a_damaged_packet_before_the_selection) {
-  FileBuilder file = data_file(6);
-  PacketBuilder unset = data_packet(4);
+  FileBuilder file = file_of(6);
+  PacketBuilder unset = packet_at(4);
   unset.timestamp = 0xFFFFFFFF;
   file.blocks[4] = unset.bytes();
-  PacketBuilder odd_format = data_packet(1);
+  PacketBuilder odd_format = packet_at(1);
   odd_format.sample_format = 0x31;
   file.blocks[1] = odd_format.bytes();
   const Bytes bytes = file.bytes();
@@ -108,7 +83,7 @@ TEST(open_cwa_data_blocks, checks_structure_in_order) {
   Bytes small_md(600, 0);
   small_md[0] = 'M';
   small_md[1] = 'D';
-  Bytes ragged = data_file(3).bytes();
+  Bytes ragged = file_of(3).bytes();
   ragged.resize(ragged.size() + 100);
   Bytes ragged_not_cwa = ragged;
   ragged_not_cwa[0] = 'X';
@@ -124,8 +99,8 @@ TEST(open_cwa_data_blocks, checks_structure_in_order) {
                         Case{small_md, {}, std::string(msg::kFileTooSmall)},
                         Case{ragged, {0, 1}, std::string(msg::kIncompleteDataBlock)},
                         Case{FileBuilder().bytes(), {}, std::string(msg::kStartBlockBeyondFile)},
-                        Case{data_file(3).bytes(), {3, 0}, std::string(msg::kStartBlockBeyondFile)},
-                        Case{data_file(3).bytes(),
+                        Case{file_of(3).bytes(), {3, 0}, std::string(msg::kStartBlockBeyondFile)},
+                        Case{file_of(3).bytes(),
                              {std::numeric_limits<uint64_t>::max(), std::nullopt},
                              std::string(msg::kStartBlockBeyondFile)}}) {
     auto opened = open_bytes(c.bytes, c.selection);

@@ -94,39 +94,6 @@ TEST(resolve_read_plan, widens_the_selected_spans_by_one_packet) {
   }
 }
 
-TEST(resolve_read_plan, sets_absolute_bounds_from_the_first_natural_start) {
-  FileBuilder file;
-  file.add(testing::empty_packet());
-  PacketBuilder first = second_packet(0);
-  first.timestamp_offset = 9;
-  file.add(first).add(second_packet(1));
-  auto plan = plan_for(file.bytes(), SecondsCut{0.0, 0.5});
-  ASSERT_TRUE(plan);
-  const double first_data_time = 1577836799.9099998;
-  EXPECT_EQ(plan->range_start_time, first_data_time);
-  EXPECT_EQ(plan->range_end_time, 0.5 + first_data_time);
-  EXPECT_EQ(plan->start_block, 1u);
-  EXPECT_EQ(plan->block_count, 2u);
-  auto unbounded = plan_for(file.bytes(), SecondsCut{});
-  ASSERT_TRUE(unbounded);
-  EXPECT_FALSE(unbounded->has_time_bounds());
-  EXPECT_EQ(unbounded->start_block, 1u);
-  EXPECT_EQ(unbounded->block_count, 2u);
-}
-
-TEST(resolve_read_plan, counts_non_data_blocks_inside_the_range) {
-  FileBuilder file;
-  file.add(second_packet(0))
-      .add(testing::empty_packet())
-      .add(second_packet(1))
-      .add(testing::empty_packet());
-  file.add(testing::empty_packet()).add(second_packet(2)).add(testing::empty_packet());
-  const Bytes bytes = file.bytes();
-  EXPECT_EQ(range_of(bytes, {1.2, 1.5}), (Range{0, 6}));
-  EXPECT_EQ(range_of(bytes, {}), (Range{0, 6}));
-  EXPECT_EQ(range_of(bytes, {2.5, std::nullopt}), (Range{2, 4}));
-}
-
 TEST(resolve_read_plan, corrects_span_starts_for_continuity) {
   // Packet 1 starts 0.5 s after packet 0 ends: its span starts at packet 0's end, T + 1.
   FileBuilder file;

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <cmath>
 #include <filesystem>
 #include <random>
 
@@ -20,7 +19,6 @@ namespace {
 using testing::Bytes;
 using testing::FileBuilder;
 using testing::kJan2020;
-using testing::kJan2020Unix;
 using testing::PacketBuilder;
 using testing::TempFile;
 
@@ -44,10 +42,6 @@ Result<CwaDataResult> read_bytes(const Bytes& bytes, BlockSelection selection = 
                                  ChannelSelection channels = kAllChannels) {
   TempFile file(bytes);
   return read_cwa_data(file.path(), selection, channels);
-}
-
-std::string read_error(const Bytes& bytes, BlockSelection selection = {}) {
-  return testing::error_text(read_bytes(bytes, selection));
 }
 
 // The plain per-sample reading: PacketStream samples through append_sensor_value.
@@ -108,67 +102,6 @@ void expect_same_result(const CwaDataResult& a, const CwaDataResult& b) {
     ASSERT_EQ(x.has_value(), y.has_value()) << field.name;
     if (x) expect_same_bits(*x, *y, field.name);
   }
-}
-
-std::vector<std::string_view> present_optional(const CwaDataResult& result) {
-  std::vector<std::string_view> names;
-  for (const OptionalColumnField& field : kOptionalColumns) {
-    if (result.*field.member) names.push_back(field.name);
-  }
-  return names;
-}
-
-TEST(read_cwa_data, clamps_the_selection_and_seeds_continuity_from_earlier_blocks) {
-  const Bytes bytes = packed_file(10).bytes();
-  auto whole = read_bytes(bytes);
-  ASSERT_TRUE(whole);
-  auto tail_read = read_bytes(bytes, {2, 100});
-  ASSERT_TRUE(tail_read) << tail_read.error().display();
-  ASSERT_EQ(tail_read->rows(), 8u * 120);
-  for (size_t i = 0; i < tail_read->rows(); ++i) {
-    ASSERT_EQ(tail_read->timestamps[i], whole->timestamps[240 + i]) << i;
-  }
-  auto middle = read_bytes(bytes, {4, 2});
-  ASSERT_TRUE(middle);
-  ASSERT_EQ(middle->rows(), 240u);
-  EXPECT_EQ(middle->timestamps[0], whole->timestamps[480]);
-  EXPECT_EQ(middle->acc_x[0], whole->acc_x[480]);
-}
-
-TEST(read_cwa_data, skips_blocks_that_are_not_data_packets) {
-  FileBuilder file = packed_file(1);
-  PacketBuilder other;
-  other.header[0] = 'M';
-  other.header[1] = 'D';
-  file.add(testing::empty_packet()).add(other).add(packed_packet(1));
-  auto result = read_bytes(file.bytes());
-  ASSERT_TRUE(result);
-  ASSERT_EQ(result->rows(), 240u);
-  // The skipped blocks leave prev_end alone: the second packet still joins the first.
-  EXPECT_EQ(result->timestamps[120], kJan2020Unix * 1000000 + 1200000);
-  EXPECT_EQ(read_error(file.bytes(), {1, 2}), msg::kNoSampleDataInRange);
-}
-
-TEST(read_cwa_data, creates_motion_columns_at_their_first_value) {
-  FileBuilder file = packed_file(3);
-  PacketBuilder six = packed_packet(1);
-  six.sample_format = 0x62;
-  six.sample_count = 40;
-  six.light = 3 << 10;
-  six.raw_value(0, 0, 16384).raw_value(39, 2, 0);
-  file.blocks[1] = six.bytes();
-  auto result = read_bytes(file.bytes());
-  ASSERT_TRUE(result);
-  ASSERT_EQ(result->rows(), 280u);
-  EXPECT_EQ(present_optional(*result),
-            (std::vector<std::string_view>{"gyro_x", "gyro_y", "gyro_z", "temperature", "light",
-                                           "battery"}));
-  for (size_t row = 0; row < 280; ++row) {
-    const bool inside = row >= 120 && row < 160;
-    ASSERT_EQ(std::isnan((*result->gyro_z)[row]), !inside) << row;
-  }
-  EXPECT_EQ((*result->gyro_x)[120], 499.99997f);
-  EXPECT_EQ((*result->gyro_z)[159], 0.0f);
 }
 
 // Random packets of all four formats, with random scale codes, readings and timing.
