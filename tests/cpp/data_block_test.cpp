@@ -43,42 +43,6 @@ PacketBuilder unpacked(uint8_t format, uint16_t light = 0) {
   return packet;
 }
 
-TEST(data_block, copies_every_field_of_the_packet) {
-  PacketBuilder packet;
-  packet.packet_length = 0x1234;
-  packet.device_fractional = 0xBEEF;
-  packet.session_id = 0x01020304;
-  packet.sequence_id = 0xA0B0C0D0;
-  packet.light = 0xE3FF;
-  packet.temperature = 0xFC55;
-  packet.events = 0x81;
-  packet.battery = 0xF0;
-  packet.rate_code = 0x4A;
-  packet.sample_format = 0x92;
-  packet.timestamp_offset = -30;
-  packet.sample_count = 26;
-  packet.checksum = 0xCAFE;
-  for (size_t i = 0; i < 480; ++i) packet.sample_data[i] = static_cast<uint8_t>(i * 7);
-  const CwaDataBlock block = valid_block(packet);
-  EXPECT_EQ(block.packet_header, "AX");
-  EXPECT_EQ(block.packet_length, 0x1234);
-  EXPECT_EQ(block.device_fractional, 0xBEEF);
-  EXPECT_EQ(block.session_id, 0x01020304u);
-  EXPECT_EQ(block.sequence_id, 0xA0B0C0D0u);
-  EXPECT_EQ(block.timestamp, testing::kJan2020);
-  EXPECT_EQ(block.light, 0xE3FF);
-  EXPECT_EQ(block.temperature, 0xFC55);
-  EXPECT_EQ(block.events, 0x81);
-  EXPECT_EQ(block.battery, 0xF0);
-  EXPECT_EQ(block.sample_rate_code, 0x4A);
-  EXPECT_EQ(block.sample_format, 0x92);
-  EXPECT_EQ(block.timestamp_offset, -30);
-  EXPECT_EQ(block.sample_count, 26);
-  EXPECT_EQ(block.checksum, 0xCAFE);
-  EXPECT_TRUE(
-      std::equal(block.sample_data.begin(), block.sample_data.end(), packet.sample_data.begin()));
-}
-
 TEST(data_block, rejects_headers_that_are_not_utf8_before_other_headers) {
   struct Case {
     uint8_t first, second;

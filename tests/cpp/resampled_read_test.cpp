@@ -123,22 +123,6 @@ TEST(resampled_read, reports_each_failure_with_its_exact_text) {
   }
 }
 
-TEST(resampled_read, readings_follow_the_request_even_for_one_row) {
-  TempFile file(seconds_file(3).bytes());
-  for (bool wanted : {false, true}) {
-    auto result =
-        read(file, 1.0, kT + 1.0, kT + 1.5, {}, ChannelSelection{true, wanted, wanted, wanted});
-    ASSERT_TRUE(result) << error_of(result);
-    ASSERT_EQ(result->rows(), 1u);
-    EXPECT_EQ(result->temperature.has_value(), wanted);
-    EXPECT_EQ(result->light.has_value(), wanted);
-    EXPECT_EQ(result->battery.has_value(), wanted);
-    if (wanted) {
-      EXPECT_EQ((*result->battery)[0], 3.99609375f);
-    }
-  }
-}
-
 TEST(resampled_read, only_samples_inside_bounds_create_motion_columns) {
   FileBuilder f;
   f.add(gyro_packet(0));

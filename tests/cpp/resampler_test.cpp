@@ -209,17 +209,6 @@ TEST(streaming_resampler, grid_origin_is_lifted_to_first_sample_when_it_rounds_b
   EXPECT_LE(largest_queue, 5u);
 }
 
-TEST(streaming_resampler, grid_origin_is_unchanged_when_no_lift_is_needed) {
-  const double t = from_us(1577836800010000);
-  ASSERT_GE((1000.0 * t) / 1000.0, t);
-  StreamingResampler r = make(10.0);
-  r.push(sample_at(t, 1.0f));
-  EXPECT_EQ(*r.grid_origin_ms(), 1000.0 * t);
-  StreamingResampler bounded = make(10.0, t + 0.5);
-  bounded.push(sample_at(t, 1.0f));
-  EXPECT_EQ(*bounded.grid_origin_ms(), 1000.0 * (t + 0.5));
-}
-
 TEST(streaming_resampler, subnormal_rate_queues_nothing) {
   StreamingResampler r = make(std::numeric_limits<double>::denorm_min());
   EXPECT_FALSE(r.grid_defined());

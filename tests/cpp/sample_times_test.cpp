@@ -56,32 +56,35 @@ TEST(seconds_to_us, truncates_toward_zero_and_saturates) {
   }
 }
 
-TEST(sample_timestamps, spreads_the_first_packet_over_its_natural_bounds) {
-  const Timed first = timed(block_at(kJan2020), std::nullopt);
-  for (size_t i = 0; i < 120; ++i) {
-    ASSERT_EQ(first.timestamps[i], kW + static_cast<int64_t>(i) * 10000) << i;
+TEST(sample_timestamps, spreads_samples_from_the_corrected_start_to_the_natural_end) {
+  const std::optional<double> none;
+  const double end_0 = 1577836801.2;  // natural end of the packet at W
+  const struct {
+    uint32_t second;
+    int16_t offset;
+    std::optional<double> prev_end;
+    size_t index;
+    int64_t us;
+  } cases[] = {
+      {0, 0, none, 0, kW},
+      {0, 0, none, 119, kW + 1190000},
+      // Overlap: natural start W + 1 moves forward to W + 1.2, 120 samples over 1.0 s.
+      {1, 0, end_0, 0, kW + 1200000},
+      {1, 0, end_0, 119, kW + 2191666},
+      // Gap of 0.8 s: start moves back to W + 1.2, samples 1/60 s apart up to W + 3.2.
+      {2, 0, end_0, 60, kW + 2200000},
+      {2, 0, end_0, 119, kW + 3183333},
+      // A gap of one second or more stays.
+      {3, 0, end_0, 0, kW + 3000000},
+      {2, 0, 1577836801.0, 0, kW + 2000000},
+      // The block timestamp is the time of sample `offset`.
+      {0, 50, none, 0, kW - 500000},
+      {0, 9, none, 0, 1577836799909999},
+  };
+  for (const auto& c : cases) {
+    const Timed t = timed(block_at(kJan2020 + c.second, c.offset), c.prev_end);
+    EXPECT_EQ(t.timestamps[c.index], c.us) << c.second << " " << c.offset << " " << c.index;
   }
-  EXPECT_EQ(first.end, 1577836801.2);
-}
-
-TEST(sample_timestamps, joins_overlaps_and_short_gaps_to_the_previous_end) {
-  const double prev_end = 1577836801.2;
-  // Overlap: natural start W + 1 moves forward to W + 1.2, 120 samples over 1.0 s.
-  const Timed overlap = timed(block_at(kJan2020 + 1), prev_end);
-  EXPECT_EQ(overlap.timestamps[0], kW + 1200000);
-  EXPECT_EQ(overlap.timestamps[119], kW + 2191666);
-  EXPECT_EQ(overlap.end, 1577836802.2);
-  // Gap of 0.8 s: start moves back to W + 1.2, samples 1/60 s apart up to W + 3.2.
-  const Timed gap = timed(block_at(kJan2020 + 2), prev_end);
-  EXPECT_EQ(gap.timestamps[0], kW + 1200000);
-  EXPECT_EQ(gap.timestamps[60], kW + 2200000);
-  EXPECT_EQ(gap.timestamps[119], kW + 3183333);
-  EXPECT_EQ(gap.end, 1577836803.2);
-  // A gap of one second or more stays.
-  const Timed kept = timed(block_at(kJan2020 + 3), prev_end);
-  EXPECT_EQ(kept.timestamps[0], kW + 3000000);
-  const Timed exactly_one = timed(block_at(kJan2020 + 2), 1577836801.0);
-  EXPECT_EQ(exactly_one.timestamps[0], kW + 2000000);
 }
 
 TEST(sample_timestamps, runs_backwards_after_a_clock_jump_back) {
@@ -90,11 +93,6 @@ TEST(sample_timestamps, runs_backwards_after_a_clock_jump_back) {
   EXPECT_GT(jump.timestamps[0], jump.timestamps[1]);
   EXPECT_EQ(jump.end, 1577836801.2);
   EXPECT_EQ(timed(block_at(kJan2020 + 1), jump.end).timestamps[0], kW + 1200000);
-}
-
-TEST(sample_timestamps, places_the_block_timestamp_at_timestamp_offset) {
-  EXPECT_EQ(timed(block_at(kJan2020, 50), std::nullopt).timestamps[0], kW - 500000);
-  EXPECT_EQ(timed(block_at(kJan2020, 9), std::nullopt).timestamps[0], 1577836799909999);
 }
 
 TEST(sample_timestamps, returns_the_previous_end_for_no_samples_without_checks) {
