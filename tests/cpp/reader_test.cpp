@@ -1,5 +1,5 @@
 // read_cwa_data and PacketStream: block selection, continuity seeding, truncation, and the
-// column fast path against the generic per-sample path on random packets and real recordings.
+// column fast path against the generic per-sample path on random packets.
 #include "package/reader.hpp"
 
 #include <gtest/gtest.h>
@@ -183,36 +183,6 @@ TEST(packet_stream, reports_planned_blocks_lost_after_the_size_check) {
     auto lost = stream.next();
     ASSERT_FALSE(lost);
     EXPECT_EQ(lost.error().display(), message);
-  }
-}
-
-// Real recordings live beside the repository; the test skips when they are absent.
-std::filesystem::path recording(std::string_view name) {
-  return std::filesystem::path(__FILE__).parent_path() / "../../../shared/recordings" / name;
-}
-
-TEST(read_cwa_data, reads_real_recordings_the_same_way_from_any_start_block) {
-  for (const std::string_view name : {"ax3-packed-100hz.cwa", "ax6-gyro-100hz.cwa"}) {
-    const std::string path = recording(name).string();
-    if (!std::filesystem::exists(path)) GTEST_SKIP() << "recordings absent";
-    for (const ChannelSelection channels :
-         {ChannelSelection{}, ChannelSelection{false, false, true, false}}) {
-      auto fast = read_cwa_data(path, {}, channels);
-      auto generic = read_generic(path, {}, channels);
-      ASSERT_TRUE(fast && generic) << name;
-      expect_same_result(*fast, *generic);
-    }
-    auto whole = read_cwa_data(path, {}, kAllChannels);
-    ASSERT_TRUE(whole);
-    const size_t per_packet = whole->rows() / (std::filesystem::file_size(path) / 512 - 2);
-    for (const uint64_t start : {1u, 7u, 60u}) {
-      auto part = read_cwa_data(path, {start, 5}, kAllChannels);
-      ASSERT_TRUE(part) << name;
-      ASSERT_EQ(part->rows(), 5 * per_packet);
-      for (size_t i = 0; i < part->rows(); ++i) {
-        ASSERT_EQ(part->timestamps[i], whole->timestamps[start * per_packet + i]) << name;
-      }
-    }
   }
 }
 

@@ -156,17 +156,6 @@ TEST(streaming_resampler, earlier_of_duplicate_times_gives_every_channel) {
   }
 }
 
-TEST(streaming_resampler, range_end_stops_grid_and_sets_finished) {
-  StreamingResampler r = make(1.0, std::nullopt, 100.5);
-  for (int k = 0; k <= 10 && !r.finished(); ++k) r.push(sample_at(98.0 + 0.5 * k, 1.0f));
-  EXPECT_TRUE(r.finished());
-  const CwaDataResult& out = r.output();
-  EXPECT_EQ(std::vector<int64_t>(out.timestamps.begin(), out.timestamps.end()),
-            (std::vector<int64_t>{98000000, 99000000, 100000000}));
-  r.emit_ready(true);
-  EXPECT_EQ(out.rows(), 3u);
-}
-
 TEST(streaming_resampler, gap_is_interpolated_and_queue_stays_small) {
   const double base = 1.6e9;
   StreamingResampler r = make(1.0);
