@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <span>
 #include <utility>
 
 #include "errors/messages.hpp"
@@ -77,6 +78,7 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(
   PacketStream stream(std::move(opened), channels.include_magnetometer);
 
   std::optional<StreamingResampler> resampler;
+  std::array<double, kMaxSamplesPerPacket> times;
   bool stop = false;
   while (!stop) {
     VELMORA_ASSIGN_OR_RETURN(const DecodedPacket* packet, stream.next());
@@ -92,25 +94,37 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(
       resampler->reserve(expected_grid_rows(*packet, planned_blocks, resample_hz, range_start_time,
                                             range_end_time));
     }
-    for (size_t j = 0; j < packet->count; ++j) {
-      const SampleData& sample = packet->samples[j];
-      const double t = static_cast<double>(packet->timestamps[j]) / 1000000.0;
-      const bool in_bounds =
-          (!range_start_time || t >= *range_start_time) && (!range_end_time || t < *range_end_time);
-      // Samples inside the window decide which motion columns exist, even where no grid
-      // point ends up with a value for them.
-      if (in_bounds) {
-        for (const MotionChannel& channel : kMotionChannels) {
-          if (sample.*channel.present && !(resampler->output().*channel.column)) {
-            resampler->ensure_column(channel.column);
-          }
+    const size_t count = packet->count;
+    for (size_t j = 0; j < count; ++j) {
+      times[j] = static_cast<double>(packet->timestamps[j]) / 1000000.0;
+    }
+    const bool was_finished = resampler->finished();
+    const size_t pushed = resampler->push_samples(
+        std::span(times.data(), count), std::span(packet->samples.data(), count), packet->readings);
+    // Reading ends at the first sample at or after range_end_time that arrives once the grid
+    // is complete: later blocks cannot matter.
+    size_t seen = count;
+    if (resampler->finished() && range_end_time) {
+      const size_t first = was_finished || pushed == 0 ? 0 : pushed - 1;
+      for (size_t j = first; j < count; ++j) {
+        if (times[j] >= *range_end_time) {
+          seen = j + 1;
+          stop = true;
+          break;
         }
       }
-      if (!resampler->finished()) resampler->push(t, sample, packet->readings);
-      // The grid is complete and the input has passed its end: later blocks cannot matter.
-      if (resampler->finished() && range_end_time && t >= *range_end_time) {
-        stop = true;
-        break;
+    }
+    // Samples inside the window decide which motion columns exist, even where no grid point
+    // ends up with a value for them.
+    for (size_t j = 0; j < seen; ++j) {
+      const SampleData& sample = packet->samples[j];
+      if (!sample.has_gyro && !sample.has_mag) continue;
+      const double t = times[j];
+      const bool in_bounds =
+          (!range_start_time || t >= *range_start_time) && (!range_end_time || t < *range_end_time);
+      if (!in_bounds) continue;
+      for (const MotionChannel& channel : kMotionChannels) {
+        if (sample.*channel.present) resampler->ensure_column(channel.column);
       }
     }
   }

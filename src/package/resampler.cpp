@@ -2,105 +2,120 @@
 // the cubic and linear interpolation of one output row.
 #include "package/resampler.hpp"
 
-#include <array>
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
-
-#include "errors/internal_fault.hpp"
-#include "errors/messages.hpp"
-#include "package/sample_times.hpp"
 
 namespace velmora {
 
 namespace {
 
 constexpr size_t kInitialQueueSlots = 8;
+constexpr size_t kInitialRoomRows = 4096;
 constexpr double kDegenerateSpan = 1e-12;
+constexpr double kTwoTo63 = 9223372036854775808.0;
 
-// A motion sensor's three channels: present together in a sample, columns of their own.
-struct MotionGroup {
-  bool SampleData::*present;
-  std::array<float SampleData::*, 3> value;
-  std::array<OptionalColumn CwaDataResult::*, 3> column;
-};
+// Two lanes that each go through exactly the IEEE operations of the scalar formula.
+using Pair [[gnu::vector_size(16)]] = double;
+using LaneMask [[gnu::vector_size(16)]] = int64_t;
 
-constexpr std::array<MotionGroup, 2> kMotionGroups = {{
-    {&SampleData::has_gyro,
-     {&SampleData::gyro_x, &SampleData::gyro_y, &SampleData::gyro_z},
-     {&CwaDataResult::gyro_x, &CwaDataResult::gyro_y, &CwaDataResult::gyro_z}},
-    {&SampleData::has_mag,
-     {&SampleData::mag_x, &SampleData::mag_y, &SampleData::mag_z},
-     {&CwaDataResult::mag_x, &CwaDataResult::mag_y, &CwaDataResult::mag_z}},
-}};
+// Widens two adjacent floats with one conversion instruction.
+Pair load_pair(const float* values) {
+  const __m128i bits = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(values));
+  return std::bit_cast<Pair>(_mm_cvtps_pd(_mm_castsi128_ps(bits)));
+}
 
-// The four queue entries around a grid point and the per-row quantities shared by all channels:
-// the Lagrange weights (numerator over denominator, exactly as each term is grouped) and the
-// linear fraction, computed only when some channel needs it.
-struct RowContext {
-  const TimedSample* before;  // entry i - 1, when the cubic is usable
-  const TimedSample* start;   // entry i
-  const TimedSample* end;     // entry i + 1
-  const TimedSample* after;   // entry i + 2, when the cubic is usable
-  double x;
-  bool cubic = false;
-  std::array<double, 4> weight{};  // N_j / d_j for j = -1, 0, 1, 2
-  bool flat = false;               // |t1 - t0| < 1e-12: take y0 as it is
-  bool has_fraction = false;
-  double fraction = 0.0;  // (x - t0) / (t1 - t0)
+// Rounds both lanes to float and stores them to out[0..2).
+void store_pair(Pair value, float* out) {
+  const __m128 narrow = _mm_cvtpd_ps(std::bit_cast<__m128d>(value));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_castps_si128(narrow));
+}
 
-  float linear(float y0, float y1) {
-    if (flat) return y0;
-    if (!has_fraction) {
-      fraction = (x - start->time_s) / (end->time_s - start->time_s);
-      has_fraction = true;
-    }
-    const double d0 = static_cast<double>(y0);
-    return static_cast<float>(fraction * (static_cast<double>(y1) - d0) + d0);
-  }
+Pair splat(double value) { return Pair{value, value}; }
 
-  float interpolate(float ym1, float y0, float y1, float y2) {
-    if (cubic && !std::isnan(ym1) && !std::isnan(y0) && !std::isnan(y1) && !std::isnan(y2)) {
-      const double term_m1 = weight[0] * static_cast<double>(ym1);
-      const double term_0 = weight[1] * static_cast<double>(y0);
-      const double term_1 = weight[2] * static_cast<double>(y1);
-      const double term_2 = weight[3] * static_cast<double>(y2);
-      return static_cast<float>(((term_m1 + term_0) + term_1) + term_2);
-    }
-    return linear(y0, y1);
-  }
+bool any_lane(LaneMask mask) { return (mask[0] | mask[1]) != 0; }
 
-  // Interpolates a member present in every sample.
-  float field(float SampleData::*member) {
-    const float y0 = start->sample.*member;
-    const float y1 = end->sample.*member;
-    if (!cubic) return linear(y0, y1);
-    return interpolate(before->sample.*member, y0, y1, after->sample.*member);
-  }
-
-  float reading(float TimedSample::*member) {
-    if (!cubic) return linear(start->*member, end->*member);
-    return interpolate(before->*member, start->*member, end->*member, after->*member);
-  }
-
-  // Interpolates a motion channel whose interval start has the sensor, reading NaN where
-  // another entry lacks it.
-  float motion(const MotionGroup& group, size_t axis) {
-    const float y0 = start->sample.*group.value[axis];
-    const float y1 = end->sample.*group.present ? end->sample.*group.value[axis] : kMissingValue;
-    if (!cubic) return linear(y0, y1);
-    const float ym1 =
-        before->sample.*group.present ? before->sample.*group.value[axis] : kMissingValue;
-    const float y2 =
-        after->sample.*group.present ? after->sample.*group.value[axis] : kMissingValue;
-    return interpolate(ym1, y0, y1, y2);
-  }
-};
+// Seconds to microseconds: multiply, truncate toward zero, saturate; NaN gives 0.
+int64_t grid_us(double seconds) {
+  const double us = seconds * 1000000.0;
+  if (us >= -kTwoTo63 && us < kTwoTo63) [[likely]]
+    return static_cast<int64_t>(us);
+  if (std::isnan(us)) return 0;
+  return us > 0.0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+}
 
 }  // namespace
 
+// The quantities one row shares across its channels: the four queue entries around the grid
+// point, the Lagrange weights (numerator over denominator, grouped as each term needs) and the
+// linear fraction.
+struct StreamingResampler::RowWeights {
+  const QueuedSample* before;  // entry i - 1, when the cubic is usable
+  const QueuedSample* start;   // entry i
+  const QueuedSample* end;     // entry i + 1
+  const QueuedSample* after;   // entry i + 2, when the cubic is usable
+  double x;
+  bool cubic;
+  bool flat;        // |t1 - t0| < 1e-12: take y0 as it is
+  Pair weight_lo;   // N_-1 / d_-1, N_0 / d_0
+  Pair weight_hi;   // N_1 / d_1, N_2 / d_2
+  double fraction;  // (x - t0) / (t1 - t0), when neither cubic nor flat
+
+  double linear_fraction() const { return (x - start->time_s) / (end->time_s - start->time_s); }
+
+  // One channel by the linear rule; NaN in y0 or y1 comes out as NaN.
+  float linear(size_t channel, double f) const {
+    const float y0 = start->value[channel];
+    if (flat) return y0;
+    const double d0 = static_cast<double>(y0);
+    return static_cast<float>(f * (static_cast<double>(end->value[channel]) - d0) + d0);
+  }
+
+  // One channel by the full rule, for lanes whose cubic sum came out NaN.
+  float single(size_t channel) const {
+    const float ym1 = before->value[channel];
+    const float y0 = start->value[channel];
+    const float y1 = end->value[channel];
+    const float y2 = after->value[channel];
+    if (!std::isnan(ym1) && !std::isnan(y0) && !std::isnan(y1) && !std::isnan(y2)) {
+      const double t_m1 = weight_lo[0] * static_cast<double>(ym1);
+      const double t_0 = weight_lo[1] * static_cast<double>(y0);
+      const double t_1 = weight_hi[0] * static_cast<double>(y1);
+      const double t_2 = weight_hi[1] * static_cast<double>(y2);
+      return static_cast<float>(((t_m1 + t_0) + t_1) + t_2);
+    }
+    return linear(channel, flat ? 0.0 : linear_fraction());
+  }
+
+  // Channels `first` and `first + 1` into out[0..2).
+  void pair(size_t first, float* out) const {
+    if (!cubic) {
+      const double f = flat ? 0.0 : fraction;
+      out[0] = linear(first, f);
+      out[1] = linear(first + 1, f);
+      return;
+    }
+    const Pair term_m1 = Pair{weight_lo[0], weight_lo[0]} * load_pair(&before->value[first]);
+    const Pair term_0 = Pair{weight_lo[1], weight_lo[1]} * load_pair(&start->value[first]);
+    const Pair term_1 = Pair{weight_hi[0], weight_hi[0]} * load_pair(&end->value[first]);
+    const Pair term_2 = Pair{weight_hi[1], weight_hi[1]} * load_pair(&after->value[first]);
+    const Pair sum = ((term_m1 + term_0) + term_1) + term_2;
+    // A NaN input makes the sum NaN; only then is the lane looked at on its own.
+    if (any_lane(sum != sum)) [[unlikely]] {
+      out[0] = single(first);
+      out[1] = single(first + 1);
+      return;
+    }
+    store_pair(sum, out);
+  }
+};
+
 void SampleQueue::grow() {
   const size_t capacity = slots_.empty() ? kInitialQueueSlots : slots_.size() * 2;
-  std::vector<TimedSample> larger(capacity);
+  std::vector<QueuedSample> larger(capacity);
   for (size_t i = 0; i < size_; ++i) larger[i] = (*this)[i];
   slots_ = std::move(larger);
   mask_ = capacity - 1;
@@ -123,29 +138,78 @@ double StreamingResampler::grid_time(uint64_t k) const {
   return (static_cast<double>(k) * step_ms_ + *grid_origin_ms_) / 1000.0;
 }
 
+// Moves to the next grid point; the times of two points share one packed division.
+void StreamingResampler::advance_grid() {
+  ++emitted_count_;
+  if ((emitted_count_ & 1) != 0) {
+    next_x_ = following_x_;
+    return;
+  }
+  const Pair k = {static_cast<double>(emitted_count_), static_cast<double>(emitted_count_ + 1)};
+  const Pair x = (k * splat(step_ms_) + splat(*grid_origin_ms_)) / splat(1000.0);
+  next_x_ = x[0];
+  following_x_ = x[1];
+}
+
 void StreamingResampler::push(const TimedSample& sample) {
   // An infinite step puts every grid point at NaN: nothing could ever be emitted, so holding
   // samples would only grow the queue with the file.
   if (!grid_defined_) return;
-  queue_.push_back(sample);
+  enqueue(sample.time_s, sample.sample,
+          PacketReadings{sample.temperature, sample.light, sample.battery});
   after_push(sample.time_s);
+  commit_rows();
 }
 
 void StreamingResampler::push(double time_s, const SampleData& sample,
                               const PacketReadings& readings) {
   if (!grid_defined_) return;
-  // Filled field by field in place: no copy of a freshly written record is read back.
-  TimedSample& entry = queue_.emplace_back();
-  entry.time_s = time_s;
-  entry.sample = sample;
-  entry.temperature = readings.temperature;
-  entry.light = readings.light;
-  entry.battery = readings.battery;
+  enqueue(time_s, sample, readings);
   after_push(time_s);
+  commit_rows();
+}
+
+size_t StreamingResampler::push_samples(std::span<const double> times_s,
+                                        std::span<const SampleData> samples,
+                                        const PacketReadings& readings) {
+  if (!grid_defined_) return samples.size();
+  size_t pushed = 0;
+  while (pushed < samples.size() && !finished_) {
+    enqueue(times_s[pushed], samples[pushed], readings);
+    after_push(times_s[pushed]);
+    ++pushed;
+  }
+  commit_rows();
+  return pushed;
+}
+
+void StreamingResampler::emit_ready(bool final) {
+  emit(final);
+  commit_rows();
+}
+
+void StreamingResampler::enqueue(double time_s, const SampleData& sample,
+                                 const PacketReadings& readings) {
+  QueuedSample& entry = queue_.emplace_back();
+  entry.time_s = time_s;
+  entry.value[kChannelAccX] = sample.acc_x;
+  entry.value[kChannelAccY] = sample.acc_y;
+  entry.value[kChannelAccZ] = sample.acc_z;
+  entry.value[kChannelTemperature] = readings.temperature;
+  entry.value[kChannelLight] = readings.light;
+  entry.value[kChannelBattery] = readings.battery;
+  entry.has_gyro = sample.has_gyro;
+  entry.value[kChannelGyroX] = sample.has_gyro ? sample.gyro_x : kMissingValue;
+  entry.value[kChannelGyroY] = sample.has_gyro ? sample.gyro_y : kMissingValue;
+  entry.value[kChannelGyroZ] = sample.has_gyro ? sample.gyro_z : kMissingValue;
+  entry.has_mag = sample.has_mag;
+  entry.value[kChannelMagX] = sample.has_mag ? sample.mag_x : kMissingValue;
+  entry.value[kChannelMagY] = sample.has_mag ? sample.mag_y : kMissingValue;
+  entry.value[kChannelMagZ] = sample.has_mag ? sample.mag_z : kMissingValue;
 }
 
 void StreamingResampler::after_push(double time_s) {
-  if (!grid_origin_ms_) {
+  if (!grid_origin_ms_) [[unlikely]] {
     double origin = time_s;
     if (range_start_time_ && *range_start_time_ > origin) origin = *range_start_time_;
     grid_origin_ms_ = 1000.0 * origin;
@@ -154,25 +218,28 @@ void StreamingResampler::after_push(double time_s) {
     while (grid_time(0) < time_s) {
       grid_origin_ms_ = std::nextafter(*grid_origin_ms_, std::numeric_limits<double>::infinity());
     }
+    next_x_ = grid_time(0);
+    following_x_ = grid_time(1);
   }
-  emit_ready(false);
+  emit(false);
 }
 
-void StreamingResampler::emit_ready(bool final) {
+void StreamingResampler::emit(bool final) {
   if (!grid_origin_ms_) return;
+  const bool has_end = range_end_time_.has_value();
+  const double end_time = range_end_time_.value_or(0.0);
   for (;;) {
-    if (!next_x_) next_x_ = grid_time(emitted_count_);
-    const double x = *next_x_;
-    if (range_end_time_ && x >= *range_end_time_) {
+    const double x = next_x_;
+    if (has_end && x >= end_time) {
       finished_ = true;
       return;
     }
     const size_t n = queue_.size();
     size_t i = cursor_;
-    while (i + 1 < n && x > queue_[i + 1].time_s) ++i;
+    while (i + 1 < n && x > queue_.time(i + 1)) ++i;
     cursor_ = i;
     // Written as negated comparisons so that a NaN time also means "not reached yet".
-    if (n < 2 || i + 1 >= n || !(queue_[i].time_s <= x) || !(x <= queue_[i + 1].time_s)) {
+    if (n < 2 || i + 1 >= n || !(queue_.time(i) <= x) || !(x <= queue_.time(i + 1))) {
       trim_at(i);
       return;
     }
@@ -181,9 +248,8 @@ void StreamingResampler::emit_ready(bool final) {
       trim_at(i);
       return;
     }
-    append_row(x, i);
-    ++emitted_count_;
-    next_x_.reset();
+    write_row(x, i);
+    advance_grid();
     if (cursor_ > 1) {
       queue_.pop_front(cursor_ - 1);
       cursor_ = 1;
@@ -198,106 +264,183 @@ void StreamingResampler::trim_at(size_t i) {
   cursor_ = 1;
 }
 
+void StreamingResampler::write_row(double x, size_t i) {
+  if (rows_ == room_rows_) [[unlikely]]
+    make_room();
+  const size_t n = queue_.size();
+  RowWeights row;
+  row.before = nullptr;
+  row.start = &queue_[i];
+  row.end = &queue_[i + 1];
+  row.after = nullptr;
+  row.x = x;
+  row.cubic = false;
+  const double t0 = row.start->time_s;
+  const double t1 = row.end->time_s;
+  if (i >= 1 && i + 2 < n) {
+    row.before = &queue_[i - 1];
+    row.after = &queue_[i + 2];
+    const double tm1 = row.before->time_s;
+    const double t2 = row.after->time_s;
+    // Lanes: (d_-1, d_0) and (d_1, d_2), each grouped as (a - b) * ((a - c) * (a - d)).
+    const Pair d_lo = (Pair{tm1, t0} - splat(t2)) *
+                      ((Pair{tm1, t0} - splat(t1)) * (Pair{tm1, t0} - Pair{t0, tm1}));
+    const Pair d_hi =
+        (Pair{t1, t2} - Pair{t2, t1}) * ((Pair{t1, t2} - splat(t0)) * (Pair{t1, t2} - splat(tm1)));
+    const Pair abs_mask = std::bit_cast<Pair>(LaneMask{INT64_MAX, INT64_MAX});
+    const LaneMask abs_lo = std::bit_cast<LaneMask>(d_lo) & std::bit_cast<LaneMask>(abs_mask);
+    const LaneMask abs_hi = std::bit_cast<LaneMask>(d_hi) & std::bit_cast<LaneMask>(abs_mask);
+    // Degenerate when any |d| is below the span; a NaN denominator is not below it.
+    const LaneMask degenerate = (std::bit_cast<Pair>(abs_lo) < splat(kDegenerateSpan)) |
+                                (std::bit_cast<Pair>(abs_hi) < splat(kDegenerateSpan));
+    if (!any_lane(degenerate)) {
+      const double a_m1 = x - tm1;
+      const double a_0 = x - t0;
+      const double a_1 = x - t1;
+      const double a_2 = x - t2;
+      // N_-1 = (a_0 a_1) a_2, N_0 = (a_-1 a_1) a_2, N_1 = (a_-1 a_0) a_2, N_2 = (a_-1 a_0) a_1.
+      const Pair n_lo = (Pair{a_0, a_m1} * splat(a_1)) * splat(a_2);
+      const Pair n_hi = (splat(a_m1) * splat(a_0)) * Pair{a_2, a_1};
+      row.weight_lo = n_lo / d_lo;
+      row.weight_hi = n_hi / d_hi;
+      row.cubic = true;
+    }
+  }
+  row.flat = std::abs(t1 - t0) < kDegenerateSpan;
+  row.fraction = row.cubic || row.flat ? 0.0 : row.linear_fraction();
+
+  const size_t index = rows_;
+  timestamps_out_[index] = grid_us(x);
+  std::array<float, 6> common;
+  row.pair(kChannelAccX, &common[0]);
+  row.pair(kChannelAccZ, &common[2]);
+  row.pair(kChannelLight, &common[4]);
+  for (size_t channel = kChannelAccX; channel <= kChannelBattery; ++channel) {
+    if (channel_out_[channel] != nullptr) channel_out_[channel][index] = common[channel];
+  }
+  // Without a motion column or a motion value at either interval end, the row has none.
+  if (any_motion_ || row.start->has_gyro || row.start->has_mag || row.end->has_gyro ||
+      row.end->has_mag) {
+    write_motion(row, x, index);
+  }
+  rows_ = index + 1;
+}
+
+void StreamingResampler::write_motion(const RowWeights& row, double x, size_t row_index) {
+  // A grid point on a sample time takes that sample's motion values as they are, absence
+  // included; elsewhere a channel is present exactly when interpolation gives a number.
+  const QueuedSample* hit = x == row.start->time_s ? row.start
+                            : x == row.end->time_s ? row.end
+                                                   : nullptr;
+  if (hit != nullptr) {
+    for (size_t channel = kChannelGyroX; channel < kResampledChannels; ++channel) {
+      const bool present = channel < kChannelMagX ? hit->has_gyro : hit->has_mag;
+      put_motion(channel, present, hit->value[channel], row_index);
+    }
+    return;
+  }
+  std::array<float, kResampledChannels> result;
+  for (size_t channel = kChannelGyroX; channel < kResampledChannels; channel += 2) {
+    row.pair(channel, &result[channel]);
+  }
+  for (size_t channel = kChannelGyroX; channel < kResampledChannels; ++channel) {
+    put_motion(channel, !std::isnan(result[channel]), result[channel], row_index);
+  }
+}
+
+// Appends one motion value to row `row_index`, creating its column at the first present value.
+void StreamingResampler::put_motion(size_t channel, bool present, float value, size_t row_index) {
+  float* out = channel_out_[channel];
+  if (out == nullptr) {
+    if (!present) return;
+    commit_rows();
+    OptionalColumn& column = optional_column(channel);
+    column.emplace();
+    column->reserve(room_rows_);
+    column->append_fill(kMissingValue, row_index);
+    refresh_outputs();
+    out = channel_out_[channel];
+  }
+  out[row_index] = present ? value : kMissingValue;
+}
+
+OptionalColumn& StreamingResampler::optional_column(size_t channel) {
+  switch (channel) {
+    case kChannelTemperature:
+      return output_.temperature;
+    case kChannelLight:
+      return output_.light;
+    case kChannelBattery:
+      return output_.battery;
+    case kChannelGyroX:
+      return output_.gyro_x;
+    case kChannelGyroY:
+      return output_.gyro_y;
+    case kChannelGyroZ:
+      return output_.gyro_z;
+    case kChannelMagX:
+      return output_.mag_x;
+    case kChannelMagY:
+      return output_.mag_y;
+    default:
+      return output_.mag_z;
+  }
+}
+
 void StreamingResampler::reserve(size_t rows) {
-  output_.timestamps.reserve(rows);
-  output_.acc_x.reserve(rows);
-  output_.acc_y.reserve(rows);
-  output_.acc_z.reserve(rows);
-  for (OptionalColumn* column : {&output_.temperature, &output_.light, &output_.battery}) {
-    if (*column) (*column)->reserve(rows);
+  commit_rows();
+  room_rows_ = std::max(room_rows_, rows);
+  refresh_outputs();
+}
+
+void StreamingResampler::make_room() {
+  commit_rows();
+  room_rows_ = std::max(kInitialRoomRows, room_rows_ * 2);
+  refresh_outputs();
+}
+
+// Gives every present column room for room_rows_ and notes where its rows go.
+void StreamingResampler::refresh_outputs() {
+  output_.timestamps.reserve(room_rows_);
+  timestamps_out_ = output_.timestamps.data();
+  Column<float>* fixed[] = {&output_.acc_x, &output_.acc_y, &output_.acc_z};
+  for (size_t channel = kChannelAccX; channel <= kChannelAccZ; ++channel) {
+    fixed[channel]->reserve(room_rows_);
+    channel_out_[channel] = fixed[channel]->data();
+  }
+  any_motion_ = false;
+  for (size_t channel = kChannelTemperature; channel < kResampledChannels; ++channel) {
+    OptionalColumn& column = optional_column(channel);
+    channel_out_[channel] = nullptr;
+    if (!column) continue;
+    column->reserve(room_rows_);
+    channel_out_[channel] = column->data();
+    if (channel >= kChannelGyroX) any_motion_ = true;
+  }
+}
+
+// Counts the rows written since the last call into every column's length.
+void StreamingResampler::commit_rows() {
+  const size_t pending = rows_ - output_.timestamps.size();
+  if (pending == 0) return;
+  output_.timestamps.extend(pending);
+  for (Column<float>* column : {&output_.acc_x, &output_.acc_y, &output_.acc_z}) {
+    column->extend(rows_ - column->size());
+  }
+  for (size_t channel = kChannelTemperature; channel < kResampledChannels; ++channel) {
+    OptionalColumn& column = optional_column(channel);
+    if (column) column->extend(rows_ - column->size());
   }
 }
 
 void StreamingResampler::ensure_column(OptionalColumn CwaDataResult::*member) {
   OptionalColumn& column = output_.*member;
   if (column) return;
+  commit_rows();
   column.emplace();
-  column->append_fill(kMissingValue, output_.rows());
-}
-
-void StreamingResampler::append_row(double x, size_t i) {
-  const size_t n = queue_.size();
-  RowContext row{nullptr, &queue_[i], &queue_[i + 1], nullptr, x};
-  const double t0 = row.start->time_s;
-  const double t1 = row.end->time_s;
-  if (i >= 1 && i + 2 < n) {
-    const TimedSample& entry_m1 = queue_[i - 1];
-    const TimedSample& entry_2 = queue_[i + 2];
-    const double tm1 = entry_m1.time_s;
-    const double t2 = entry_2.time_s;
-    const double d_m1 = (tm1 - t2) * ((tm1 - t1) * (tm1 - t0));
-    const double d_0 = (t0 - t2) * ((t0 - t1) * (t0 - tm1));
-    const double d_1 = (t1 - t2) * ((t1 - t0) * (t1 - tm1));
-    const double d_2 = (t2 - t1) * ((t2 - t0) * (t2 - tm1));
-    // Negated so that a NaN denominator also counts as degenerate.
-    const bool usable = !(std::abs(d_m1) < kDegenerateSpan) && !(std::abs(d_0) < kDegenerateSpan) &&
-                        !(std::abs(d_1) < kDegenerateSpan) && !(std::abs(d_2) < kDegenerateSpan);
-    if (usable) {
-      const double a_m1 = x - tm1;
-      const double a_0 = x - t0;
-      const double a_1 = x - t1;
-      const double a_2 = x - t2;
-      row.cubic = true;
-      row.before = &entry_m1;
-      row.after = &entry_2;
-      row.weight[0] = ((a_0 * a_1) * a_2) / d_m1;
-      row.weight[1] = ((a_m1 * a_1) * a_2) / d_0;
-      row.weight[2] = ((a_m1 * a_0) * a_2) / d_1;
-      row.weight[3] = ((a_m1 * a_0) * a_1) / d_2;
-    }
-  }
-  row.flat = std::abs(t1 - t0) < kDegenerateSpan;
-
-  const size_t index = output_.rows();
-  output_.timestamps.push_back(seconds_to_us(x));
-  output_.acc_x.push_back(row.field(&SampleData::acc_x));
-  output_.acc_y.push_back(row.field(&SampleData::acc_y));
-  output_.acc_z.push_back(row.field(&SampleData::acc_z));
-
-  // A grid point on a sample time takes that sample's motion values as they are, absence
-  // included; elsewhere a channel is present exactly when interpolation gives a number, and a
-  // missing value at an interval end (the start, or the end unless the interval is flat) makes
-  // it NaN without arithmetic.
-  const TimedSample* hit = x == t0 ? row.start : (x == t1 ? row.end : nullptr);
-  for (const MotionGroup& group : kMotionGroups) {
-    if (hit != nullptr) {
-      const bool present = hit->sample.*group.present;
-      for (size_t axis = 0; axis < 3; ++axis) {
-        append_sensor_value(output_.*group.column[axis], present, index,
-                            hit->sample.*group.value[axis]);
-      }
-    } else if (!(row.start->sample.*group.present) ||
-               (!row.flat && !(row.end->sample.*group.present))) {
-      for (size_t axis = 0; axis < 3; ++axis) {
-        append_sensor_value(output_.*group.column[axis], false, index, kMissingValue);
-      }
-    } else {
-      for (size_t axis = 0; axis < 3; ++axis) {
-        // A flat interval takes the start's value; the end's may be missing then.
-        const float result = row.motion(group, axis);
-        append_sensor_value(output_.*group.column[axis], !std::isnan(result), index, result);
-      }
-    }
-  }
-
-  std::optional<float> temperature;
-  std::optional<float> light;
-  std::optional<float> battery;
-  if (output_.temperature) temperature = row.reading(&TimedSample::temperature);
-  if (output_.light) light = row.reading(&TimedSample::light);
-  if (output_.battery) battery = row.reading(&TimedSample::battery);
-  if (output_.temperature) {
-    VELMORA_EXPECT(temperature.has_value(), msg::kFaultTemperatureComputed);
-    output_.temperature->push_back(*temperature);
-  }
-  if (output_.light) {
-    VELMORA_EXPECT(light.has_value(), msg::kFaultLightComputed);
-    output_.light->push_back(*light);
-  }
-  if (output_.battery) {
-    VELMORA_EXPECT(battery.has_value(), msg::kFaultBatteryComputed);
-    output_.battery->push_back(*battery);
-  }
+  column->reserve(room_rows_);
+  column->append_fill(kMissingValue, rows_);
+  refresh_outputs();
 }
 
 }  // namespace velmora

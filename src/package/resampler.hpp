@@ -2,9 +2,11 @@
 // 4-point Lagrange (cubic) interpolation with a linear fallback, holding only a few samples.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "package/data_block.hpp"
@@ -21,20 +23,46 @@ struct TimedSample {
   float battery;
 };
 
+// Positions of the channels in a queue entry: the six every row has, then the motion sensors.
+enum ResampledChannel : size_t {
+  kChannelAccX,
+  kChannelAccY,
+  kChannelAccZ,
+  kChannelTemperature,
+  kChannelLight,
+  kChannelBattery,
+  kChannelGyroX,
+  kChannelGyroY,
+  kChannelGyroZ,
+  kChannelMagX,
+  kChannelMagY,
+  kChannelMagZ,
+  kResampledChannels,
+};
+
+// A queued sample as interpolation reads it: one cache line, every channel a float, and a
+// motion value the sample lacks stored as NaN.
+struct QueuedSample {
+  double time_s;
+  std::array<float, kResampledChannels> value;
+  bool has_gyro;
+  bool has_mag;
+};
+
 // A double-ended queue of samples with constant-time removal at the front and insertion at the
 // back. Storage grows by doubling and is reused, so steady streaming allocates nothing.
 class SampleQueue {
  public:
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  const TimedSample& operator[](size_t i) const { return slots_[(head_ + i) & mask_]; }
+  const QueuedSample& operator[](size_t i) const { return slots_[(head_ + i) & mask_]; }
+  double time(size_t i) const { return (*this)[i].time_s; }
   // Appends an entry for the caller to fill in place.
-  TimedSample& emplace_back() {
+  QueuedSample& emplace_back() {
     if (size_ == slots_.size()) [[unlikely]]
       grow();
     return slots_[(head_ + size_++) & mask_];
   }
-  void push_back(const TimedSample& sample) { emplace_back() = sample; }
   void pop_front(size_t count) {
     head_ = (head_ + count) & mask_;
     size_ -= count;
@@ -43,10 +71,10 @@ class SampleQueue {
  private:
   void grow();
 
-  std::vector<TimedSample> slots_;  // capacity a power of two, or empty
-  size_t mask_ = 0;                 // slots_.size() - 1
-  size_t head_ = 0;                 // slot of entry 0
-  size_t size_ = 0;                 // entries in use
+  std::vector<QueuedSample> slots_;  // capacity a power of two, or empty
+  size_t mask_ = 0;                  // slots_.size() - 1
+  size_t head_ = 0;                  // slot of entry 0
+  size_t size_ = 0;                  // entries in use
 };
 
 // Which of the per-packet readings become output columns.
@@ -62,12 +90,18 @@ class StreamingResampler {
   // exclusive) and must be finite when set.
   StreamingResampler(std::optional<double> range_start_time, std::optional<double> range_end_time,
                      ReadingSelection readings, double resample_hz);
+  // The output pointers refer into the resampler's own columns.
+  StreamingResampler(const StreamingResampler&) = delete;
+  StreamingResampler& operator=(const StreamingResampler&) = delete;
 
   // Queues a sample (setting the grid origin with the first one) and emits what is ready.
   // Must not be called once finished().
   void push(const TimedSample& sample);
   // The same, filling the queue entry in place from a decoded sample and its packet's readings.
   void push(double time_s, const SampleData& sample, const PacketReadings& readings);
+  // Pushes samples of one packet in order until finished(); returns how many were pushed.
+  size_t push_samples(std::span<const double> times_s, std::span<const SampleData> samples,
+                      const PacketReadings& readings);
   // Appends every grid point computable now; `final` flushes up to the last sample.
   void emit_ready(bool final);
 
@@ -87,10 +121,21 @@ class StreamingResampler {
   CwaDataResult take_output() { return std::move(output_); }
 
  private:
+  struct RowWeights;
+
   double grid_time(uint64_t k) const;
+  void advance_grid();
+  void enqueue(double time_s, const SampleData& sample, const PacketReadings& readings);
   void after_push(double time_s);
+  void emit(bool final);
   void trim_at(size_t i);
-  void append_row(double x, size_t i);
+  void write_row(double x, size_t i);
+  void write_motion(const RowWeights& row, double x, size_t row_index);
+  void put_motion(size_t channel, bool present, float value, size_t row_index);
+  OptionalColumn& optional_column(size_t channel);
+  void make_room();
+  void refresh_outputs();
+  void commit_rows();
 
   std::optional<double> range_start_time_;
   std::optional<double> range_end_time_;
@@ -99,10 +144,19 @@ class StreamingResampler {
   CwaDataResult output_;
   double step_ms_;  // 1000.0 / resample_hz, computed once
   bool grid_defined_;
-  size_t cursor_ = 0;             // queue index of the interval start found last
-  uint64_t emitted_count_ = 0;    // index of the next grid point
-  std::optional<double> next_x_;  // time of grid point emitted_count_, once computed
+  size_t cursor_ = 0;           // queue index of the interval start found last
+  uint64_t emitted_count_ = 0;  // index of the next grid point
+  double next_x_ = 0.0;         // time of grid point emitted_count_, once the origin is set
+  double following_x_ = 0.0;    // time of grid point emitted_count_ + 1 when that is odd
   bool finished_ = false;
+
+  // Rows are written straight into the columns' reserved room and counted in, column by
+  // column, when a public call returns; every column then has `rows_` entries again.
+  size_t rows_ = 0;          // rows written, counted in or not
+  size_t room_rows_ = 0;     // rows every present column has room for
+  bool any_motion_ = false;  // some gyroscope or magnetometer column exists
+  int64_t* timestamps_out_ = nullptr;
+  std::array<float*, kResampledChannels> channel_out_{};  // null for an absent column
 };
 
 }  // namespace velmora
