@@ -13,7 +13,7 @@ namespace velmora {
 
 namespace {
 
-constexpr size_t kInitialQueueSlots = 8;
+constexpr size_t kInitialQueueSlots = 64;
 constexpr size_t kInitialRoomRows = 4096;
 constexpr double kDegenerateSpan = 1e-12;
 constexpr double kTwoTo63 = 9223372036854775808.0;
@@ -36,7 +36,7 @@ void store_pair(Pair value, float* out) {
 
 Pair splat(double value) { return Pair{value, value}; }
 
-bool any_lane(LaneMask mask) { return (mask[0] | mask[1]) != 0; }
+bool any_lane(LaneMask mask) { return _mm_movemask_pd(std::bit_cast<__m128d>(mask)) != 0; }
 
 // Seconds to microseconds: multiply, truncate toward zero, saturate; NaN gives 0.
 int64_t grid_us(double seconds) {
@@ -59,10 +59,11 @@ struct StreamingResampler::RowWeights {
   const QueuedSample* after;   // entry i + 2, when the cubic is usable
   double x;
   bool cubic;
-  bool flat;        // |t1 - t0| < 1e-12: take y0 as it is
-  Pair weight_lo;   // N_-1 / d_-1, N_0 / d_0
-  Pair weight_hi;   // N_1 / d_1, N_2 / d_2
-  double fraction;  // (x - t0) / (t1 - t0), when neither cubic nor flat
+  bool flat;                   // |t1 - t0| < 1e-12: take y0 as it is
+  Pair weight_lo;              // N_-1 / d_-1, N_0 / d_0
+  Pair weight_hi;              // N_1 / d_1, N_2 / d_2
+  std::array<Pair, 4> weight;  // each weight in both lanes
+  double fraction;             // (x - t0) / (t1 - t0), when neither cubic nor flat
 
   double linear_fraction() const { return (x - start->time_s) / (end->time_s - start->time_s); }
 
@@ -98,10 +99,10 @@ struct StreamingResampler::RowWeights {
       out[1] = linear(first + 1, f);
       return;
     }
-    const Pair term_m1 = Pair{weight_lo[0], weight_lo[0]} * load_pair(&before->value[first]);
-    const Pair term_0 = Pair{weight_lo[1], weight_lo[1]} * load_pair(&start->value[first]);
-    const Pair term_1 = Pair{weight_hi[0], weight_hi[0]} * load_pair(&end->value[first]);
-    const Pair term_2 = Pair{weight_hi[1], weight_hi[1]} * load_pair(&after->value[first]);
+    const Pair term_m1 = weight[0] * load_pair(&before->value[first]);
+    const Pair term_0 = weight[1] * load_pair(&start->value[first]);
+    const Pair term_1 = weight[2] * load_pair(&end->value[first]);
+    const Pair term_2 = weight[3] * load_pair(&after->value[first]);
     const Pair sum = ((term_m1 + term_0) + term_1) + term_2;
     // A NaN input makes the sum NaN; only then is the lane looked at on its own.
     if (any_lane(sum != sum)) [[unlikely]] {
@@ -113,12 +114,15 @@ struct StreamingResampler::RowWeights {
   }
 };
 
-void SampleQueue::grow() {
-  const size_t capacity = slots_.empty() ? kInitialQueueSlots : slots_.size() * 2;
-  std::vector<QueuedSample> larger(capacity);
-  for (size_t i = 0; i < size_; ++i) larger[i] = (*this)[i];
-  slots_ = std::move(larger);
-  mask_ = capacity - 1;
+void SampleQueue::make_room() {
+  // Moving is cheap while the live entries fill at most half the storage; else double it.
+  if (slots_.empty() || size_ * 2 > slots_.size()) {
+    std::vector<QueuedSample> larger(std::max(kInitialQueueSlots, slots_.size() * 2));
+    std::copy(data(), data() + size_, larger.begin());
+    slots_ = std::move(larger);
+  } else {
+    std::copy(data(), data() + size_, slots_.begin());
+  }
   head_ = 0;
 }
 
@@ -132,6 +136,7 @@ StreamingResampler::StreamingResampler(std::optional<double> range_start_time,
   if (readings.temperature) output_.temperature.emplace();
   if (readings.light) output_.light.emplace();
   if (readings.battery) output_.battery.emplace();
+  all_readings_ = readings.temperature && readings.light && readings.battery;
 }
 
 double StreamingResampler::grid_time(uint64_t k) const {
@@ -235,11 +240,12 @@ void StreamingResampler::emit(bool final) {
       return;
     }
     const size_t n = queue_.size();
+    const QueuedSample* entries = queue_.data();
     size_t i = cursor_;
-    while (i + 1 < n && x > queue_.time(i + 1)) ++i;
+    while (i + 1 < n && x > entries[i + 1].time_s) ++i;
     cursor_ = i;
     // Written as negated comparisons so that a NaN time also means "not reached yet".
-    if (n < 2 || i + 1 >= n || !(queue_.time(i) <= x) || !(x <= queue_.time(i + 1))) {
+    if (n < 2 || i + 1 >= n || !(entries[i].time_s <= x) || !(x <= entries[i + 1].time_s)) {
       trim_at(i);
       return;
     }
@@ -270,16 +276,17 @@ void StreamingResampler::write_row(double x, size_t i) {
   const size_t n = queue_.size();
   RowWeights row;
   row.before = nullptr;
-  row.start = &queue_[i];
-  row.end = &queue_[i + 1];
+  const QueuedSample* entries = queue_.data();
+  row.start = &entries[i];
+  row.end = &entries[i + 1];
   row.after = nullptr;
   row.x = x;
   row.cubic = false;
   const double t0 = row.start->time_s;
   const double t1 = row.end->time_s;
   if (i >= 1 && i + 2 < n) {
-    row.before = &queue_[i - 1];
-    row.after = &queue_[i + 2];
+    row.before = &entries[i - 1];
+    row.after = &entries[i + 2];
     const double tm1 = row.before->time_s;
     const double t2 = row.after->time_s;
     // Lanes: (d_-1, d_0) and (d_1, d_2), each grouped as (a - b) * ((a - c) * (a - d)).
@@ -303,6 +310,8 @@ void StreamingResampler::write_row(double x, size_t i) {
       const Pair n_hi = (splat(a_m1) * splat(a_0)) * Pair{a_2, a_1};
       row.weight_lo = n_lo / d_lo;
       row.weight_hi = n_hi / d_hi;
+      row.weight = {splat(row.weight_lo[0]), splat(row.weight_lo[1]), splat(row.weight_hi[0]),
+                    splat(row.weight_hi[1])};
       row.cubic = true;
     }
   }
@@ -315,8 +324,17 @@ void StreamingResampler::write_row(double x, size_t i) {
   row.pair(kChannelAccX, &common[0]);
   row.pair(kChannelAccZ, &common[2]);
   row.pair(kChannelLight, &common[4]);
-  for (size_t channel = kChannelAccX; channel <= kChannelBattery; ++channel) {
-    if (channel_out_[channel] != nullptr) channel_out_[channel][index] = common[channel];
+  for (size_t channel = kChannelAccX; channel <= kChannelAccZ; ++channel) {
+    channel_out_[channel][index] = common[channel];
+  }
+  if (all_readings_) {
+    for (size_t channel = kChannelTemperature; channel <= kChannelBattery; ++channel) {
+      channel_out_[channel][index] = common[channel];
+    }
+  } else {
+    for (size_t channel = kChannelTemperature; channel <= kChannelBattery; ++channel) {
+      if (channel_out_[channel] != nullptr) channel_out_[channel][index] = common[channel];
+    }
   }
   // Without a motion column or a motion value at either interval end, the row has none.
   if (any_motion_ || row.start->has_gyro || row.start->has_mag || row.end->has_gyro ||

@@ -49,32 +49,35 @@ struct QueuedSample {
   bool has_mag;
 };
 
-// A double-ended queue of samples with constant-time removal at the front and insertion at the
-// back. Storage grows by doubling and is reused, so steady streaming allocates nothing.
+// A double-ended queue of samples in one contiguous run: removal at the front moves a start
+// index, insertion at the back moves the few live entries to the front of the storage when
+// its end is reached, so both stay constant-time on average and steady streaming allocates
+// nothing.
 class SampleQueue {
  public:
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  const QueuedSample& operator[](size_t i) const { return slots_[(head_ + i) & mask_]; }
-  double time(size_t i) const { return (*this)[i].time_s; }
+  // The entries in order; valid until the next emplace_back.
+  const QueuedSample* data() const { return slots_.data() + head_; }
+  const QueuedSample& operator[](size_t i) const { return data()[i]; }
+  double time(size_t i) const { return data()[i].time_s; }
   // Appends an entry for the caller to fill in place.
   QueuedSample& emplace_back() {
-    if (size_ == slots_.size()) [[unlikely]]
-      grow();
-    return slots_[(head_ + size_++) & mask_];
+    if (head_ + size_ == slots_.size()) [[unlikely]]
+      make_room();
+    return slots_[head_ + size_++];
   }
   void pop_front(size_t count) {
-    head_ = (head_ + count) & mask_;
+    head_ += count;
     size_ -= count;
   }
 
  private:
-  void grow();
+  void make_room();
 
-  std::vector<QueuedSample> slots_;  // capacity a power of two, or empty
-  size_t mask_ = 0;                  // slots_.size() - 1
-  size_t head_ = 0;                  // slot of entry 0
-  size_t size_ = 0;                  // entries in use
+  std::vector<QueuedSample> slots_;
+  size_t head_ = 0;  // slot of entry 0
+  size_t size_ = 0;  // entries in use
 };
 
 // Which of the per-packet readings become output columns.
@@ -152,9 +155,10 @@ class StreamingResampler {
 
   // Rows are written straight into the columns' reserved room and counted in, column by
   // column, when a public call returns; every column then has `rows_` entries again.
-  size_t rows_ = 0;          // rows written, counted in or not
-  size_t room_rows_ = 0;     // rows every present column has room for
-  bool any_motion_ = false;  // some gyroscope or magnetometer column exists
+  size_t rows_ = 0;            // rows written, counted in or not
+  size_t room_rows_ = 0;       // rows every present column has room for
+  bool all_readings_ = false;  // temperature, light and battery columns all present
+  bool any_motion_ = false;    // some gyroscope or magnetometer column exists
   int64_t* timestamps_out_ = nullptr;
   std::array<float*, kResampledChannels> channel_out_{};  // null for an absent column
 };
