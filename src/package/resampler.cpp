@@ -115,15 +115,17 @@ struct StreamingResampler::RowWeights {
 };
 
 void SampleQueue::make_room() {
+  const size_t live = size();
   // Moving is cheap while the live entries fill at most half the storage; else double it.
-  if (slots_.empty() || size_ * 2 > slots_.size()) {
+  if (slots_.empty() || live * 2 > slots_.size()) {
     std::vector<QueuedSample> larger(std::max(kInitialQueueSlots, slots_.size() * 2));
-    std::copy(data(), data() + size_, larger.begin());
+    std::copy(data(), data() + live, larger.begin());
     slots_ = std::move(larger);
   } else {
-    std::copy(data(), data() + size_, slots_.begin());
+    std::copy(data(), data() + live, slots_.begin());
   }
   head_ = 0;
+  end_ = live;
 }
 
 StreamingResampler::StreamingResampler(std::optional<double> range_start_time,

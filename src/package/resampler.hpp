@@ -55,29 +55,28 @@ struct QueuedSample {
 // nothing.
 class SampleQueue {
  public:
-  size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
+  size_t size() const { return end_ - head_; }
+  bool empty() const { return end_ == head_; }
   // The entries in order; valid until the next emplace_back.
   const QueuedSample* data() const { return slots_.data() + head_; }
   const QueuedSample& operator[](size_t i) const { return data()[i]; }
   double time(size_t i) const { return data()[i].time_s; }
   // Appends an entry for the caller to fill in place.
   QueuedSample& emplace_back() {
-    if (head_ + size_ == slots_.size()) [[unlikely]]
+    if (end_ == slots_.size()) [[unlikely]]
       make_room();
-    return slots_[head_ + size_++];
+    return slots_[end_++];
   }
-  void pop_front(size_t count) {
-    head_ += count;
-    size_ -= count;
-  }
+  void pop_front(size_t count) { head_ += count; }
 
  private:
   void make_room();
 
-  std::vector<QueuedSample> slots_;
+  // The two ends are updated by separate calls and kept apart in memory: a wide load of both
+  // right after a narrow store of one would stall waiting for the store.
   size_t head_ = 0;  // slot of entry 0
-  size_t size_ = 0;  // entries in use
+  std::vector<QueuedSample> slots_;
+  size_t end_ = 0;  // slot after the last entry
 };
 
 // Which of the per-packet readings become output columns.
