@@ -81,4 +81,7 @@ inline constexpr std::string_view kFaultBatteryComputed = "battery computed";
 inline constexpr std::string_view kFaultNumpyCapsule = "Failed to access NumPy array API capsule";
 inline constexpr std::string_view kFaultTimestampBuffer = "timestamp buffer holds the samples";
 
+// write_cwa_csv, when the output would overwrite the recording being read.
+inline constexpr std::string_view kOutputIsInput = "output_path refers to the input file";
+
 }  // namespace velmora::msg

@@ -35,7 +35,7 @@ class TimeFormatter {
   char* format(int64_t microseconds, char* out);
 
  private:
-  uint64_t seconds_ = 0;                  // whole seconds held in integer_text_
+  uint64_t second_start_ = 0;             // whole seconds of integer_text_, in units of 10^-4 s
   bool negative_ = false;                 // sign held in integer_text_
   size_t length_ = 0;                     // used chars of integer_text_; 0 before the first call
   char integer_text_[kTimeMaxChars - 5];  // sign and integer digits, without ".dddd"

@@ -3,6 +3,7 @@
 #include "package/csv_writer.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 
 #include "errors/messages.hpp"
 #include "package/csv_number.hpp"
+#include "package/csv_text_cache.hpp"
 #include "package/opened_blocks.hpp"
 #include "package/packet_stream.hpp"
 #include "packet/cwa_file.hpp"
@@ -159,20 +161,24 @@ class CsvFileWriter {
   size_t record_used_ = 0;          // bytes of the record buffer, right behind them
 };
 
-// The values of one data line; absent optionals are values a sample or result lacks.
-struct CsvRow {
-  int64_t time;  // microseconds, offset already subtracted
-  float acc_x, acc_y, acc_z;
-  std::optional<float> gyro_x, gyro_y, gyro_z;
-  std::optional<float> mag_x, mag_y, mag_z;
-  std::optional<float> temperature, light, battery;
+// Longest text of the per-packet readings: three float texts with their separators.
+constexpr size_t kReadingsMaxChars = 3 * FloatTextCache::kRoom;
+// Room a line needs: the longest line, and slack for the fixed-size copies of cached texts.
+constexpr size_t kLineRoom = kMaxLineChars + kReadingsMaxChars;
+
+// What data lines are made of, kept across rows: a spare line for when the record buffer is
+// nearly full, the time formatter that remembers the whole seconds of the previous row, and
+// the cache of float texts.
+struct RowText {
+  std::array<char, kLineRoom> line;
+  TimeFormatter time;
+  FloatTextCache floats;
 };
 
-// The text of one line, reused for every row (formatting into it allocates nothing), and the
-// time formatter that remembers the whole seconds of the previous row.
-struct RowText {
-  std::array<char, kMaxLineChars> line;
-  TimeFormatter time;
+// The optional sensor columns of the output.
+struct RowColumns {
+  bool has_gyro;
+  bool has_mag;
 };
 
 std::vector<std::string_view> csv_header(ChannelSelection channels, bool has_gyro, bool has_mag) {
@@ -185,44 +191,45 @@ std::vector<std::string_view> csv_header(ChannelSelection channels, bool has_gyr
   return names;
 }
 
-char* put_value(char* out, float value) {
-  out = format_float6(value, out);
-  *out = ',';
-  return out + 1;
+// Writes the texts of the requested readings, each with its ',', and returns the end.
+char* put_readings(FloatTextCache& floats, ChannelSelection channels, const PacketReadings& values,
+                   char* out) {
+  if (channels.include_temperature) out = floats.put(values.temperature, out);
+  if (channels.include_light) out = floats.put(values.light, out);
+  if (channels.include_battery) out = floats.put(values.battery, out);
+  return out;
 }
 
-char* put_optional(char* out, std::optional<float> value) {
-  return put_value(out, value ? *value : kMissingValue);
-}
-
-// Fills the row text in header order and writes it as one record. A row lacking a requested
-// reading fails before anything of it is written. When the record buffer has room for the
-// longest possible line, the text is formatted straight into it.
-Status write_csv_row(CsvFileWriter& writer, RowText& text, ChannelSelection channels, bool has_gyro,
-                     bool has_mag, const CsvRow& row) {
-  if (channels.include_temperature && !row.temperature) return fail(msg::kTemperatureUnavailable);
-  if (channels.include_light && !row.light) return fail(msg::kLightUnavailable);
-  if (channels.include_battery && !row.battery) return fail(msg::kBatteryUnavailable);
-  char* const direct = writer.record_space(kMaxLineChars);
+// Writes one data line as a record: the time, the sensor values (NaN for a sensor the sample
+// lacks) and the readings' finished text. When the record buffer has room for the longest
+// possible line, the text is assembled straight in it.
+Status write_csv_row(CsvFileWriter& writer, RowText& text, RowColumns columns, int64_t time,
+                     const SampleData& sample, std::string_view readings) {
+  char* const direct = writer.record_space(kLineRoom);
   char* const start = direct != nullptr ? direct : text.line.data();
-  char* out = text.time.format(row.time, start);
+  FloatTextCache& floats = text.floats;
+  char* out = text.time.format(time, start);
   *out++ = ',';
-  out = put_value(out, row.acc_x);
-  out = put_value(out, row.acc_y);
-  out = put_value(out, row.acc_z);
-  if (has_gyro) {
-    out = put_optional(out, row.gyro_x);
-    out = put_optional(out, row.gyro_y);
-    out = put_optional(out, row.gyro_z);
+  out = floats.put(sample.acc_x, out);
+  out = floats.put(sample.acc_y, out);
+  out = floats.put(sample.acc_z, out);
+  if (columns.has_gyro) {
+    out = floats.put(sample.has_gyro ? sample.gyro_x : kMissingValue, out);
+    out = floats.put(sample.has_gyro ? sample.gyro_y : kMissingValue, out);
+    out = floats.put(sample.has_gyro ? sample.gyro_z : kMissingValue, out);
   }
-  if (has_mag) {
-    out = put_optional(out, row.mag_x);
-    out = put_optional(out, row.mag_y);
-    out = put_optional(out, row.mag_z);
+  if (columns.has_mag) {
+    out = floats.put(sample.has_mag ? sample.mag_x : kMissingValue, out);
+    out = floats.put(sample.has_mag ? sample.mag_y : kMissingValue, out);
+    out = floats.put(sample.has_mag ? sample.mag_z : kMissingValue, out);
   }
-  if (channels.include_temperature) out = put_value(out, *row.temperature);
-  if (channels.include_light) out = put_value(out, *row.light);
-  if (channels.include_battery) out = put_value(out, *row.battery);
+  // A fixed-size copy where the room allows it; kLineRoom leaves that much slack.
+  if (readings.size() > FloatTextCache::kRoom) {
+    std::memcpy(out, readings.data(), readings.size());
+  } else if (!readings.empty()) {
+    std::memcpy(out, readings.data(), FloatTextCache::kRoom);
+  }
+  out += readings.size();
   out[-1] = '\n';  // the last separator becomes the line end
   const auto size = static_cast<size_t>(out - start);
   if (direct != nullptr) {
@@ -248,11 +255,6 @@ int64_t minus_offset(int64_t time, int64_t offset_us) {
   return static_cast<int64_t>(static_cast<uint64_t>(time) - static_cast<uint64_t>(offset_us));
 }
 
-std::optional<float> column_value(const OptionalColumn& column, size_t i) {
-  if (!column) return std::nullopt;
-  return (*column)[i];
-}
-
 // Reads the planned blocks' headers without decoding samples: which optional columns exist.
 Status prescan_formats(OpenedBlocks& opened, bool include_magnetometer, bool& has_gyro,
                        bool& has_mag) {
@@ -269,33 +271,64 @@ Status prescan_formats(OpenedBlocks& opened, bool include_magnetometer, bool& ha
   return {};
 }
 
+// Returns the value of an optional column, NaN for a column the result lacks.
+float column_value(const OptionalColumn& column, size_t i) {
+  return column ? (*column)[i] : kMissingValue;
+}
+
+// Fails when the output path names the open input file itself (also through a link):
+// creating the output would truncate the recording before it is read.
+Status check_output_is_not_input(const CwaFile& input, std::string_view output_path) {
+  // A path with a NUL names no file; creating the output reports it.
+  if (output_path.find('\0') != std::string_view::npos) return {};
+  struct stat input_stat {};
+  struct stat output_stat {};
+  if (::fstat(input.fd(), &input_stat) != 0) return {};
+  if (::stat(std::string(output_path).c_str(), &output_stat) != 0) return {};
+  if (input_stat.st_dev == output_stat.st_dev && input_stat.st_ino == output_stat.st_ino) {
+    return fail(msg::kOutputIsInput);
+  }
+  return {};
+}
+
 }  // namespace
 
 Status write_data_result_csv(std::string_view output_path, const CwaDataResult& data,
                              ChannelSelection channels, int64_t offset_us) {
   CsvFileWriter writer;
   VELMORA_TRY(writer.create(output_path));
-  const bool has_gyro = data.gyro_x.has_value();
-  const bool has_mag = data.mag_x.has_value();
-  VELMORA_TRY(write_header(writer, channels, has_gyro, has_mag));
-  RowText text;
+  const RowColumns columns = {.has_gyro = data.gyro_x.has_value(),
+                              .has_mag = data.mag_x.has_value()};
+  VELMORA_TRY(write_header(writer, channels, columns.has_gyro, columns.has_mag));
+  // A requested reading the result lacks fails before any of the first row is written.
+  if (data.rows() > 0) {
+    if (channels.include_temperature && !data.temperature)
+      return fail(msg::kTemperatureUnavailable);
+    if (channels.include_light && !data.light) return fail(msg::kLightUnavailable);
+    if (channels.include_battery && !data.battery) return fail(msg::kBatteryUnavailable);
+  }
+  const auto text = std::make_unique<RowText>();
+  std::array<char, kReadingsMaxChars + FloatTextCache::kRoom> readings;
   for (size_t i = 0; i < data.rows(); ++i) {
-    const CsvRow row = {
-        .time = minus_offset(data.timestamps[i], offset_us),
+    const SampleData sample = {
         .acc_x = data.acc_x[i],
         .acc_y = data.acc_y[i],
         .acc_z = data.acc_z[i],
+        .has_gyro = columns.has_gyro,
         .gyro_x = column_value(data.gyro_x, i),
         .gyro_y = column_value(data.gyro_y, i),
         .gyro_z = column_value(data.gyro_z, i),
+        .has_mag = columns.has_mag,
         .mag_x = column_value(data.mag_x, i),
         .mag_y = column_value(data.mag_y, i),
         .mag_z = column_value(data.mag_z, i),
-        .temperature = column_value(data.temperature, i),
-        .light = column_value(data.light, i),
-        .battery = column_value(data.battery, i),
     };
-    VELMORA_TRY(write_csv_row(writer, text, channels, has_gyro, has_mag, row));
+    const PacketReadings values = {.temperature = column_value(data.temperature, i),
+                                   .light = column_value(data.light, i),
+                                   .battery = column_value(data.battery, i)};
+    char* const readings_end = put_readings(text->floats, channels, values, readings.data());
+    VELMORA_TRY(write_csv_row(writer, *text, columns, minus_offset(data.timestamps[i], offset_us),
+                              sample, std::string_view(readings.data(), readings_end)));
   }
   return writer.finish();
 }
@@ -304,45 +337,29 @@ Status write_streamed_csv(std::string_view input_path, BlockSelection selection,
                           std::string_view output_path, ChannelSelection channels,
                           int64_t offset_us) {
   VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(input_path, selection));
-  bool has_gyro = false;
-  bool has_mag = false;
-  VELMORA_TRY(prescan_formats(opened, channels.include_magnetometer, has_gyro, has_mag));
+  VELMORA_TRY(check_output_is_not_input(opened.file, output_path));
+  RowColumns columns = {.has_gyro = false, .has_mag = false};
+  VELMORA_TRY(
+      prescan_formats(opened, channels.include_magnetometer, columns.has_gyro, columns.has_mag));
   VELMORA_TRY(opened.file.seek(kMetadataBytes + kPacketBytes * opened.first_block));
 
   // Created only now: a failure above leaves an existing output file untouched.
   CsvFileWriter writer;
   VELMORA_TRY(writer.create(output_path));
-  VELMORA_TRY(write_header(writer, channels, has_gyro, has_mag));
-  RowText text;
+  VELMORA_TRY(write_header(writer, channels, columns.has_gyro, columns.has_mag));
+  const auto text = std::make_unique<RowText>();
+  // The readings are the same for every sample of a packet: formatted once per packet.
+  std::array<char, kReadingsMaxChars + FloatTextCache::kRoom> readings;
   PacketStream stream(std::move(opened), channels.include_magnetometer);
   for (;;) {
     VELMORA_ASSIGN_OR_RETURN(const DecodedPacket* packet, stream.next());
     if (packet == nullptr) break;
-    const PacketReadings& readings = packet->readings;
+    const std::string_view readings_text(
+        readings.data(), put_readings(text->floats, channels, packet->readings, readings.data()));
     for (size_t i = 0; i < packet->count; ++i) {
-      const SampleData& sample = packet->samples[i];
-      const auto gyro = [&](float value) -> std::optional<float> {
-        return sample.has_gyro ? std::optional<float>(value) : std::nullopt;
-      };
-      const auto mag = [&](float value) -> std::optional<float> {
-        return sample.has_mag ? std::optional<float>(value) : std::nullopt;
-      };
-      const CsvRow row = {
-          .time = minus_offset(packet->timestamps[i], offset_us),
-          .acc_x = sample.acc_x,
-          .acc_y = sample.acc_y,
-          .acc_z = sample.acc_z,
-          .gyro_x = gyro(sample.gyro_x),
-          .gyro_y = gyro(sample.gyro_y),
-          .gyro_z = gyro(sample.gyro_z),
-          .mag_x = mag(sample.mag_x),
-          .mag_y = mag(sample.mag_y),
-          .mag_z = mag(sample.mag_z),
-          .temperature = readings.temperature,
-          .light = readings.light,
-          .battery = readings.battery,
-      };
-      VELMORA_TRY(write_csv_row(writer, text, channels, has_gyro, has_mag, row));
+      VELMORA_TRY(write_csv_row(writer, *text, columns,
+                                minus_offset(packet->timestamps[i], offset_us), packet->samples[i],
+                                readings_text));
     }
   }
   return writer.finish();

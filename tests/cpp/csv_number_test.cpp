@@ -111,7 +111,12 @@ TEST(csv_number, time_formatter_matches_printf_across_seconds_signs_and_jumps) {
   std::uniform_int_distribution<int64_t> jump(-3000000000000, 3000000000000);
   int64_t microseconds = -2000050;
   for (int i = 0; i < 400000; ++i) {
-    // Mostly 100 Hz steps across whole seconds and zero, sometimes a jump far away.
+    // Mostly 100 Hz steps across whole seconds and zero, sometimes a jump far away, sometimes
+    // to just below +-2^52 .. 2^60 us, around where the formatter's shortcut ends.
+    if (i % 5000 == 4000) {
+      const int64_t below_power = (int64_t{1} << (52 + i / 5000 % 9)) - 3000000;
+      microseconds = i % 10000 == 4000 ? below_power : -below_power;
+    }
     microseconds += i % 1000 == 999 ? jump(random) : 9999;
     char buffer[kTimeMaxChars];
     const std::string text(buffer, formatter.format(microseconds, buffer));

@@ -277,6 +277,22 @@ def test_failed_input_leaves_an_existing_output_untouched(tmp_path, cwa_path):
         assert output.read_bytes() == b"previous"
 
 
+@pytest.mark.parametrize("link", ["same_path", "hard_link", "symlink"])
+def test_streaming_into_the_input_itself_fails_and_keeps_the_recording(tmp_path, cwa_path, link):
+    path = pathlib.Path(cwa_path(random_file(7, (0x30,))))
+    before = path.read_bytes()
+    output = tmp_path / "out.csv"
+    if link == "same_path":
+        output = path
+    elif link == "hard_link":
+        os.link(path, output)
+    else:
+        output.symlink_to(path)
+    text = runtime_text(lambda: velmora.write_cwa_csv(str(path), str(output)))
+    assert text == "output_path refers to the input file"
+    assert path.read_bytes() == before
+
+
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
 def test_full_disk_at_the_final_flush_has_the_io_prefix(cwa_path):
     path = cwa_path(random_file(1, (0x30,)))
