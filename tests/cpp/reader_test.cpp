@@ -1,5 +1,5 @@
-// read_cwa_data and PacketStream: block selection, continuity seeding, truncation, and the
-// column fast path against the generic per-sample path on random packets.
+// read_cwa_data and PacketStream: the column fast path against the generic per-sample path on
+// random packets and selections, every truncation, and blocks lost after opening.
 #include "package/reader.hpp"
 
 #include <gtest/gtest.h>

@@ -68,10 +68,6 @@ Result<CwaDataResult> read(const TempFile& file, double hz, std::optional<double
   return read_cwa_data_resampled_streaming(file.path(), selection, hz, channels, start, end);
 }
 
-std::string error_of(const Result<CwaDataResult>& result) {
-  return result ? std::string("ok") : result.error().display();
-}
-
 std::vector<int64_t> timestamps_of(const CwaDataResult& out) {
   return std::vector<int64_t>(out.timestamps.begin(), out.timestamps.end());
 }
@@ -81,12 +77,12 @@ TEST(resampled_read, window_shapes_grid_and_stops_before_a_later_fault) {
   f.blocks[25] = old_format_packet().bytes();
   TempFile file(f.bytes());
   auto result = read(file, 1.0, kT + 10.0, kT + 20.0);
-  ASSERT_TRUE(result) << error_of(result);
+  ASSERT_TRUE(result) << testing::error_text(result);
   std::vector<int64_t> expected;
   for (int64_t s = 10; s < 20; ++s) expected.push_back((kJan2020Unix + s) * 1000000);
   EXPECT_EQ(timestamps_of(*result), expected);
   // Without an end the fault is reached.
-  EXPECT_EQ(error_of(read(file, 1.0, kT + 10.0, std::nullopt)), msg::kOldFormatPackets);
+  EXPECT_EQ(testing::error_text(read(file, 1.0, kT + 10.0, std::nullopt)), msg::kOldFormatPackets);
 }
 
 TEST(resampled_read, reports_each_failure_with_its_exact_text) {
@@ -119,7 +115,8 @@ TEST(resampled_read, reports_each_failure_with_its_exact_text) {
   };
   for (const auto& c : cases) {
     TempFile file(c.file.bytes());
-    EXPECT_EQ(error_of(read(file, c.hz, c.start, c.end, c.selection)), c.message) << c.name;
+    EXPECT_EQ(testing::error_text(read(file, c.hz, c.start, c.end, c.selection)), c.message)
+        << c.name;
   }
 }
 
@@ -129,10 +126,10 @@ TEST(resampled_read, only_samples_inside_bounds_create_motion_columns) {
   for (unsigned s = 1; s < 6; ++s) f.add(second_packet(s));
   TempFile file(f.bytes());
   auto outside = read(file, 10.0, kT + 2.5, std::nullopt);
-  ASSERT_TRUE(outside) << error_of(outside);
+  ASSERT_TRUE(outside) << testing::error_text(outside);
   EXPECT_FALSE(outside->gyro_x);
   auto inside = read(file, 10.0, kT + 0.05, std::nullopt);
-  ASSERT_TRUE(inside) << error_of(inside);
+  ASSERT_TRUE(inside) << testing::error_text(inside);
   ASSERT_TRUE(inside->gyro_x);
   EXPECT_EQ(inside->gyro_x->size(), inside->rows());
 }
@@ -143,7 +140,7 @@ TEST(resampled_read, in_bounds_gyro_samples_create_column_the_grid_misses) {
   for (unsigned s = 2; s < 6; ++s) f.add(second_packet(s));
   TempFile file(f.bytes());
   auto result = read(file, 0.5, std::nullopt, std::nullopt);
-  ASSERT_TRUE(result) << error_of(result);
+  ASSERT_TRUE(result) << testing::error_text(result);
   ASSERT_TRUE(result->gyro_z);
   EXPECT_EQ(result->gyro_z->size(), result->rows());
   for (float v : *result->gyro_z) EXPECT_TRUE(std::isnan(v));

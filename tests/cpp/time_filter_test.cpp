@@ -8,6 +8,7 @@
 #include <limits>
 #include <vector>
 
+#include "cwa_builder.hpp"
 #include "errors/messages.hpp"
 
 namespace velmora {
@@ -48,8 +49,7 @@ std::vector<float> kept_rows(const std::vector<int64_t>& times, std::optional<do
 
 std::string filter_error(std::vector<int64_t> times, std::optional<double> start,
                          std::optional<double> end) {
-  auto out = filter_data_by_time_range(rows_at(times), start, end);
-  return out ? std::string("<no error>") : out.error().display();
+  return testing::error_text(filter_data_by_time_range(rows_at(times), start, end));
 }
 
 TEST(filter_data_by_time_range, keeps_the_half_open_window) {
