@@ -1,10 +1,8 @@
-// Packet field splitting, the four sample encodings and the per-packet readings.
+// Packet header checks, the packed and gyroscope edge values, and the decodable counts.
 #include "package/data_block.hpp"
 
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <cmath>
 #include <vector>
 
 #include "cwa_builder.hpp"
@@ -28,9 +26,9 @@ CwaDataBlock valid_block(const PacketBuilder& builder) {
 }
 
 // Decodes the packet and returns its samples.
-std::vector<SampleData> samples_of(const PacketBuilder& builder, bool include_magnetometer = true) {
+std::vector<SampleData> samples_of(const PacketBuilder& builder) {
   std::array<SampleData, kMaxSamplesPerPacket> out;
-  auto count = valid_block(builder).parse_samples(include_magnetometer, out);
+  auto count = valid_block(builder).parse_samples(true, out);
   EXPECT_TRUE(count) << count.error().display();
   return std::vector<SampleData>(out.begin(), out.begin() + static_cast<long>(count.value_or(0)));
 }
@@ -94,21 +92,6 @@ TEST(data_block, decodes_packed_words_with_sign_and_exponent) {
   }
 }
 
-TEST(data_block, scales_unpacked_accelerometer_by_the_scale_code) {
-  for (const uint8_t format : std::array<uint8_t, 3>{0x32, 0x62, 0x92}) {
-    const size_t accel = format == 0x32 ? 0 : 3;
-    for (auto [light, expected] :
-         {std::pair<uint16_t, float>{0x0000, 1.0f}, {0x2000, 0.5f}, {0xE000, 1.0f / 128}}) {
-      PacketBuilder packet = unpacked(format, light);
-      packet.raw_value(0, accel, 256).raw_value(0, accel + 1, -256).raw_value(0, accel + 2, 0);
-      const auto samples = samples_of(packet);
-      EXPECT_EQ(samples.at(0).acc_x, expected) << int{format};
-      EXPECT_EQ(samples.at(0).acc_y, -expected) << int{format};
-      EXPECT_EQ(samples.at(0).acc_z, 0.0f) << int{format};
-    }
-  }
-}
-
 TEST(data_block, divides_6axis_gyro_and_multiplies_9axis_gyro) {
   struct Case {
     uint8_t format;
@@ -126,18 +109,6 @@ TEST(data_block, divides_6axis_gyro_and_multiplies_9axis_gyro) {
     EXPECT_EQ(samples[0].gyro_y, -c.expected);
     EXPECT_EQ(samples[0].gyro_z, 0.0f);
   }
-}
-
-TEST(data_block, reads_magnetometer_only_when_asked) {
-  PacketBuilder packet = unpacked(0x92);
-  packet.raw_value(0, 6, 16384).raw_value(0, 7, -32768).raw_value(0, 8, 1);
-  const auto with = samples_of(packet, true);
-  ASSERT_TRUE(with.at(0).has_mag);
-  EXPECT_EQ(with[0].mag_x, 0.5f);
-  EXPECT_EQ(with[0].mag_y, -1.0f);
-  EXPECT_EQ(with[0].mag_z, 0x1p-15f);
-  EXPECT_FALSE(samples_of(packet, false).at(0).has_mag);
-  EXPECT_FALSE(samples_of(unpacked(0x62)).at(0).has_mag);
 }
 
 TEST(data_block, rejects_formats_and_counts_it_cannot_decode) {
@@ -164,26 +135,6 @@ TEST(data_block, rejects_formats_and_counts_it_cannot_decode) {
     packet.sample_format = format;
     packet.sample_count = count;
     EXPECT_EQ(samples_of(packet).size(), count);
-  }
-}
-
-TEST(data_block, converts_per_packet_readings_in_float32) {
-  struct Case {
-    uint16_t temperature, light;
-    uint8_t battery;
-    float t, l, b;
-  };
-  for (const Case& c :
-       {Case{0x0000, 0x03FF, 255, -50.0f, std::pow(10.0f, 1023.0f / 341.0f), 4.494140625f},
-        Case{0x03FF, 0xFC00, 1, 1023.0f * 75 / 256 - 50, 1.0f, 513.0f * 6 / 1024}}) {
-    PacketBuilder packet;
-    packet.temperature = c.temperature;
-    packet.light = c.light;
-    packet.battery = c.battery;
-    const PacketReadings readings = valid_block(packet).readings();
-    EXPECT_EQ(readings.temperature, c.t);
-    EXPECT_EQ(readings.light, c.l);
-    EXPECT_EQ(readings.battery, c.b);
   }
 }
 
