@@ -79,30 +79,25 @@ TEST(open_cwa_data_blocks, fails_on_a_damaged_packet_before_the_selection) {
 }
 
 TEST(open_cwa_data_blocks, checks_structure_in_order) {
-  Bytes not_cwa(600, 0);
-  Bytes small_md(600, 0);
-  small_md[0] = 'M';
-  small_md[1] = 'D';
   Bytes ragged = file_of(3).bytes();
   ragged.resize(ragged.size() + 100);
   Bytes ragged_not_cwa = ragged;
   ragged_not_cwa[0] = 'X';
-  const std::string short_read = "IO error: failed to fill whole buffer";
-  struct Case {
-    Bytes bytes;
+  const Bytes three = file_of(3).bytes();
+  const Bytes one_byte{'M'};
+  const struct {
+    const Bytes& bytes;
     BlockSelection selection;
-    std::string message;
+    std::string_view message;
+  } cases[] = {
+      {one_byte, {}, testing::kShortRead},
+      // The marker is checked before the size, the size before the selection.
+      {ragged_not_cwa, {}, msg::kNotValidCwaFile},
+      {ragged, {0, 1}, msg::kIncompleteDataBlock},
+      {three, {3, 0}, msg::kStartBlockBeyondFile},
+      {three, {std::numeric_limits<uint64_t>::max(), std::nullopt}, msg::kStartBlockBeyondFile},
   };
-  for (const Case& c : {Case{Bytes{}, {}, short_read}, Case{Bytes{'M'}, {}, short_read},
-                        Case{not_cwa, {}, std::string(msg::kNotValidCwaFile)},
-                        Case{ragged_not_cwa, {}, std::string(msg::kNotValidCwaFile)},
-                        Case{small_md, {}, std::string(msg::kFileTooSmall)},
-                        Case{ragged, {0, 1}, std::string(msg::kIncompleteDataBlock)},
-                        Case{FileBuilder().bytes(), {}, std::string(msg::kStartBlockBeyondFile)},
-                        Case{file_of(3).bytes(), {3, 0}, std::string(msg::kStartBlockBeyondFile)},
-                        Case{file_of(3).bytes(),
-                             {std::numeric_limits<uint64_t>::max(), std::nullopt},
-                             std::string(msg::kStartBlockBeyondFile)}}) {
+  for (const auto& c : cases) {
     auto opened = open_bytes(c.bytes, c.selection);
     ASSERT_FALSE(opened) << c.message;
     EXPECT_EQ(opened.error().display(), c.message);
