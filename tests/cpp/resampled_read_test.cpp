@@ -27,15 +27,8 @@ constexpr double kT = static_cast<double>(kJan2020Unix);
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// A 100 Hz packed packet of 100 samples (one second) at whole second `second` after W.
-PacketBuilder second_packet(unsigned second) {
-  PacketBuilder p;
-  p.timestamp = kJan2020 + second;  // seconds are the low bits of the packed form
-  p.sample_count = 100;
-  p.sequence_id = second;
-  for (size_t i = 0; i < 100; ++i) p.packed_sample(i, static_cast<uint32_t>((i + second) & 0x1FF));
-  return p;
-}
+// A 100 Hz packet of 100 samples (one second) at whole second `second` after W.
+PacketBuilder second_packet(unsigned second) { return testing::packet_at(second, 100); }
 
 // A 6-axis packet of 40 samples at 100 Hz whose gyroscope x reads raw 1000.
 PacketBuilder gyro_packet(unsigned second) {
@@ -50,11 +43,7 @@ PacketBuilder gyro_packet(unsigned second) {
   return p;
 }
 
-FileBuilder seconds_file(unsigned count) {
-  FileBuilder f;
-  for (unsigned s = 0; s < count; ++s) f.add(second_packet(s));
-  return f;
-}
+FileBuilder seconds_file(unsigned count) { return testing::file_of(count, 100); }
 
 PacketBuilder old_format_packet() {
   PacketBuilder p = second_packet(0);
@@ -68,10 +57,6 @@ Result<CwaDataResult> read(const TempFile& file, double hz, std::optional<double
   return read_cwa_data_resampled_streaming(file.path(), selection, hz, channels, start, end);
 }
 
-std::vector<int64_t> timestamps_of(const CwaDataResult& out) {
-  return std::vector<int64_t>(out.timestamps.begin(), out.timestamps.end());
-}
-
 TEST(resampled_read, window_shapes_grid_and_stops_before_a_later_fault) {
   FileBuilder f = seconds_file(30);
   f.blocks[25] = old_format_packet().bytes();
@@ -80,7 +65,7 @@ TEST(resampled_read, window_shapes_grid_and_stops_before_a_later_fault) {
   ASSERT_TRUE(result) << testing::error_text(result);
   std::vector<int64_t> expected;
   for (int64_t s = 10; s < 20; ++s) expected.push_back((kJan2020Unix + s) * 1000000);
-  EXPECT_EQ(timestamps_of(*result), expected);
+  EXPECT_EQ(std::vector<int64_t>(result->timestamps.begin(), result->timestamps.end()), expected);
   // Without an end the fault is reached.
   EXPECT_EQ(testing::error_text(read(file, 1.0, kT + 10.0, std::nullopt)), msg::kOldFormatPackets);
 }
