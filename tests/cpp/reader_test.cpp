@@ -22,26 +22,9 @@ using testing::kJan2020;
 using testing::PacketBuilder;
 using testing::TempFile;
 
-constexpr ChannelSelection kAllChannels{};
-
-// Packet k of a 100 Hz packed file: 120 samples, block timestamp W + k (so packets overlap).
-PacketBuilder packed_packet(uint32_t second) {
-  PacketBuilder packet;
-  packet.timestamp = kJan2020 + second;
-  for (uint32_t i = 0; i < 120; ++i) packet.packed_sample(i, i + 3 * second);
-  return packet;
-}
-
-FileBuilder packed_file(uint32_t packets) {
-  FileBuilder file;
-  for (uint32_t k = 0; k < packets; ++k) file.add(packed_packet(k));
-  return file;
-}
-
-Result<CwaDataResult> read_bytes(const Bytes& bytes, BlockSelection selection = {},
-                                 ChannelSelection channels = kAllChannels) {
+Result<CwaDataResult> read_bytes(const Bytes& bytes) {
   TempFile file(bytes);
-  return read_cwa_data(file.path(), selection, channels);
+  return read_cwa_data(file.path(), {}, ChannelSelection{});
 }
 
 // The plain per-sample reading: PacketStream samples through append_sensor_value.
@@ -150,17 +133,15 @@ TEST(read_cwa_data, column_path_matches_the_per_sample_path_bit_for_bit) {
 }
 
 TEST(read_cwa_data, fails_cleanly_on_every_truncation) {
-  FileBuilder file = packed_file(2);
-  PacketBuilder six = packed_packet(2);
+  FileBuilder file = testing::file_of(2);
+  PacketBuilder six = testing::packet_at(2, 40);
   six.sample_format = 0x62;
-  six.sample_count = 40;
   file.add(six);
   const Bytes bytes = file.bytes();
   auto whole = read_bytes(bytes);
   ASSERT_TRUE(whole);
   for (size_t length = 0; length < bytes.size(); ++length) {
-    const Bytes cut(bytes.begin(), bytes.begin() + static_cast<long>(length));
-    auto result = read_bytes(cut);
+    auto result = read_bytes(testing::prefix(bytes, length));
     if (length >= 1536 && length % 512 == 0) {
       ASSERT_TRUE(result) << length;
       EXPECT_EQ(result->rows(), (length - 1024) / 512 * 120) << length;
@@ -173,8 +154,8 @@ TEST(read_cwa_data, fails_cleanly_on_every_truncation) {
 TEST(packet_stream, reports_planned_blocks_lost_after_the_size_check) {
   for (const auto& [length, message] :
        {std::pair<size_t, std::string_view>{1024 + 512, msg::kUnexpectedEndOfData},
-        {1024 + 512 + 100, "IO error: failed to fill whole buffer"}}) {
-    TempFile file(packed_file(3).bytes());
+        {1024 + 512 + 100, testing::kShortRead}}) {
+    TempFile file(testing::file_of(3).bytes());
     auto opened = open_cwa_data_blocks(file.path(), {});
     ASSERT_TRUE(opened);
     std::filesystem::resize_file(file.path(), length);
