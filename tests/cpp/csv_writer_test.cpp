@@ -252,9 +252,9 @@ TEST(csv_writer, full_disk_at_the_final_flush_keeps_the_io_prefix) {
 }
 
 TEST(csv_writer, full_disk_while_writing_records_has_no_prefix) {
-  // About 60 bytes per line: past the 16 MiB file buffer well before the last row.
+  // About 44 bytes per line: past twice the 16 MiB file buffer, so that both buffers fill.
   CwaDataResult data;
-  constexpr size_t kRows = 400000;
+  constexpr size_t kRows = 800000;
   for (size_t i = 0; i < kRows; ++i) {
     data.timestamps.push_back(1700000000000000 + static_cast<int64_t>(i) * 10000);
     data.acc_x.push_back(-1.25f);
@@ -275,7 +275,7 @@ TEST(csv_writer, full_disk_while_writing_records_has_no_prefix) {
                       static_cast<double>(data.timestamps[i]) / 1000000.0);
     expected.append(line, static_cast<size_t>(n));
   }
-  ASSERT_GT(expected.size(), size_t{17} << 20);
+  ASSERT_GT(expected.size(), size_t{33} << 20);
   TempFile out("");
   ASSERT_TRUE(write_data_result_csv(out.path(), data, channels, 0));
   EXPECT_TRUE(read_text(out.path()) == expected);
