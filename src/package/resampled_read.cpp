@@ -17,6 +17,8 @@ namespace velmora {
 
 namespace {
 
+using TimePair [[gnu::vector_size(16)]] = double;
+
 // Beyond this many rows the columns simply grow as they fill.
 constexpr double kMaxReservedRows = static_cast<double>(size_t{1} << 26);
 
@@ -95,8 +97,17 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(
                                             range_end_time));
     }
     const size_t count = packet->count;
-    for (size_t j = 0; j < count; ++j) {
-      times[j] = static_cast<double>(packet->timestamps[j]) / 1000000.0;
+    // Two times share one packed division; each lane divides exactly as a scalar would.
+    size_t converted = 0;
+    for (; converted + 1 < count; converted += 2) {
+      const TimePair us = {static_cast<double>(packet->timestamps[converted]),
+                           static_cast<double>(packet->timestamps[converted + 1])};
+      const TimePair seconds = us / TimePair{1000000.0, 1000000.0};
+      times[converted] = seconds[0];
+      times[converted + 1] = seconds[1];
+    }
+    if (converted < count) {
+      times[converted] = static_cast<double>(packet->timestamps[converted]) / 1000000.0;
     }
     const bool was_finished = resampler->finished();
     const size_t pushed = resampler->push_samples(
