@@ -37,6 +37,12 @@ void store_pair(Pair value, float* out) {
 
 Pair splat(double value) { return Pair{value, value}; }
 
+// Whether either lane's magnitude is below kDegenerateSpan (false for NaN).
+bool below_span(Pair value) {
+  const __m128d magnitude = _mm_andnot_pd(_mm_set1_pd(-0.0), std::bit_cast<__m128d>(value));
+  return _mm_movemask_pd(_mm_cmplt_pd(magnitude, _mm_set1_pd(kDegenerateSpan))) != 0;
+}
+
 bool any_lane(LaneMask mask) { return _mm_movemask_pd(std::bit_cast<__m128d>(mask)) != 0; }
 
 // Seconds to microseconds: multiply, truncate toward zero, saturate; NaN gives 0.
@@ -308,13 +314,8 @@ void StreamingResampler::write_row(double x, size_t i) {
                       ((Pair{tm1, t0} - splat(t1)) * (Pair{tm1, t0} - Pair{t0, tm1}));
     const Pair d_hi =
         (Pair{t1, t2} - Pair{t2, t1}) * ((Pair{t1, t2} - splat(t0)) * (Pair{t1, t2} - splat(tm1)));
-    const Pair abs_mask = std::bit_cast<Pair>(LaneMask{INT64_MAX, INT64_MAX});
-    const LaneMask abs_lo = std::bit_cast<LaneMask>(d_lo) & std::bit_cast<LaneMask>(abs_mask);
-    const LaneMask abs_hi = std::bit_cast<LaneMask>(d_hi) & std::bit_cast<LaneMask>(abs_mask);
     // Degenerate when any |d| is below the span; a NaN denominator is not below it.
-    const LaneMask degenerate = (std::bit_cast<Pair>(abs_lo) < splat(kDegenerateSpan)) |
-                                (std::bit_cast<Pair>(abs_hi) < splat(kDegenerateSpan));
-    if (!any_lane(degenerate)) {
+    if (!below_span(d_lo) && !below_span(d_hi)) {
       const double a_m1 = x - tm1;
       const double a_0 = x - t0;
       const double a_1 = x - t1;
