@@ -4,6 +4,7 @@ Usage: PYTHONPATH=<build dir> python bench/bench_csv.py [--hours N] [--work DIR]
 
 Measures, in one run: the streamed write_cwa_csv with the default channels against a plain
 buffered write of the same number of bytes to the same directory (target: ratio at most 2.5),
+the CPU time of the streamed write to /dev/null (decoding and formatting alone),
 and the CSV number formatter against snprintf in a small C++ program compiled here with the
 system's g++ (target: at least 5 times faster).
 """
@@ -12,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import pathlib
 import resource
 import shutil
@@ -109,6 +111,9 @@ def main() -> None:
             statistics.median(run[i] for run in csv_runs) for i in range(3))
         plain_wall, plain_user, plain_system = (
             statistics.median(run[i] for run in plain_runs) for i in range(3))
+        # Without the page-cache copy: what decoding and formatting cost by themselves.
+        devnull_runs = [timed(lambda: velmora.write_cwa_csv(str(recording), os.devnull))
+                        for _ in range(args.repeat)]  # fmt: skip
         formatter = formatter_benchmark(work)
 
     report = {
@@ -120,6 +125,9 @@ def main() -> None:
         "csv_vs_plain_ratio": round(csv_wall / plain_wall, 2),
         "write_cwa_csv_user_system_s": [round(csv_user, 3), round(csv_system, 3)],
         "plain_write_user_system_s": [round(plain_user, 3), round(plain_system, 3)],
+        "write_cwa_csv_to_devnull_user_system_s": [
+            round(min(run[1] for run in devnull_runs), 3),
+            round(min(run[2] for run in devnull_runs), 3)],
         "csv_vs_plain_cpu_ratio": round((csv_user + csv_system) / (plain_user + plain_system), 2),
         "wall_s_each_run": {"csv": [round(run[0], 2) for run in csv_runs],
                             "plain": [round(run[0], 2) for run in plain_runs]},

@@ -14,12 +14,6 @@ __extension__ using Uint128 = unsigned __int128;
 constexpr uint64_t kScale6 = 1000000;
 constexpr uint64_t kScale4 = 10000;
 
-// Holds "00" .. "99" so that two digits are written per step.
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
 char* write_pair(char* out, uint64_t pair) {
   std::memcpy(out, kDigitPairs + 2 * pair, 2);
   return out + 2;
@@ -145,46 +139,23 @@ char* format_time_us(int64_t microseconds, char* out) {
   return format_fixed4(static_cast<double>(microseconds) / 1000000.0, out);
 }
 
-// Rounds |microseconds| / 100, the time in units of 10^-4 s, without the double when that
-// cannot differ. Below 2^52 us, (double)us / 10^6 is within 2^-21 s = 0.0048 units of us / 100,
-// while us / 100 lies at least 0.01 units from a tie unless us % 100 == 50: the exact
-// half-to-even rounding of the double then equals the nearest integer to us / 100.
-constexpr uint64_t kFastTimeLimit = uint64_t{1} << 52;
+uint64_t TimeFormatter::exact_scaled(int64_t microseconds, bool& negative) {
+  // |microseconds| / 10^6 < 2^44: always the exact path of format_fixed4.
+  const Scaled4 parts = scale_fixed4(static_cast<double>(microseconds) / 1000000.0);
+  negative = parts.negative;
+  return parts.scaled;
+}
 
-char* TimeFormatter::format(int64_t microseconds, char* out) {
-  bool negative = microseconds < 0;
-  const uint64_t magnitude =
-      negative ? 0 - static_cast<uint64_t>(microseconds) : static_cast<uint64_t>(microseconds);
-  const uint64_t hundreds = magnitude / 100;
-  const uint64_t rest = magnitude % 100;
-  uint64_t scaled = hundreds + (rest > 50 ? 1 : 0);
-  if (magnitude >= kFastTimeLimit || rest == 50) [[unlikely]] {
-    // |microseconds| / 10^6 < 2^44: always the exact path of format_fixed4.
-    const Scaled4 parts = scale_fixed4(static_cast<double>(microseconds) / 1000000.0);
-    negative = parts.negative;
-    scaled = parts.scaled;
-  }
-  // Rows mostly fall in the second of the previous row: its text stays, and the fraction is a
-  // subtraction (wrapping to a huge value below the second's start).
-  uint64_t fraction = scaled - second_start_;
-  if (fraction >= kScale4 || negative != negative_ || length_ == 0) {
-    const uint64_t seconds = scaled / kScale4;
-    char* end = integer_text_;
-    *end = '-';
-    end += negative ? 1 : 0;
-    end = write_integer(end, seconds);
-    length_ = static_cast<size_t>(end - integer_text_);
-    second_start_ = seconds * kScale4;
-    negative_ = negative;
-    fraction = scaled - second_start_;
-  }
-  // A fixed-size copy is cheaper than one of the exact length; the rest is overwritten.
-  std::memcpy(out, integer_text_, sizeof integer_text_);
-  out += length_;
-  *out++ = '.';
-  const auto small = static_cast<uint32_t>(fraction);
-  out = write_pair(out, small / 100);
-  return write_pair(out, small % 100);
+uint64_t TimeFormatter::start_second(uint64_t scaled, bool negative) {
+  const uint64_t seconds = scaled / kScale4;
+  char* end = integer_text_;
+  *end = '-';
+  end += negative ? 1 : 0;
+  end = write_integer(end, seconds);
+  length_ = static_cast<size_t>(end - integer_text_);
+  second_start_ = seconds * kScale4;
+  negative_ = negative;
+  return scaled - second_start_;
 }
 
 }  // namespace velmora

@@ -265,8 +265,10 @@ char* put_readings(FloatTextCache& floats, ChannelSelection channels, const Pack
 // Writes one data line as a record: the time, the sensor values (NaN for a sensor the sample
 // lacks) and the readings' finished text. When the record buffer has room for the longest
 // possible line, the text is assembled straight in it.
-Status write_csv_row(CsvFileWriter& writer, RowText& text, RowColumns columns, int64_t time,
-                     const SampleData& sample, std::string_view readings) {
+[[gnu::always_inline]] inline Status write_csv_row(CsvFileWriter& writer, RowText& text,
+                                                   RowColumns columns, int64_t time,
+                                                   const SampleData& sample,
+                                                   std::string_view readings) {
   char* const direct = writer.record_space(kLineRoom);
   char* const start = direct != nullptr ? direct : text.line.data();
   FloatTextCache& floats = text.floats;
