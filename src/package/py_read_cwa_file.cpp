@@ -5,14 +5,10 @@
 
 #include "errors/py_errors.hpp"
 #include "module/py_bodies.hpp"
-#include "package/cut_config.hpp"
 #include "package/data_result.hpp"
-#include "package/py_cut.hpp"
 #include "package/py_dataframe.hpp"
-#include "package/py_timezone.hpp"
-#include "package/read_plan.hpp"
+#include "package/py_read_request.hpp"
 #include "package/reader.hpp"
-#include "package/resample_options.hpp"
 #include "package/resampled_read.hpp"
 #include "package/time_filter.hpp"
 
@@ -47,23 +43,14 @@ void subtract_offset(Column<int64_t>& timestamps, int64_t offset_us) {
 }  // namespace
 
 PyObject* read_cwa_file(const ReadArguments& arguments) {
-  CutConfig cut;
-  if (!parse_cut_config(arguments.cut, cut)) return nullptr;
+  std::optional<ReadRequest> request = prepare_read(arguments);
+  if (!request) return nullptr;
 
-  auto resample_hz = parse_resample_options(arguments.resample_hz, arguments.resample_method);
-  if (!resample_hz) return raise_value_error(resample_hz.error());
-
-  auto plan = resolve_read_plan(arguments.file_path, cut);
-  if (!plan) return raise_runtime_error(plan.error());
-
-  std::optional<int64_t> offset_us;
-  if (!fixed_timezone_offset_us(arguments.fixed_utc_offset_timezone, offset_us)) return nullptr;
-
-  auto data = read_columns(arguments, *plan, *resample_hz);
+  auto data = read_columns(arguments, request->plan, request->resample_hz);
   if (!data) return raise_runtime_error(data.error());
 
-  if (offset_us) subtract_offset(data->timestamps, *offset_us);
-  return build_dataframe(std::move(*data), offset_us.has_value());
+  if (request->offset_us) subtract_offset(data->timestamps, *request->offset_us);
+  return build_dataframe(std::move(*data), request->offset_us.has_value());
 }
 
 }  // namespace velmora::py
