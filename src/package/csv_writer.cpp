@@ -15,7 +15,6 @@
 #include <span>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -58,11 +57,7 @@ int write_all(int fd, const char* data, size_t size, size_t& written) {
 // interrupted call leaves what was written so far.
 //
 // The record buffer is the window right behind the file buffer's contents, so passing a record
-// on moves no bytes, only the boundary between them. A full file buffer is written out by a
-// helper thread while the records go on into a second one: the system's copy into the page
-// cache then overlaps with the formatting. Its failure is reported at the next full buffer,
-// at the next failure of the caller (which it precedes) or at finish(), always in the form of a
-// failure while a record is written, where it arose.
+// on moves no bytes, only the boundary between them.
 class CsvFileWriter {
  public:
   CsvFileWriter() = default;
@@ -71,9 +66,6 @@ class CsvFileWriter {
   ~CsvFileWriter() {
     if (fd_ < 0) return;
     if (!finished_) {
-      // Whatever failed before: the unwritten rest of the handed-off buffer comes first.
-      (void)settle();
-      (void)write_all(fd_, pending_data_, pending_size_, pending_written_);
       (void)pass_record_on();
       (void)flush_file_buffer();
     }
@@ -92,7 +84,7 @@ class CsvFileWriter {
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return fail(CwaError::io_errno(errno));
     fd_ = fd;
-    buffers_[0] = std::make_unique_for_overwrite<char[]>(kFileBufferBytes + kRecordBufferBytes);
+    buffer_ = std::make_unique_for_overwrite<char[]>(kFileBufferBytes + kRecordBufferBytes);
     return {};
   }
 
@@ -113,17 +105,8 @@ class CsvFileWriter {
   }
   void commit_record(size_t size) { record_used_ += size; }
 
-  // Waits for the helper thread; returns its failure as one while a record is written.
-  Status check_background() {
-    if (const int error = settle(); error != 0) {
-      return fail(CwaError::message(CwaError::io_errno(error).io_text()));
-    }
-    return {};
-  }
-
   // Hands both buffers to the file; the writer is done afterwards.
   Status finish() {
-    VELMORA_TRY(check_background());
     if (const int error = pass_record_on(); error != 0) return fail(CwaError::io_errno(error));
     if (const int error = flush_file_buffer(); error != 0) return fail(CwaError::io_errno(error));
     finished_ = true;
@@ -131,14 +114,14 @@ class CsvFileWriter {
   }
 
  private:
-  char* base() { return buffers_[current_].get(); }
+  char* base() { return buffer_.get(); }
   char* record_end() { return base() + file_used_ + record_used_; }
 
   // Copies into the record buffer, passing it on only when more bytes meet a full buffer.
   Status put(const char* data, size_t size) {
     while (size > 0) {
       if (record_used_ == kRecordBufferBytes) {
-        if (const int error = pass_record_on(true); error != 0) {
+        if (const int error = pass_record_on(); error != 0) {
           return fail(CwaError::message(CwaError::io_errno(error).io_text()));
         }
       }
@@ -151,51 +134,18 @@ class CsvFileWriter {
     return {};
   }
 
-  // Moves the record buffer into the file buffer, first writing the file buffer out (by the
-  // helper thread if `background`) when the record does not fit; returns 0 or an errno. Keeps
-  // the record on failure, so that nothing is lost or repeated when it is passed on again.
-  int pass_record_on(bool background = false) {
+  // Moves the record buffer into the file buffer, first writing the file buffer out when the
+  // record does not fit; returns 0 or an errno. Keeps the record on failure, so that nothing is
+  // lost or repeated when it is passed on again.
+  int pass_record_on() {
     if (record_used_ == 0) return 0;
     if (record_used_ > kFileBufferBytes - file_used_) {
-      const int error = background ? hand_off_file_buffer() : flush_file_buffer();
+      const int error = flush_file_buffer();
       if (error != 0) return error;
     }
     file_used_ += record_used_;
     record_used_ = 0;
     return 0;
-  }
-
-  // Starts writing the file buffer by the helper thread and moves the record buffer to the
-  // start of the other file buffer; returns 0 or the errno of the previous handed-off write.
-  int hand_off_file_buffer() {
-    if (const int error = settle(); error != 0) return error;
-    const int other = 1 - current_;
-    if (!buffers_[other]) {
-      buffers_[other] =
-          std::make_unique_for_overwrite<char[]>(kFileBufferBytes + kRecordBufferBytes);
-    }
-    std::memcpy(buffers_[other].get(), base() + file_used_, record_used_);
-    pending_data_ = base();
-    pending_size_ = file_used_;
-    pending_written_ = 0;
-    current_ = other;
-    file_used_ = 0;
-    try {
-      helper_ = std::thread([this] {
-        pending_error_ = write_all(fd_, pending_data_, pending_size_, pending_written_);
-      });
-    } catch (const std::system_error&) {
-      // No thread to be had: write in place.
-      pending_error_ = write_all(fd_, pending_data_, pending_size_, pending_written_);
-    }
-    return 0;
-  }
-
-  // Waits for the handed-off write; returns 0 or its errno, keeping its unwritten rest.
-  int settle() {
-    if (helper_.joinable()) helper_.join();
-    if (pending_error_ == 0) pending_size_ = pending_written_ = 0;
-    return pending_error_;
   }
 
   // Writes the file buffer out; returns 0 or an errno. Keeps the unwritten rest on failure.
@@ -212,15 +162,9 @@ class CsvFileWriter {
 
   int fd_ = -1;
   bool finished_ = false;
-  std::unique_ptr<char[]> buffers_[2];  // file buffers, each with room for one record buffer
-  int current_ = 0;                     // index of the buffer that records go into
-  size_t file_used_ = 0;                // bytes of the file buffer, at the start of base()
-  size_t record_used_ = 0;              // bytes of the record buffer, right behind them
-  std::thread helper_;                  // writes the handed-off buffer, when running
-  const char* pending_data_ = nullptr;  // the handed-off buffer
-  size_t pending_size_ = 0;             // its bytes; 0 once written
-  size_t pending_written_ = 0;          // its bytes written so far
-  int pending_error_ = 0;               // errno of its write, or 0
+  std::unique_ptr<char[]> buffer_;  // the file buffer, with room for the record buffer behind it
+  size_t file_used_ = 0;            // bytes of the file buffer, at the start of base()
+  size_t record_used_ = 0;          // bytes of the record buffer, right behind them
 };
 
 // Longest text of the per-packet readings: three float texts with their separators.
@@ -417,11 +361,7 @@ Status write_streamed_csv(std::string_view input_path, BlockSelection selection,
   PacketStream stream(std::move(opened), channels.include_magnetometer);
   for (;;) {
     Result<const DecodedPacket*> next = stream.next();
-    if (!next) {
-      // The handed-off write came first: its failure wins.
-      VELMORA_TRY(writer.check_background());
-      return fail(std::move(next).error());
-    }
+    if (!next) return fail(std::move(next).error());
     const DecodedPacket* const packet = *next;
     if (packet == nullptr) break;
     const std::string_view readings_text(
