@@ -75,9 +75,6 @@ inline constexpr std::string_view kUnsupportedMethodSuffix = "'. Supported: cubi
 inline constexpr std::string_view kFaultValidatedTimestamp = "validated packet timestamp";
 inline constexpr std::string_view kFaultLastIndexExists =
     "last index exists when first index exists";
-inline constexpr std::string_view kFaultTemperatureComputed = "temperature computed";
-inline constexpr std::string_view kFaultLightComputed = "light computed";
-inline constexpr std::string_view kFaultBatteryComputed = "battery computed";
 inline constexpr std::string_view kFaultNumpyCapsule = "Failed to access NumPy array API capsule";
 inline constexpr std::string_view kFaultTimestampBuffer = "timestamp buffer holds the samples";
 
