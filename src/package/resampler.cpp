@@ -2,12 +2,12 @@
 // the cubic and linear interpolation of one output row.
 #include "package/resampler.hpp"
 
-#include <emmintrin.h>
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace velmora {
@@ -22,28 +22,32 @@ constexpr double kTwoTo63 = 9223372036854775808.0;
 // Two lanes that each go through exactly the IEEE operations of the scalar formula.
 using Pair [[gnu::vector_size(16)]] = double;
 using LaneMask [[gnu::vector_size(16)]] = int64_t;
+using FloatPair [[gnu::vector_size(8)]] = float;
 
 // Widens two adjacent floats with one conversion instruction.
 Pair load_pair(const float* values) {
-  const __m128i bits = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(values));
-  return std::bit_cast<Pair>(_mm_cvtps_pd(_mm_castsi128_ps(bits)));
+  FloatPair narrow;
+  std::memcpy(&narrow, values, sizeof narrow);
+  return __builtin_convertvector(narrow, Pair);
 }
 
 // Rounds both lanes to float and stores them to out[0..2).
 void store_pair(Pair value, float* out) {
-  const __m128 narrow = _mm_cvtpd_ps(std::bit_cast<__m128d>(value));
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_castps_si128(narrow));
+  const FloatPair narrow = __builtin_convertvector(value, FloatPair);
+  std::memcpy(out, &narrow, sizeof narrow);
 }
 
 Pair splat(double value) { return Pair{value, value}; }
 
 // Whether either lane's magnitude is below kDegenerateSpan (false for NaN).
 bool below_span(Pair value) {
-  const __m128d magnitude = _mm_andnot_pd(_mm_set1_pd(-0.0), std::bit_cast<__m128d>(value));
-  return _mm_movemask_pd(_mm_cmplt_pd(magnitude, _mm_set1_pd(kDegenerateSpan))) != 0;
+  constexpr int64_t kMagnitudeBits = 0x7FFFFFFFFFFFFFFF;
+  const Pair magnitude = std::bit_cast<Pair>(std::bit_cast<LaneMask>(value) & kMagnitudeBits);
+  const LaneMask below = magnitude < splat(kDegenerateSpan);
+  return (below[0] | below[1]) != 0;
 }
 
-bool any_lane(LaneMask mask) { return _mm_movemask_pd(std::bit_cast<__m128d>(mask)) != 0; }
+bool any_lane(LaneMask mask) { return (mask[0] | mask[1]) != 0; }
 
 // Seconds to microseconds: multiply, truncate toward zero, saturate; NaN gives 0.
 int64_t grid_us(double seconds) {
