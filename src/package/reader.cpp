@@ -3,6 +3,7 @@
 #include "package/reader.hpp"
 
 #include <algorithm>
+#include <array>
 
 #include "errors/messages.hpp"
 #include "package/data_block.hpp"
@@ -45,6 +46,12 @@ class ColumnFiller {
     }
     return column->extend(n);
   }
+  // Returns the slots for n new values of each of the three gyroscope columns.
+  std::array<float*, 3> gyro_slots(size_t rows_before, size_t n) {
+    return {present_slots(result_.gyro_x, rows_before, n),
+            present_slots(result_.gyro_y, rows_before, n),
+            present_slots(result_.gyro_z, rows_before, n)};
+  }
   static void fill_missing(OptionalColumn& column, size_t n) {
     if (column) decode::fill_floats(column->extend(n), n, kMissingValue);
   }
@@ -85,9 +92,7 @@ Status ColumnFiller::add_packet(const PacketMeta& meta, PacketBytes packet,
       });
       break;
     case 0x62: {
-      float* gx = present_slots(result_.gyro_x, rows_before, n);
-      float* gy = present_slots(result_.gyro_y, rows_before, n);
-      float* gz = present_slots(result_.gyro_z, rows_before, n);
+      const auto [gx, gy, gz] = gyro_slots(rows_before, n);
       gyro_written = true;
       decode::unpacked_6axis(
           data, n, light, [=](size_t i, float x, float y, float z, float g0, float g1, float g2) {
@@ -102,9 +107,7 @@ Status ColumnFiller::add_packet(const PacketMeta& meta, PacketBytes packet,
     }
     default: {
       // packet_meta admits no other format than 0x92 here.
-      float* gx = present_slots(result_.gyro_x, rows_before, n);
-      float* gy = present_slots(result_.gyro_y, rows_before, n);
-      float* gz = present_slots(result_.gyro_z, rows_before, n);
+      const auto [gx, gy, gz] = gyro_slots(rows_before, n);
       gyro_written = true;
       float* mx = nullptr;
       float* my = nullptr;
