@@ -73,6 +73,7 @@ inline constexpr std::string_view kUnsupportedMethodSuffix = "'. Supported: cubi
 
 // Internal faults (PanicException).
 inline constexpr std::string_view kFaultValidatedTimestamp = "validated packet timestamp";
+inline constexpr std::string_view kFaultPacketVerdict = "error asked for an accepted packet";
 inline constexpr std::string_view kFaultLastIndexExists =
     "last index exists when first index exists";
 inline constexpr std::string_view kFaultNumpyCapsule = "Failed to access NumPy array API capsule";

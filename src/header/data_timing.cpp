@@ -18,9 +18,15 @@ constexpr double kContinuityThresholdS = 1.0;
 
 void DataTimingScan::add(const PacketMeta& meta) {
   // The first packet has no predecessor, so its natural start is its first sample time.
-  if (!first_sample_us_) first_sample_us_ = seconds_to_us(meta.natural_bounds().start);
-  previous_ = last_;
-  last_ = meta;
+  if (accepted_ == 0) first_sample_us_ = seconds_to_us(meta.natural_bounds().start);
+  // Field by field: a whole-struct copy of a freshly built PacketMeta is compiled to one wide
+  // load of narrow stores, which stalls on every packet.
+  PacketMeta& slot = latest_[accepted_ % 2];
+  slot.sample_count = meta.sample_count;
+  slot.timestamp = meta.timestamp;
+  slot.timestamp_offset = meta.timestamp_offset;
+  slot.sample_rate_code = meta.sample_rate_code;
+  ++accepted_;
   sample_total_ += meta.sample_count;
 }
 
@@ -28,17 +34,18 @@ DataTiming DataTimingScan::finish() const {
   DataTiming timing{.first_sample_us = first_sample_us_,
                     .last_sample_us = std::nullopt,
                     .sample_total = sample_total_};
-  if (!last_) return timing;
-  PacketBounds bounds = last_->natural_bounds();
-  if (previous_) {
-    const double prev_end = previous_->natural_bounds().end;
+  if (accepted_ == 0) return timing;
+  const PacketMeta& last = latest_[(accepted_ - 1) % 2];
+  PacketBounds bounds = last.natural_bounds();
+  if (accepted_ >= 2) {
+    const double prev_end = latest_[accepted_ % 2].natural_bounds().end;
     // A NaN difference compares false and keeps the natural start.
     if (bounds.start - prev_end < kContinuityThresholdS) bounds.start = prev_end;
   }
-  const double n = static_cast<double>(last_->sample_count);
+  const double n = static_cast<double>(last.sample_count);
   // Grouped as division, multiplication, addition; the sample reader groups differently.
   const double last_time =
-      (static_cast<double>(last_->sample_count - 1) * ((bounds.end - bounds.start) / n)) +
+      (static_cast<double>(last.sample_count - 1) * ((bounds.end - bounds.start) / n)) +
       bounds.start;
   timing.last_sample_us = seconds_to_us(last_time);
   return timing;
@@ -52,10 +59,18 @@ Result<DataTiming> scan_data_timing(std::string_view file_path, size_t chunk_byt
   SectorReader reader(file, chunk_bytes);
   DataTimingScan scan;
   for (;;) {
-    VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketBytes> packet, reader.next());
-    if (!packet) break;
-    VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketMeta> meta, packet_meta(*packet));
-    if (meta) scan.add(*meta);
+    const uint8_t* packet = reader.next_buffered();
+    if (packet == nullptr) {
+      VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketBytes> read, reader.next());
+      if (!read) break;
+      packet = read->data();
+    }
+    const PacketVerdict verdict = check_packet(packet);
+    if (verdict == PacketVerdict::kSamples) {
+      scan.add(accepted_packet_meta(packet));
+    } else if (verdict != PacketVerdict::kSkip) {
+      return fail(packet_error(verdict, packet[packet_offset::kSampleFormat]));
+    }
   }
   return scan.finish();
 }

@@ -33,8 +33,10 @@ class DataTimingScan {
 
  private:
   std::optional<int64_t> first_sample_us_;
-  std::optional<PacketMeta> previous_;  // sample packet before last_
-  std::optional<PacketMeta> last_;      // latest sample packet
+  // The latest two sample packets, the latest at (accepted_ - 1) % 2. Written in place rather
+  // than shifted, which keeps the per-packet work to plain stores.
+  PacketMeta latest_[2] = {};
+  uint64_t accepted_ = 0;
   uint64_t sample_total_ = 0;
 };
 

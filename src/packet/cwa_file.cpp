@@ -103,7 +103,7 @@ Status SectorReader::refill() {
   return {};
 }
 
-Result<std::optional<PacketBytes>> SectorReader::next() {
+Result<std::optional<PacketBytes>> SectorReader::next_after_refill() {
   while (end_ - begin_ < kPacketBytes) {
     const size_t before = end_ - begin_;
     VELMORA_TRY(refill());

@@ -3,18 +3,6 @@
 
 namespace velmora {
 
-namespace {
-
-bool is_leap_year(int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-}  // namespace
-
-unsigned days_in_month(int64_t year, unsigned month) {
-  static constexpr unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (month == 2 && is_leap_year(year)) return 29;
-  return kDays[month - 1];
-}
-
 // Howard Hinnant's days_from_civil: exact for every proleptic Gregorian date.
 int64_t days_from_civil(int64_t year, unsigned month, unsigned day) {
   const int64_t y = month <= 2 ? year - 1 : year;
@@ -42,22 +30,6 @@ CivilDate civil_from_days(int64_t days) {
 
 int64_t NaiveDateTime::unix_seconds() const {
   return days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
-}
-
-std::optional<NaiveDateTime> cwa_timestamp(uint32_t value) {
-  if (value == kUnsetTimestampLow || value == kUnsetTimestampHigh) return std::nullopt;
-  NaiveDateTime time{
-      .year = 2000 + static_cast<int64_t>(value >> 26),
-      .month = (value >> 22) & 0x0F,
-      .day = (value >> 17) & 0x1F,
-      .hour = (value >> 12) & 0x1F,
-      .minute = (value >> 6) & 0x3F,
-      .second = value & 0x3F,
-  };
-  if (time.month < 1 || time.month > 12) return std::nullopt;
-  if (time.day < 1 || time.day > days_in_month(time.year, time.month)) return std::nullopt;
-  if (time.second > 59 || time.hour > 23 || time.minute > 59) return std::nullopt;
-  return time;
 }
 
 }  // namespace velmora

@@ -31,12 +31,33 @@ struct CivilDate {
 int64_t days_from_civil(int64_t year, unsigned month, unsigned day);
 // Returns the proleptic Gregorian date `days` after 1970-01-01.
 CivilDate civil_from_days(int64_t days);
-unsigned days_in_month(int64_t year, unsigned month);
+
+inline unsigned days_in_month(int64_t year, unsigned month) {
+  static constexpr unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (month == 2 && leap) return 29;
+  return kDays[month - 1];
+}
 
 inline constexpr uint32_t kUnsetTimestampLow = 0x00000000;
 inline constexpr uint32_t kUnsetTimestampHigh = 0xFFFFFFFF;
 
 // Decodes a packed timestamp; no time for the unset markers and for any field out of range.
-std::optional<NaiveDateTime> cwa_timestamp(uint32_t value);
+// Inline because every data packet's header is checked with it.
+inline std::optional<NaiveDateTime> cwa_timestamp(uint32_t value) {
+  if (value == kUnsetTimestampLow || value == kUnsetTimestampHigh) return std::nullopt;
+  NaiveDateTime time{
+      .year = 2000 + static_cast<int64_t>(value >> 26),
+      .month = (value >> 22) & 0x0F,
+      .day = (value >> 17) & 0x1F,
+      .hour = (value >> 12) & 0x1F,
+      .minute = (value >> 6) & 0x3F,
+      .second = value & 0x3F,
+  };
+  if (time.month < 1 || time.month > 12) return std::nullopt;
+  if (time.day < 1 || time.day > days_in_month(time.year, time.month)) return std::nullopt;
+  if (time.second > 59 || time.hour > 23 || time.minute > 59) return std::nullopt;
+  return time;
+}
 
 }  // namespace velmora

@@ -6,8 +6,6 @@
 
 #include "errors/internal_fault.hpp"
 #include "errors/messages.hpp"
-#include "packet/byte_order.hpp"
-#include "packet/packed_timestamp.hpp"
 
 namespace velmora {
 
@@ -16,25 +14,21 @@ std::string unsupported_sample_format_message(uint8_t sample_format) {
          " axes, packing " + std::to_string(sample_format & 0x0F);
 }
 
-Result<std::optional<PacketMeta>> packet_meta(PacketBytes packet) {
-  const uint8_t* p = packet.data();
-  if (p[0] != 'A' || p[1] != 'X') return std::nullopt;
-  const uint16_t sample_count = load_u16(p + packet_offset::kSampleCount);
-  if (sample_count == 0) return std::nullopt;
-  const uint8_t rate_code = p[packet_offset::kSampleRateCode];
-  if (rate_code == 0) return fail(msg::kOldFormatPackets);
-  const uint8_t format = p[packet_offset::kSampleFormat];
-  const size_t sample_bytes = bytes_per_sample(format);
-  if (sample_bytes == 0) return fail(unsupported_sample_format_message(format));
-  if (sample_bytes * sample_count > kSampleDataBytes) return fail(msg::kSampleCountExceedsCapacity);
-  const uint32_t timestamp = load_u32(p + packet_offset::kTimestamp);
-  if (!cwa_timestamp(timestamp)) return fail(msg::kInvalidBlockTimestamp);
-  return PacketMeta{
-      .sample_count = sample_count,
-      .timestamp = timestamp,
-      .timestamp_offset = load_i16(p + packet_offset::kTimestampOffset),
-      .sample_rate_code = rate_code,
-  };
+CwaError packet_error(PacketVerdict verdict, uint8_t sample_format) {
+  switch (verdict) {
+    case PacketVerdict::kOldFormat:
+      return CwaError::message(msg::kOldFormatPackets);
+    case PacketVerdict::kUnsupportedFormat:
+      return CwaError::message(unsupported_sample_format_message(sample_format));
+    case PacketVerdict::kTooManySamples:
+      return CwaError::message(msg::kSampleCountExceedsCapacity);
+    case PacketVerdict::kInvalidTimestamp:
+      return CwaError::message(msg::kInvalidBlockTimestamp);
+    case PacketVerdict::kSamples:
+    case PacketVerdict::kSkip:
+      break;
+  }
+  raise_internal_fault(msg::kFaultPacketVerdict, __FILE__, __LINE__);
 }
 
 PacketBounds PacketMeta::natural_bounds() const {

@@ -9,6 +9,8 @@
 #include <utility>
 
 #include "errors/cwa_error.hpp"
+#include "packet/byte_order.hpp"
+#include "packet/packed_timestamp.hpp"
 
 namespace velmora {
 
@@ -78,7 +80,54 @@ struct PacketMeta {
   PacketBounds natural_bounds() const;
 };
 
-// Validates a packet header. nullopt: not a sample packet, to be skipped.
-Result<std::optional<PacketMeta>> packet_meta(PacketBytes packet);
+// What the header checks found, first failing check first.
+enum class PacketVerdict : uint8_t {
+  kSamples,             // a sample packet
+  kSkip,                // not a sample packet
+  kOldFormat,           // rate code 0
+  kUnsupportedFormat,   // unknown axes/packing byte
+  kTooManySamples,      // more samples than the data area holds
+  kInvalidTimestamp,    // unset or out-of-range block timestamp
+};
+
+// Runs the header checks in their fixed order.
+inline PacketVerdict check_packet(const uint8_t* p) {
+  if (p[0] != 'A' || p[1] != 'X') return PacketVerdict::kSkip;
+  const uint16_t sample_count = load_u16(p + packet_offset::kSampleCount);
+  if (sample_count == 0) return PacketVerdict::kSkip;
+  if (p[packet_offset::kSampleRateCode] == 0) return PacketVerdict::kOldFormat;
+  const size_t sample_bytes = bytes_per_sample(p[packet_offset::kSampleFormat]);
+  if (sample_bytes == 0) return PacketVerdict::kUnsupportedFormat;
+  if (sample_bytes * sample_count > kSampleDataBytes) return PacketVerdict::kTooManySamples;
+  if (!cwa_timestamp(load_u32(p + packet_offset::kTimestamp))) {
+    return PacketVerdict::kInvalidTimestamp;
+  }
+  return PacketVerdict::kSamples;
+}
+
+// The error of a failing verdict (neither kSamples nor kSkip).
+[[gnu::cold]] CwaError packet_error(PacketVerdict verdict, uint8_t sample_format);
+
+// The timing view of a packet whose verdict is kSamples.
+inline PacketMeta accepted_packet_meta(const uint8_t* p) {
+  return PacketMeta{
+      .sample_count = load_u16(p + packet_offset::kSampleCount),
+      .timestamp = load_u32(p + packet_offset::kTimestamp),
+      .timestamp_offset = load_i16(p + packet_offset::kTimestampOffset),
+      .sample_rate_code = p[packet_offset::kSampleRateCode],
+  };
+}
+
+// Validates a packet header. nullopt: not a sample packet, to be skipped. Inline, with the
+// errors built out of line, so the scans over every packet keep their results in registers.
+inline Result<std::optional<PacketMeta>> packet_meta(PacketBytes packet) {
+  const uint8_t* p = packet.data();
+  const PacketVerdict verdict = check_packet(p);
+  if (verdict == PacketVerdict::kSkip) return std::nullopt;
+  if (verdict != PacketVerdict::kSamples) {
+    return fail(packet_error(verdict, p[packet_offset::kSampleFormat]));
+  }
+  return accepted_packet_meta(p);
+}
 
 }  // namespace velmora
