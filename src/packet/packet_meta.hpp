@@ -82,12 +82,12 @@ struct PacketMeta {
 
 // What the header checks found, first failing check first.
 enum class PacketVerdict : uint8_t {
-  kSamples,             // a sample packet
-  kSkip,                // not a sample packet
-  kOldFormat,           // rate code 0
-  kUnsupportedFormat,   // unknown axes/packing byte
-  kTooManySamples,      // more samples than the data area holds
-  kInvalidTimestamp,    // unset or out-of-range block timestamp
+  kSamples,            // a sample packet
+  kSkip,               // not a sample packet
+  kOldFormat,          // rate code 0
+  kUnsupportedFormat,  // unknown axes/packing byte
+  kTooManySamples,     // more samples than the data area holds
+  kInvalidTimestamp,   // unset or out-of-range block timestamp
 };
 
 // Runs the header checks in their fixed order.
