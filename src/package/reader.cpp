@@ -32,7 +32,8 @@ class ColumnFiller {
     if (channels.include_battery) result_.battery.emplace(reserve_rows);
   }
 
-  Status add_packet(const PacketMeta& meta, PacketBytes packet, std::optional<double>& prev_end);
+  // Appends the rows of a packet whose header passed the checks.
+  void add_packet(const uint8_t* packet, std::optional<double>& prev_end);
   CwaDataResult take() { return std::move(result_); }
   size_t rows() const { return result_.rows(); }
 
@@ -60,21 +61,21 @@ class ColumnFiller {
   }
 
   CwaDataResult result_;
+  BlockClock clock_;
   size_t reserve_rows_;
   bool include_magnetometer_;
 };
 
-Status ColumnFiller::add_packet(const PacketMeta& meta, PacketBytes packet,
-                                std::optional<double>& prev_end) {
+void ColumnFiller::add_packet(const uint8_t* p, std::optional<double>& prev_end) {
+  const PacketMeta meta = accepted_packet_meta(p);
   const size_t n = meta.sample_count;
   const size_t rows_before = result_.rows();
-  const uint8_t* p = packet.data();
   const uint16_t light = load_u16(p + packet_offset::kLight);
   const uint8_t format = p[packet_offset::kSampleFormat];
   const uint8_t* data = p + packet_offset::kSampleData;
 
-  VELMORA_ASSIGN_OR_RETURN(prev_end,
-                           packet_sample_timestamps(meta, prev_end, result_.timestamps.extend(n)));
+  prev_end = write_packet_timestamps(meta, clock_.unix_seconds(meta.timestamp), prev_end,
+                                     result_.timestamps.extend(n));
   float* ax = result_.acc_x.extend(n);
   float* ay = result_.acc_y.extend(n);
   float* az = result_.acc_z.extend(n);
@@ -154,7 +155,6 @@ Status ColumnFiller::add_packet(const PacketMeta& meta, PacketBytes packet,
   if (result_.battery) {
     fill_reading(result_.battery, decode::battery_volts(p[packet_offset::kBattery]), n);
   }
-  return {};
 }
 
 }  // namespace
@@ -170,11 +170,18 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, BlockSelection select
   ColumnFiller filler(static_cast<size_t>(reserve_rows), channels);
   std::optional<double> prev_end = opened.prev_end;
   for (uint64_t block = 0; block < blocks; ++block) {
-    VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketBytes> packet, reader.next());
-    if (!packet) return fail(msg::kUnexpectedEndOfData);
-    VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketMeta> meta, packet_meta(*packet));
-    if (!meta) continue;
-    VELMORA_TRY(filler.add_packet(*meta, *packet, prev_end));
+    const uint8_t* packet = reader.next_buffered();
+    if (packet == nullptr) {
+      VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketBytes> read, reader.next());
+      if (!read) return fail(msg::kUnexpectedEndOfData);
+      packet = read->data();
+    }
+    const PacketVerdict verdict = check_packet(packet);
+    if (verdict == PacketVerdict::kSamples) {
+      filler.add_packet(packet, prev_end);
+    } else if (verdict != PacketVerdict::kSkip) {
+      return fail(packet_error(verdict, packet[packet_offset::kSampleFormat]));
+    }
   }
   if (filler.rows() == 0) return fail(msg::kNoSampleDataInRange);
   return filler.take();

@@ -3,10 +3,10 @@
 #include "package/sample_times.hpp"
 
 #include <cmath>
-#include <cstring>
 
 #include "errors/internal_fault.hpp"
 #include "errors/messages.hpp"
+#include "package/sample_spread.hpp"
 #include "packet/packed_timestamp.hpp"
 
 namespace velmora {
@@ -32,12 +32,10 @@ int64_t seconds_to_us(double seconds) {
   return static_cast<int64_t>(us);
 }
 
-Result<double> packet_sample_timestamps(const PacketMeta& meta, std::optional<double> prev_end,
-                                        int64_t* out) {
+double write_packet_timestamps(const PacketMeta& meta, int64_t whole_seconds,
+                               std::optional<double> prev_end, int64_t* out) {
   const size_t n = meta.sample_count;
-  if (n == 0) return prev_end.value_or(0.0);
-  if (!cwa_timestamp(meta.timestamp)) return fail(msg::kInvalidBlockTimestamp);
-  const PacketBounds bounds = meta.natural_bounds();
+  const PacketBounds bounds = meta.natural_bounds_at(whole_seconds);
   double start = bounds.start;
   if (prev_end && start - *prev_end < 1.0) start = *prev_end;
   const double span = bounds.end - start;
@@ -46,23 +44,21 @@ Result<double> packet_sample_timestamps(const PacketMeta& meta, std::optional<do
   const double first = sample_us(0, span, count, start);
   const double last = sample_us(n - 1, span, count, start);
   if (std::fabs(first) < kSafeMicroseconds && std::fabs(last) < kSafeMicroseconds) {
-    // Two samples per step; lane arithmetic is the scalar arithmetic, index exact as a double.
-    using F64x2 = double __attribute__((vector_size(16)));
-    using I64x2 = int64_t __attribute__((vector_size(16)));
-    F64x2 index = {0.0, 1.0};
-    size_t i = 0;
-    for (; i + 2 <= n; i += 2) {
-      const I64x2 us = __builtin_convertvector((index * span / count + start) * 1000000.0, I64x2);
-      std::memcpy(out + i, &us, sizeof us);
-      index += 2.0;
-    }
-    if (i < n) out[i] = static_cast<int64_t>(sample_us(i, span, count, start));
+    spread_sample_us(out, n, span, count, start);
   } else {
     for (size_t i = 0; i < n; ++i) {
       out[i] = seconds_to_us(static_cast<double>(i) * span / count + start);
     }
   }
   return bounds.end;
+}
+
+Result<double> packet_sample_timestamps(const PacketMeta& meta, std::optional<double> prev_end,
+                                        int64_t* out) {
+  if (meta.sample_count == 0) return prev_end.value_or(0.0);
+  const std::optional<NaiveDateTime> block_time = cwa_timestamp(meta.timestamp);
+  if (!block_time) return fail(msg::kInvalidBlockTimestamp);
+  return write_packet_timestamps(meta, block_time->unix_seconds(), prev_end, out);
 }
 
 Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& block, size_t n,

@@ -21,6 +21,11 @@ Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& blo
                                                          std::optional<double> prev_end,
                                                          std::span<int64_t> out);
 
+// The timestamps of a packet with a validated block timestamp and at least one sample, given
+// the block time's whole seconds; returns the natural end.
+double write_packet_timestamps(const PacketMeta& meta, int64_t whole_seconds,
+                               std::optional<double> prev_end, int64_t* out);
+
 // The same from the packet's timing fields alone, with n = meta.sample_count; out must hold n.
 Result<double> packet_sample_timestamps(const PacketMeta& meta, std::optional<double> prev_end,
                                         int64_t* out);

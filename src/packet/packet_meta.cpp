@@ -34,7 +34,10 @@ CwaError packet_error(PacketVerdict verdict, uint8_t sample_format) {
 PacketBounds PacketMeta::natural_bounds() const {
   const std::optional<NaiveDateTime> block_time = cwa_timestamp(timestamp);
   VELMORA_EXPECT(block_time.has_value(), msg::kFaultValidatedTimestamp);
-  const int64_t whole_seconds = block_time->unix_seconds();
+  return natural_bounds_at(block_time->unix_seconds());
+}
+
+PacketBounds PacketMeta::natural_bounds_at(int64_t whole_seconds) const {
   const float rate = 3200.0f / static_cast<float>(1u << (15 - (sample_rate_code & 0x0F)));
   const float x = -static_cast<float>(timestamp_offset) / rate;
   const float f = std::floor(x);
@@ -43,6 +46,13 @@ PacketBounds PacketMeta::natural_bounds() const {
       static_cast<double>(x - f) + (static_cast<double>(f) + static_cast<double>(whole_seconds));
   const float duration = static_cast<float>(sample_count) / rate;
   return PacketBounds{start, start + static_cast<double>(duration)};
+}
+
+void BlockClock::remember_day(uint32_t timestamp) {
+  const std::optional<NaiveDateTime> time = cwa_timestamp(timestamp);
+  VELMORA_EXPECT(time.has_value(), msg::kFaultValidatedTimestamp);
+  day_key_ = timestamp >> 17;
+  day_seconds_ = days_from_civil(time->year, time->month, time->day) * 86400;
 }
 
 }  // namespace velmora

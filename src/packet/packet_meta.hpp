@@ -78,6 +78,31 @@ struct PacketMeta {
 
   // Returns the packet's start and half-open end in seconds on the device clock.
   PacketBounds natural_bounds() const;
+  // The same, given the whole seconds of the block timestamp (see BlockClock).
+  PacketBounds natural_bounds_at(int64_t whole_seconds) const;
+};
+
+// Whole seconds since the epoch of validated packed timestamps. Remembers the day of the last
+// call: a file's packets share a handful of days, and the calendar arithmetic would otherwise
+// cost a read as much as the rest of the packet's timing.
+class BlockClock {
+ public:
+  int64_t unix_seconds(uint32_t timestamp) {
+    const uint32_t day_key = timestamp >> 17;  // year, month and day fields
+    if (day_key != day_key_) [[unlikely]] {
+      remember_day(timestamp);
+    }
+    const int64_t hour = (timestamp >> 12) & 0x1F;
+    const int64_t minute = (timestamp >> 6) & 0x3F;
+    const int64_t second = timestamp & 0x3F;
+    return day_seconds_ + hour * 3600 + minute * 60 + second;
+  }
+
+ private:
+  void remember_day(uint32_t timestamp);
+
+  uint32_t day_key_ = 0;  // month 0 never passes validation, so 0 means no day yet
+  int64_t day_seconds_ = 0;
 };
 
 // What the header checks found, first failing check first.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "cwa_builder.hpp"
 #include "errors/internal_fault.hpp"
 #include "errors/messages.hpp"
@@ -68,6 +70,29 @@ TEST(natural_bounds, faults_on_unvalidated_timestamp) {
   const PacketMeta meta{
       .sample_count = 1, .timestamp = 0, .timestamp_offset = 0, .sample_rate_code = 0x4A};
   EXPECT_THROW(meta.natural_bounds(), InternalFault);
+}
+
+TEST(block_clock, agrees_with_the_calendar_across_days_months_and_years) {
+  BlockClock clock;
+  std::mt19937 rng(11);
+  int checked = 0;
+  for (int round = 0; round < 200000; ++round) {
+    // Runs of nearby times exercise the remembered day; jumps exercise its replacement.
+    const uint32_t timestamp = round % 50 == 0 ? static_cast<uint32_t>(rng())
+                                               : static_cast<uint32_t>(rng() % 64) | (0x5A2u << 20);
+    const std::optional<NaiveDateTime> time = cwa_timestamp(timestamp);
+    if (!time) continue;
+    ASSERT_EQ(clock.unix_seconds(timestamp), time->unix_seconds()) << std::hex << timestamp;
+    const PacketMeta meta{.sample_count = 80,
+                          .timestamp = timestamp,
+                          .timestamp_offset = static_cast<int16_t>(rng()),
+                          .sample_rate_code = static_cast<uint8_t>(rng())};
+    const PacketBounds at = meta.natural_bounds_at(clock.unix_seconds(timestamp));
+    EXPECT_EQ(at.start, meta.natural_bounds().start);
+    EXPECT_EQ(at.end, meta.natural_bounds().end);
+    ++checked;
+  }
+  EXPECT_GT(checked, 1000);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "cwa_builder.hpp"
 #include "errors/messages.hpp"
+#include "package/sample_spread.hpp"
 
 namespace velmora {
 namespace {
@@ -146,6 +147,30 @@ TEST(sample_timestamps, follow_the_formula_for_random_packets) {
     for (size_t i = 0; i < n; ++i) {
       const double seconds = static_cast<double>(i) * span / static_cast<double>(n) + start;
       ASSERT_EQ(out[i], seconds_to_us(seconds)) << round << " " << i;
+    }
+  }
+}
+
+TEST(spread_sample_us, every_variant_matches_the_scalar_expression) {
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> seconds(-4.0e12, 4.0e12);
+  std::uniform_real_distribution<double> spans(-3.0, 3.0);
+  for (int round = 0; round < 2000; ++round) {
+    const size_t n = rng() % 121;
+    const double count = static_cast<double>(1 + rng() % 120);
+    const double span = spans(rng);
+    const double start = round % 2 == 0 ? seconds(rng) : 1.7e9 + spans(rng);
+    std::vector<int64_t> expected(n);
+    for (size_t i = 0; i < n; ++i) {
+      expected[i] =
+          static_cast<int64_t>((static_cast<double>(i) * span / count + start) * 1000000.0);
+    }
+    std::vector<int64_t> portable(n, -1);
+    spread_sample_us_portable(portable.data(), n, span, count, start);
+    EXPECT_EQ(portable, expected) << round;
+    std::vector<int64_t> wide(n, -1);
+    if (spread_sample_us_avx512(wide.data(), n, span, count, start)) {
+      EXPECT_EQ(wide, expected) << round;
     }
   }
 }
