@@ -6,6 +6,7 @@
 #include <array>
 
 #include "errors/messages.hpp"
+#include "package/column_kernels.hpp"
 #include "package/data_block.hpp"
 #include "package/opened_blocks.hpp"
 #include "package/packet_stream.hpp"
@@ -43,7 +44,7 @@ class ColumnFiller {
   float* present_slots(OptionalColumn& column, size_t rows_before, size_t n) {
     if (!column) {
       column.emplace(reserve_rows_);
-      decode::fill_floats(column->extend(rows_before), rows_before, kMissingValue);
+      fill_floats(column->extend(rows_before), rows_before, kMissingValue);
     }
     return column->extend(n);
   }
@@ -54,14 +55,26 @@ class ColumnFiller {
             present_slots(result_.gyro_z, rows_before, n)};
   }
   static void fill_missing(OptionalColumn& column, size_t n) {
-    if (column) decode::fill_floats(column->extend(n), n, kMissingValue);
+    if (column) fill_floats(column->extend(n), n, kMissingValue);
   }
   static void fill_reading(OptionalColumn& column, float value, size_t n) {
-    if (column) decode::fill_floats(column->extend(n), n, value);
+    if (column) fill_floats(column->extend(n), n, value);
+  }
+
+  // Light changes slowly and powf is dear, so the last conversion is kept.
+  float light_of(uint16_t light_field) {
+    const uint16_t raw = light_field & 0x3FF;
+    if (raw != last_light_raw_) {
+      last_light_raw_ = raw;
+      last_light_ = decode::light_value(raw);
+    }
+    return last_light_;
   }
 
   CwaDataResult result_;
   BlockClock clock_;
+  uint16_t last_light_raw_ = 0xFFFF;  // no 10-bit reading has this value
+  float last_light_ = 0.0f;
   size_t reserve_rows_;
   bool include_magnetometer_;
 };
@@ -83,7 +96,7 @@ void ColumnFiller::add_packet(const uint8_t* p, std::optional<double>& prev_end)
   bool mag_written = false;
   switch (format) {
     case 0x30:
-      decode::packed_3axis_columns(data, n, light, ax, ay, az);
+      decode_packed_3axis(data, n, light, ax, ay, az);
       break;
     case 0x32:
       decode::unpacked_3axis(data, n, light, [=](size_t i, float x, float y, float z) {
@@ -151,7 +164,7 @@ void ColumnFiller::add_packet(const uint8_t* p, std::optional<double>& prev_end)
     fill_reading(result_.temperature,
                  decode::temperature_celsius(load_u16(p + packet_offset::kTemperature)), n);
   }
-  if (result_.light) fill_reading(result_.light, decode::light_value(light), n);
+  if (result_.light) fill_reading(result_.light, light_of(light), n);
   if (result_.battery) {
     fill_reading(result_.battery, decode::battery_volts(p[packet_offset::kBattery]), n);
   }

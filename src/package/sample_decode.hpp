@@ -2,7 +2,6 @@
 // the column reader so that both produce the same bits.
 #pragma once
 
-#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -64,47 +63,6 @@ inline void packed_3axis(const uint8_t* data, size_t n, uint16_t light, Sink&& s
          static_cast<float>(packed_field(word, 10)) * factor,
          static_cast<float>(packed_field(word, 20)) * factor);
   }
-}
-
-// Four-lane vectors; their arithmetic is the same IEEE arithmetic, lane by lane.
-using U32x4 = uint32_t __attribute__((vector_size(16)));
-using I32x4 = int32_t __attribute__((vector_size(16)));
-using F32x4 = float __attribute__((vector_size(16)));
-
-// Decodes packed 3-axis samples into three arrays, four samples per step. Gives the same bits
-// as packed_3axis: the factor base * 2^e is built by adding e to the exponent of base, which is
-// exact because base is a power of two far from the subnormal range.
-inline void packed_3axis_columns(const uint8_t* data, size_t n, uint16_t light, float* x, float* y,
-                                 float* z) {
-  const uint32_t base_bits = std::bit_cast<uint32_t>(accel_factor(light));
-  size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    U32x4 words;
-    std::memcpy(&words, data + 4 * i, sizeof words);
-    const F32x4 factor = std::bit_cast<F32x4>(base_bits + ((words >> 30) << 23));
-    const F32x4 vx = __builtin_convertvector(std::bit_cast<I32x4>(words << 22) >> 22, F32x4);
-    const F32x4 vy = __builtin_convertvector(std::bit_cast<I32x4>(words << 12) >> 22, F32x4);
-    const F32x4 vz = __builtin_convertvector(std::bit_cast<I32x4>(words << 2) >> 22, F32x4);
-    const F32x4 sx = vx * factor;
-    const F32x4 sy = vy * factor;
-    const F32x4 sz = vz * factor;
-    std::memcpy(x + i, &sx, sizeof sx);
-    std::memcpy(y + i, &sy, sizeof sy);
-    std::memcpy(z + i, &sz, sizeof sz);
-  }
-  packed_3axis(data + 4 * i, n - i, light, [&](size_t j, float vx, float vy, float vz) {
-    x[i + j] = vx;
-    y[i + j] = vy;
-    z[i + j] = vz;
-  });
-}
-
-// Writes `value` to out[0..n), four slots per step.
-inline void fill_floats(float* out, size_t n, float value) {
-  const F32x4 lanes = {value, value, value, value};
-  size_t i = 0;
-  for (; i + 4 <= n; i += 4) std::memcpy(out + i, &lanes, sizeof lanes);
-  for (; i < n; ++i) out[i] = value;
 }
 
 inline float raw_at(const uint8_t* p) { return static_cast<float>(load_i16(p)); }

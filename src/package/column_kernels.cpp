@@ -1,0 +1,137 @@
+// Column kernels over GCC vector extensions, instantiated for 4 and 16 lanes.
+#include "package/column_kernels.hpp"
+
+#include <bit>
+#include <cstring>
+
+#include "package/sample_decode.hpp"
+
+namespace velmora {
+
+namespace {
+
+using U32x4 = uint32_t __attribute__((vector_size(16)));
+using I32x4 = int32_t __attribute__((vector_size(16)));
+using F32x4 = float __attribute__((vector_size(16)));
+using U32x16 = uint32_t __attribute__((vector_size(64)));
+using I32x16 = int32_t __attribute__((vector_size(64)));
+using F32x16 = float __attribute__((vector_size(64)));
+
+// Decodes whole groups of lanes from sample `i` on and returns the first sample left over. The
+// factor base * 2^e is built by adding e to the exponent of base, which is exact because base is
+// a power of two far from the subnormal range.
+// Always inlined: the 16-lane instances exist only inside the AVX-512 functions, so GCC's note
+// that 512-bit vectors would change the calling convention never applies.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+template <class U32xN, class I32xN, class F32xN>
+[[gnu::always_inline]] inline size_t packed_3axis_lanes(const uint8_t* data, size_t i, size_t n,
+                                                        uint32_t base_bits, float* x, float* y,
+                                                        float* z) {
+  constexpr size_t kLanes = sizeof(U32xN) / sizeof(uint32_t);
+  for (; i + kLanes <= n; i += kLanes) {
+    U32xN words;
+    std::memcpy(&words, data + 4 * i, sizeof words);
+    const F32xN factor = __builtin_bit_cast(F32xN, base_bits + ((words >> 30) << 23));
+    const F32xN vx = __builtin_convertvector(__builtin_bit_cast(I32xN, words << 22) >> 22, F32xN);
+    const F32xN vy = __builtin_convertvector(__builtin_bit_cast(I32xN, words << 12) >> 22, F32xN);
+    const F32xN vz = __builtin_convertvector(__builtin_bit_cast(I32xN, words << 2) >> 22, F32xN);
+    const F32xN sx = vx * factor;
+    const F32xN sy = vy * factor;
+    const F32xN sz = vz * factor;
+    std::memcpy(x + i, &sx, sizeof sx);
+    std::memcpy(y + i, &sy, sizeof sy);
+    std::memcpy(z + i, &sz, sizeof sz);
+  }
+  return i;
+}
+
+inline void packed_3axis_tail(const uint8_t* data, size_t i, size_t n, uint16_t light, float* x,
+                              float* y, float* z) {
+  decode::packed_3axis(data + 4 * i, n - i, light, [&](size_t j, float vx, float vy, float vz) {
+    x[i + j] = vx;
+    y[i + j] = vy;
+    z[i + j] = vz;
+  });
+}
+
+template <class F32xN>
+[[gnu::always_inline]] inline size_t fill_lanes(float* out, size_t i, size_t n, float value) {
+  constexpr size_t kLanes = sizeof(F32xN) / sizeof(float);
+  F32xN lanes;
+  for (size_t k = 0; k < kLanes; ++k) lanes[k] = value;
+  for (; i + kLanes <= n; i += kLanes) std::memcpy(out + i, &lanes, sizeof lanes);
+  return i;
+}
+
+#pragma GCC diagnostic pop
+
+#if defined(__x86_64__)
+__attribute__((target("avx512f"))) void decode_packed_3axis_wide(const uint8_t* data, size_t n,
+                                                                 uint16_t light, float* x, float* y,
+                                                                 float* z) {
+  const uint32_t base_bits = std::bit_cast<uint32_t>(decode::accel_factor(light));
+  size_t i = packed_3axis_lanes<U32x16, I32x16, F32x16>(data, 0, n, base_bits, x, y, z);
+  i = packed_3axis_lanes<U32x4, I32x4, F32x4>(data, i, n, base_bits, x, y, z);
+  packed_3axis_tail(data, i, n, light, x, y, z);
+}
+
+__attribute__((target("avx512f"))) void fill_floats_wide(float* out, size_t n, float value) {
+  size_t i = fill_lanes<F32x16>(out, 0, n, value);
+  i = fill_lanes<F32x4>(out, i, n, value);
+  for (; i < n; ++i) out[i] = value;
+}
+
+bool has_avx512() { return __builtin_cpu_supports("avx512f"); }
+#endif
+
+}  // namespace
+
+void decode_packed_3axis_portable(const uint8_t* data, size_t n, uint16_t light, float* x, float* y,
+                                  float* z) {
+  const uint32_t base_bits = std::bit_cast<uint32_t>(decode::accel_factor(light));
+  const size_t i = packed_3axis_lanes<U32x4, I32x4, F32x4>(data, 0, n, base_bits, x, y, z);
+  packed_3axis_tail(data, i, n, light, x, y, z);
+}
+
+void fill_floats_portable(float* out, size_t n, float value) {
+  size_t i = fill_lanes<F32x4>(out, 0, n, value);
+  for (; i < n; ++i) out[i] = value;
+}
+
+bool decode_packed_3axis_avx512(const uint8_t* data, size_t n, uint16_t light, float* x, float* y,
+                                float* z) {
+#if defined(__x86_64__)
+  if (!has_avx512()) return false;
+  decode_packed_3axis_wide(data, n, light, x, y, z);
+  return true;
+#else
+  (void)data, (void)n, (void)light, (void)x, (void)y, (void)z;
+  return false;
+#endif
+}
+
+bool fill_floats_avx512(float* out, size_t n, float value) {
+#if defined(__x86_64__)
+  if (!has_avx512()) return false;
+  fill_floats_wide(out, n, value);
+  return true;
+#else
+  (void)out, (void)n, (void)value;
+  return false;
+#endif
+}
+
+void decode_packed_3axis(const uint8_t* data, size_t n, uint16_t light, float* x, float* y,
+                         float* z) {
+  if (!decode_packed_3axis_avx512(data, n, light, x, y, z)) {
+    decode_packed_3axis_portable(data, n, light, x, y, z);
+  }
+}
+
+void fill_floats(float* out, size_t n, float value) {
+  if (!fill_floats_avx512(out, n, value)) fill_floats_portable(out, n, value);
+}
+
+}  // namespace velmora

@@ -1,0 +1,26 @@
+// The two loops that write most of a read's output bytes, packed 3-axis decoding and filling a
+// run of rows with one value, built twice: with portable 4-lane vectors and, chosen at run time,
+// with AVX-512. Lane arithmetic is the scalar arithmetic, so every build gives the same bits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velmora {
+
+// Decodes n packed 3-axis samples into three columns; the same bits as decode::packed_3axis.
+void decode_packed_3axis(const uint8_t* data, size_t n, uint16_t light, float* x, float* y,
+                         float* z);
+// Writes `value` to out[0..n).
+void fill_floats(float* out, size_t n, float value);
+
+// The builds behind them, for tests that compare them. The AVX-512 ones return false, writing
+// nothing, on a processor without AVX-512 F.
+void decode_packed_3axis_portable(const uint8_t* data, size_t n, uint16_t light, float* x, float* y,
+                                  float* z);
+bool decode_packed_3axis_avx512(const uint8_t* data, size_t n, uint16_t light, float* x, float* y,
+                                float* z);
+void fill_floats_portable(float* out, size_t n, float value);
+bool fill_floats_avx512(float* out, size_t n, float value);
+
+}  // namespace velmora
