@@ -2,8 +2,6 @@
 // packets by one pass over their headers, then widened by one data packet on each side.
 #include "package/read_plan.hpp"
 
-#include <vector>
-
 #include "errors/internal_fault.hpp"
 #include "errors/messages.hpp"
 #include "package/opened_blocks.hpp"
@@ -14,68 +12,86 @@ namespace velmora {
 
 namespace {
 
-struct BlockTimeSpan {
-  uint64_t block_index;
-  double start_time;  // after continuity correction
-  double end_time;    // natural end
+// Locates a seconds cut among the data packets while they are read, packet by packet, without
+// keeping their spans. A span runs from the packet's continuity-corrected start to its natural
+// end; the selection passes over spans that end by the range start and stops at the first other
+// span that starts at or after the range end. The plan widens the selection by one span on each
+// side. Once the selection has stopped, later packets are only checked.
+class SpanSelection {
+ public:
+  explicit SpanSelection(const SecondsCut& cut) : cut_(cut) { plan_.has_block_range = true; }
+
+  void add(uint64_t block, const PacketMeta& meta) {
+    if (stopped_) return;
+    const PacketBounds bounds = meta.natural_bounds_at(clock_.unix_seconds(meta.timestamp));
+    double start = bounds.start;
+    if (!any_span_) {
+      // Cut bounds count from the first packet's natural start.
+      if (cut_.start) plan_.range_start_time = *cut_.start + bounds.start;
+      if (cut_.end) plan_.range_end_time = *cut_.end + bounds.start;
+    } else if (bounds.start - previous_end_ < 1.0) {
+      start = previous_end_;
+    }
+    const bool passed_over = plan_.range_start_time && bounds.end <= *plan_.range_start_time;
+    if (!passed_over && plan_.range_end_time && start >= *plan_.range_end_time) stopped_ = true;
+    if (passed_over || stopped_) {
+      if (last_selected_ && !after_last_) after_last_ = block;
+    } else {
+      if (!first_planned_) first_planned_ = any_span_ ? previous_block_ : block;
+      last_selected_ = block;
+      after_last_.reset();
+    }
+    any_span_ = true;
+    previous_block_ = block;
+    previous_end_ = bounds.end;
+  }
+
+  Result<ReadPlan> finish() {
+    if (!any_span_) return fail(msg::kNoSampleData);
+    if (!last_selected_) return fail(msg::kNoSamplesAfterSecondsCut);
+    VELMORA_EXPECT(first_planned_.has_value(), msg::kFaultLastIndexExists);
+    plan_.start_block = *first_planned_;
+    plan_.block_count = after_last_.value_or(*last_selected_) - *first_planned_ + 1;
+    return plan_;
+  }
+
+ private:
+  const SecondsCut& cut_;
+  ReadPlan plan_;
+  BlockClock clock_;
+  bool any_span_ = false;
+  bool stopped_ = false;
+  uint64_t previous_block_ = 0;            // block of the latest span
+  double previous_end_ = 0.0;              // natural end of the latest span
+  std::optional<uint64_t> first_planned_;  // the span before the first selected one, or it
+  std::optional<uint64_t> last_selected_;
+  std::optional<uint64_t> after_last_;  // the span after the last selected one
 };
 
-// Reads every packet header of the file into spans; `first_data_time` is the first natural start.
-Result<std::vector<BlockTimeSpan>> scan_spans(std::string_view path, double& first_data_time) {
+Result<ReadPlan> resolve_seconds(std::string_view path, const SecondsCut& cut) {
   VELMORA_ASSIGN_OR_RETURN(CheckedCwaFile checked, open_checked_cwa_file(path));
   CwaFile& file = checked.file;
   const uint64_t blocks = checked.total_blocks;
   if (blocks == 0) return fail(msg::kStartBlockBeyondFile);
   VELMORA_TRY(file.seek(kMetadataBytes));
 
-  std::vector<BlockTimeSpan> spans;
-  spans.reserve(static_cast<size_t>(blocks));
   SectorReader reader(file);
-  std::optional<double> prev_end;
+  SpanSelection selection(cut);
   for (uint64_t block = 0; block < blocks; ++block) {
-    VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketBytes> packet, reader.next());
-    if (!packet) return fail(msg::kUnexpectedEndOfData);
-    VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketMeta> meta, packet_meta(*packet));
-    if (!meta) continue;
-    const PacketBounds bounds = meta->natural_bounds();
-    double start = bounds.start;
-    if (!prev_end) {
-      first_data_time = bounds.start;
-    } else if (bounds.start - *prev_end < 1.0) {
-      start = *prev_end;
+    const uint8_t* packet = reader.next_buffered();
+    if (packet == nullptr) {
+      VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketBytes> read, reader.next());
+      if (!read) return fail(msg::kUnexpectedEndOfData);
+      packet = read->data();
     }
-    spans.push_back(BlockTimeSpan{block, start, bounds.end});
-    prev_end = bounds.end;
+    const PacketVerdict verdict = check_packet(packet);
+    if (verdict == PacketVerdict::kSamples) {
+      selection.add(block, accepted_packet_meta(packet));
+    } else if (verdict != PacketVerdict::kSkip) {
+      return fail(packet_error(verdict, packet[packet_offset::kSampleFormat]));
+    }
   }
-  if (spans.empty()) return fail(msg::kNoSampleData);
-  return spans;
-}
-
-Result<ReadPlan> resolve_seconds(std::string_view path, const SecondsCut& cut) {
-  double first_data_time = 0.0;
-  VELMORA_ASSIGN_OR_RETURN(const std::vector<BlockTimeSpan> spans,
-                           scan_spans(path, first_data_time));
-  ReadPlan plan;
-  plan.has_block_range = true;
-  if (cut.start) plan.range_start_time = *cut.start + first_data_time;
-  if (cut.end) plan.range_end_time = *cut.end + first_data_time;
-
-  std::optional<size_t> first_selected;
-  std::optional<size_t> last_selected;
-  for (size_t i = 0; i < spans.size(); ++i) {
-    if (plan.range_start_time && spans[i].end_time <= *plan.range_start_time) continue;
-    if (plan.range_end_time && spans[i].start_time >= *plan.range_end_time) break;
-    if (!first_selected) first_selected = i;
-    last_selected = i;
-  }
-  if (!first_selected) return fail(msg::kNoSamplesAfterSecondsCut);
-  VELMORA_EXPECT(last_selected.has_value(), msg::kFaultLastIndexExists);
-
-  const size_t plan_first = *first_selected == 0 ? 0 : *first_selected - 1;
-  const size_t plan_last = *last_selected + 1 < spans.size() ? *last_selected + 1 : *last_selected;
-  plan.start_block = spans[plan_first].block_index;
-  plan.block_count = spans[plan_last].block_index - plan.start_block + 1;
-  return plan;
+  return selection.finish();
 }
 
 }  // namespace

@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <vector>
+
 #include "cwa_builder.hpp"
 #include "errors/messages.hpp"
+#include "packet/packet_meta.hpp"
 
 namespace velmora {
 namespace {
@@ -125,6 +129,80 @@ TEST(resolve_read_plan, fails_cleanly_on_every_truncation) {
   for (size_t length = 0; length < 1024 + 3 * 512; ++length) {
     auto plan = plan_for(testing::prefix(bytes, length), SecondsCut{0.5, 1.5});
     EXPECT_EQ(plan.has_value(), length >= 1536 && length % 512 == 0) << length;
+  }
+}
+
+// The selection in its plainest form: every span collected first, then walked.
+Result<ReadPlan> plan_by_spans(const FileBuilder& file, const SecondsCut& cut) {
+  struct Span {
+    uint64_t block;
+    double start, end;
+  };
+  std::vector<Span> spans;
+  double first_data_time = 0.0;
+  for (uint64_t block = 0; block < file.blocks.size(); ++block) {
+    auto meta = packet_meta(PacketBytes(file.blocks[block].data(), kPacketBytes));
+    if (!meta) return fail(meta.error());
+    if (!*meta) continue;
+    const PacketBounds bounds = (*meta)->natural_bounds();
+    double start = bounds.start;
+    if (spans.empty()) {
+      first_data_time = bounds.start;
+    } else if (bounds.start - spans.back().end < 1.0) {
+      start = spans.back().end;
+    }
+    spans.push_back({block, start, bounds.end});
+  }
+  if (spans.empty()) return fail(msg::kNoSampleData);
+  ReadPlan plan;
+  plan.has_block_range = true;
+  if (cut.start) plan.range_start_time = *cut.start + first_data_time;
+  if (cut.end) plan.range_end_time = *cut.end + first_data_time;
+  std::optional<size_t> first, last;
+  for (size_t i = 0; i < spans.size(); ++i) {
+    if (plan.range_start_time && spans[i].end <= *plan.range_start_time) continue;
+    if (plan.range_end_time && spans[i].start >= *plan.range_end_time) break;
+    if (!first) first = i;
+    last = i;
+  }
+  if (!first) return fail(msg::kNoSamplesAfterSecondsCut);
+  const size_t plan_first = *first == 0 ? 0 : *first - 1;
+  const size_t plan_last = *last + 1 < spans.size() ? *last + 1 : *last;
+  plan.start_block = spans[plan_first].block;
+  plan.block_count = spans[plan_last].block - plan.start_block + 1;
+  return plan;
+}
+
+TEST(resolve_read_plan, matches_a_walk_over_collected_spans_on_irregular_files) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 400; ++round) {
+    FileBuilder file;
+    const size_t packets = 1 + rng() % 24;
+    for (size_t k = 0; k < packets; ++k) {
+      // Mostly in order, with jumps back, gaps, overlaps, short packets and non-data blocks.
+      PacketBuilder packet = testing::packet_at(static_cast<uint32_t>(rng() % 40),
+                                                static_cast<uint16_t>(rng() % 4 == 0 ? 0 : 100));
+      if (rng() % 2 == 0) packet.timestamp = testing::kJan2020 + static_cast<uint32_t>(k);
+      packet.timestamp_offset = static_cast<int16_t>(static_cast<int>(rng() % 200) - 100);
+      if (rng() % 10 == 0) packet.header[0] = 'Z';
+      if (rng() % 60 == 0) packet.timestamp = 0;  // fails the whole plan
+      file.add(packet);
+    }
+    SecondsCut cut;
+    if (rng() % 4 != 0) cut.start = static_cast<double>(rng() % 400) / 10.0;
+    if (rng() % 4 != 0)
+      cut.end = cut.start.value_or(0.0) + static_cast<double>(1 + rng() % 100) / 10.0;
+    const auto expected = plan_by_spans(file, cut);
+    const auto actual = plan_for(file.bytes(), cut);
+    ASSERT_EQ(actual.has_value(), expected.has_value()) << round;
+    if (!expected) {
+      EXPECT_EQ(actual.error().display(), expected.error().display()) << round;
+      continue;
+    }
+    EXPECT_EQ(actual->start_block, expected->start_block) << round;
+    EXPECT_EQ(actual->block_count, expected->block_count) << round;
+    EXPECT_EQ(actual->range_start_time, expected->range_start_time) << round;
+    EXPECT_EQ(actual->range_end_time, expected->range_end_time) << round;
   }
 }
 

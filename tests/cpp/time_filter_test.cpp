@@ -62,6 +62,29 @@ TEST(filter_data_by_time_range, keeps_the_half_open_window) {
   EXPECT_EQ(kept_rows({4000000, 1000000, 3000000, 2500000}, 2.0, 3.5), (std::vector<float>{2, 3}));
 }
 
+TEST(filter_data_by_time_range, moves_every_column_alike_for_runs_and_scattered_rows) {
+  for (const std::vector<int64_t>& times : {
+           std::vector<int64_t>{1000000, 2000000, 2500000, 3000000, 5000000},           // one run
+           std::vector<int64_t>{3000000, 2100000, 1000000, 2500000, 9000000, 2000000},  // scattered
+       }) {
+    CwaDataResult data = rows_at(times);
+    data.temperature.emplace();
+    for (const int64_t t : times) data.temperature->push_back(static_cast<float>(t) / 1e6f);
+    auto out = filter_data_by_time_range(std::move(data), 2.0, 3.0);
+    ASSERT_TRUE(out);
+    std::vector<int64_t> expected;
+    for (const int64_t t : times) {
+      if (t >= 2000000 && t < 3000000) expected.push_back(t);
+    }
+    EXPECT_EQ(values_of(out->timestamps), expected);
+    ASSERT_EQ(out->temperature->size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_EQ((*out->temperature)[i], static_cast<float>(expected[i]) / 1e6f);
+    }
+    EXPECT_EQ(out->acc_y.size(), expected.size());
+  }
+}
+
 TEST(filter_data_by_time_range, compares_float_seconds_not_microseconds) {
   // 1577836799909999 us is just below 1577836799.9099998 s.
   EXPECT_EQ(kept_rows({1577836799909999, 1577836799919999}, 1577836799.9099998, std::nullopt),
