@@ -28,6 +28,15 @@ void advise_huge_pages(void* base, size_t bytes) {
 
 }  // namespace
 
+void populate_pages(void* start, size_t bytes) noexcept {
+#ifdef MADV_POPULATE_WRITE
+  if (start != nullptr && bytes != 0) ::madvise(start, bytes, MADV_POPULATE_WRITE);
+#else
+  static_cast<void>(start);
+  static_cast<void>(bytes);
+#endif
+}
+
 void MappedRegion::unmap(MappedRegion region) noexcept {
   if (region.base != nullptr) ::munmap(region.base, region.bytes);
 }

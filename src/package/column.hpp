@@ -17,6 +17,10 @@ struct MappedRegion {
   static void unmap(MappedRegion region) noexcept;
 };
 
+// Asks the kernel to back [start, start + bytes) with written pages in one call rather than one
+// fault per page; a kernel without the request leaves them to the first write.
+void populate_pages(void* start, size_t bytes) noexcept;
+
 // Untyped growable mapping; Column<T> gives it a type.
 class MappedBuffer {
  public:
@@ -62,6 +66,10 @@ class Column {
 
   void reserve(size_t rows) {
     if (rows > capacity()) buffer_.grow_to(rows * sizeof(T));
+  }
+  // Backs the first `rows` rows (at most the capacity) with memory now.
+  void populate(size_t rows) {
+    populate_pages(data(), (rows < capacity() ? rows : capacity()) * sizeof(T));
   }
   void push_back(T value) {
     if (size_ == capacity()) [[unlikely]]

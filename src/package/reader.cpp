@@ -22,6 +22,8 @@ namespace {
 // so that no column ever moves while it grows.
 class ColumnFiller {
  public:
+  static constexpr size_t kPopulatedRowsLimit = size_t{4} << 20;
+
   ColumnFiller(size_t reserve_rows, ChannelSelection channels)
       : reserve_rows_(reserve_rows), include_magnetometer_(channels.include_magnetometer) {
     result_.timestamps.reserve(reserve_rows);
@@ -31,6 +33,18 @@ class ColumnFiller {
     if (channels.include_temperature) result_.temperature.emplace(reserve_rows);
     if (channels.include_light) result_.light.emplace(reserve_rows);
     if (channels.include_battery) result_.battery.emplace(reserve_rows);
+    // Small reads take their pages in one request per column instead of a fault per page (big
+    // ones get huge pages and few faults). The room beyond the rows read is unmapped when the
+    // columns are handed over.
+    if (reserve_rows <= kPopulatedRowsLimit) {
+      result_.timestamps.populate(reserve_rows);
+      for (Column<float>* column : {&result_.acc_x, &result_.acc_y, &result_.acc_z}) {
+        column->populate(reserve_rows);
+      }
+      for (OptionalColumn* column : {&result_.temperature, &result_.light, &result_.battery}) {
+        if (*column) (*column)->populate(reserve_rows);
+      }
+    }
   }
 
   // Appends the rows of a packet whose header passed the checks.

@@ -2,8 +2,6 @@
 // the cubic and linear interpolation of one output row.
 #include "package/resampler.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -56,17 +54,6 @@ int64_t grid_us(double seconds) {
     return static_cast<int64_t>(us);
   if (std::isnan(us)) return 0;
   return us > 0.0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-}
-
-// Asks the kernel to back a column's reserved room with written pages now; a kernel without
-// the request leaves them to the first write.
-void populate(void* start, size_t bytes) {
-#ifdef MADV_POPULATE_WRITE
-  if (bytes != 0) ::madvise(start, bytes, MADV_POPULATE_WRITE);
-#else
-  static_cast<void>(start);
-  static_cast<void>(bytes);
-#endif
 }
 
 }  // namespace
@@ -431,9 +418,9 @@ void StreamingResampler::reserve(size_t rows) {
   // Fault the expected rows in at once, as fast as a plain read would touch them. Written
   // row by row over seconds, they meet memory that a virtual machine's balloon has meanwhile
   // handed back to the host, and every fault then costs a trip to the host.
-  populate(timestamps_out_, rows * sizeof(int64_t));
+  populate_pages(timestamps_out_, rows * sizeof(int64_t));
   for (float* out : channel_out_) {
-    if (out != nullptr) populate(out, rows * sizeof(float));
+    if (out != nullptr) populate_pages(out, rows * sizeof(float));
   }
 }
 
