@@ -12,38 +12,55 @@ namespace velmora {
 
 namespace {
 
+// Seconds after which a packet surely ends: its block time plus (count - offset) / rate, with
+// a margin far above what float rounding of the natural bounds can add (under 0.05 s even for
+// the largest offset at the slowest rate). Needs no division.
+double natural_end_upper_bound(const PacketMeta& meta, int64_t whole_seconds) {
+  const double seconds_per_sample =
+      static_cast<double>(1u << (15 - (meta.sample_rate_code & 0x0F))) * (1.0 / 3200.0);
+  const double samples =
+      static_cast<double>(meta.sample_count) - static_cast<double>(meta.timestamp_offset);
+  return static_cast<double>(whole_seconds) + samples * seconds_per_sample + 2.0;
+}
+
 // Locates a seconds cut among the data packets while they are read, packet by packet, without
 // keeping their spans. A span runs from the packet's continuity-corrected start to its natural
 // end; the selection passes over spans that end by the range start and stops at the first other
 // span that starts at or after the range end. The plan widens the selection by one span on each
-// side. Once the selection has stopped, later packets are only checked.
+// side. Spans that surely end by the range start are passed over without their exact bounds,
+// and once the selection has stopped, later packets are only checked.
 class SpanSelection {
  public:
   explicit SpanSelection(const SecondsCut& cut) : cut_(cut) { plan_.has_block_range = true; }
 
   void add(uint64_t block, const PacketMeta& meta) {
     if (stopped_) return;
-    const PacketBounds bounds = meta.natural_bounds_at(clock_.unix_seconds(meta.timestamp));
+    const int64_t whole_seconds = clock_.unix_seconds(meta.timestamp);
+    const std::optional<double>& range_start = plan_.range_start_time;  // set from span 0 on
+    if (range_start && natural_end_upper_bound(meta, whole_seconds) <= *range_start) {
+      not_selected(block);
+      remember(block, meta, whole_seconds, std::nullopt);
+      return;
+    }
+    const PacketBounds bounds = meta.natural_bounds_at(whole_seconds);
     double start = bounds.start;
     if (!any_span_) {
       // Cut bounds count from the first packet's natural start.
       if (cut_.start) plan_.range_start_time = *cut_.start + bounds.start;
       if (cut_.end) plan_.range_end_time = *cut_.end + bounds.start;
-    } else if (bounds.start - previous_end_ < 1.0) {
-      start = previous_end_;
+    } else if (const double previous_end = latest_end(); bounds.start - previous_end < 1.0) {
+      start = previous_end;
     }
-    const bool passed_over = plan_.range_start_time && bounds.end <= *plan_.range_start_time;
+    const bool passed_over = range_start && bounds.end <= *range_start;
     if (!passed_over && plan_.range_end_time && start >= *plan_.range_end_time) stopped_ = true;
     if (passed_over || stopped_) {
-      if (last_selected_ && !after_last_) after_last_ = block;
+      not_selected(block);
     } else {
-      if (!first_planned_) first_planned_ = any_span_ ? previous_block_ : block;
+      if (!first_planned_) first_planned_ = any_span_ ? latest_block_ : block;
       last_selected_ = block;
       after_last_.reset();
     }
-    any_span_ = true;
-    previous_block_ = block;
-    previous_end_ = bounds.end;
+    remember(block, meta, whole_seconds, bounds.end);
   }
 
   Result<ReadPlan> finish() {
@@ -56,13 +73,32 @@ class SpanSelection {
   }
 
  private:
+  void not_selected(uint64_t block) {
+    if (last_selected_ && !after_last_) after_last_ = block;
+  }
+  void remember(uint64_t block, const PacketMeta& meta, int64_t whole_seconds,
+                std::optional<double> end) {
+    any_span_ = true;
+    latest_block_ = block;
+    latest_ = meta;
+    latest_whole_seconds_ = whole_seconds;
+    latest_end_ = end;
+  }
+  // The natural end of the latest span, worked out now if it was passed over unmeasured.
+  double latest_end() {
+    if (!latest_end_) latest_end_ = latest_.natural_bounds_at(latest_whole_seconds_).end;
+    return *latest_end_;
+  }
+
   const SecondsCut& cut_;
   ReadPlan plan_;
   BlockClock clock_;
   bool any_span_ = false;
   bool stopped_ = false;
-  uint64_t previous_block_ = 0;            // block of the latest span
-  double previous_end_ = 0.0;              // natural end of the latest span
+  uint64_t latest_block_ = 0;  // block of the latest span
+  PacketMeta latest_{};
+  int64_t latest_whole_seconds_ = 0;
+  std::optional<double> latest_end_;
   std::optional<uint64_t> first_planned_;  // the span before the first selected one, or it
   std::optional<uint64_t> last_selected_;
   std::optional<uint64_t> after_last_;  // the span after the last selected one
