@@ -17,13 +17,33 @@ size_t round_up(size_t value, size_t multiple) {
   return (value + multiple - 1) / multiple * multiple;
 }
 
-// Large columns get huge pages: fewer page faults while a week of samples is written.
+// Columns from half a huge page up get huge pages: one fault (and one page table entry) per
+// 2 MiB instead of 512, for at most twice the zeroing of the smallest of them.
+constexpr size_t kHugePageFrom = kHugePageBytes / 2;
+
 size_t mapping_size(size_t bytes) {
-  return bytes >= kHugePageBytes ? round_up(bytes, kHugePageBytes) : round_up(bytes, kPageBytes);
+  return bytes >= kHugePageFrom ? round_up(bytes, kHugePageBytes) : round_up(bytes, kPageBytes);
 }
 
 void advise_huge_pages(void* base, size_t bytes) {
   if (bytes >= kHugePageBytes) ::madvise(base, bytes, MADV_HUGEPAGE);
+}
+
+// Maps `bytes` of fresh memory; huge mappings start on a huge page boundary, which the kernel
+// does not promise, so that every 2 MiB of them can be one huge page.
+void* map_fresh(size_t bytes) {
+  constexpr int kProtection = PROT_READ | PROT_WRITE;
+  constexpr int kFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+  if (bytes < kHugePageBytes) return ::mmap(nullptr, bytes, kProtection, kFlags, -1, 0);
+  void* wide = ::mmap(nullptr, bytes + kHugePageBytes, kProtection, kFlags, -1, 0);
+  if (wide == MAP_FAILED) return MAP_FAILED;
+  const auto start = reinterpret_cast<uintptr_t>(wide);
+  const uintptr_t aligned = round_up(start, kHugePageBytes);
+  if (aligned > start) ::munmap(wide, aligned - start);
+  const uintptr_t tail = aligned + bytes;
+  const uintptr_t wide_end = start + bytes + kHugePageBytes;
+  if (wide_end > tail) ::munmap(reinterpret_cast<void*>(tail), wide_end - tail);
+  return reinterpret_cast<void*>(aligned);
 }
 
 }  // namespace
@@ -46,8 +66,7 @@ void MappedBuffer::grow_to(size_t bytes) {
   const size_t new_bytes = mapping_size(bytes);
   void* base;
   if (region_.base == nullptr) {
-    base = ::mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE,
-                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    base = map_fresh(new_bytes);
   } else {
     base = ::mremap(region_.base, region_.bytes, new_bytes, MREMAP_MAYMOVE);
   }
