@@ -14,13 +14,7 @@ namespace velmora {
 namespace {
 
 constexpr double kTwoTo63 = 9223372036854775808.0;
-// Products inside this bound convert without any saturation test.
-constexpr double kSafeMicroseconds = 4611686018427387904.0;  // 2^62
-
-// Returns the microseconds of sample i, before conversion.
-inline double sample_us(size_t i, double span, double count, double start) {
-  return (static_cast<double>(i) * span / count + start) * 1000000.0;
-}
+constexpr double kSafeSeconds = 0x1p60 / 1000000.0;
 
 }  // namespace
 
@@ -40,10 +34,9 @@ double write_packet_timestamps(const PacketMeta& meta, int64_t whole_seconds,
   if (prev_end && start - *prev_end < 1.0) start = *prev_end;
   const double span = bounds.end - start;
   const double count = static_cast<double>(n);
-  // Rounding is monotonic, so the first and the last sample bound all others.
-  const double first = sample_us(0, span, count, start);
-  const double last = sample_us(n - 1, span, count, start);
-  if (std::fabs(first) < kSafeMicroseconds && std::fabs(last) < kSafeMicroseconds) {
+  // i * span / count never exceeds |span| by more than an ulp, so with both magnitudes below
+  // 2^60 microseconds every product stays below 2^61 and converts without saturation.
+  if (std::fabs(start) < kSafeSeconds && std::fabs(span) < kSafeSeconds) {
     spread_sample_us(out, n, span, count, start);
   } else {
     for (size_t i = 0; i < n; ++i) {

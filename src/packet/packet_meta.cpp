@@ -38,13 +38,12 @@ PacketBounds PacketMeta::natural_bounds() const {
 }
 
 PacketBounds PacketMeta::natural_bounds_at(int64_t whole_seconds) const {
-  const float rate = 3200.0f / static_cast<float>(1u << (15 - (sample_rate_code & 0x0F)));
-  const float x = -static_cast<float>(timestamp_offset) / rate;
+  const float x = samples_over_rate(-static_cast<float>(timestamp_offset), sample_rate_code);
   const float f = std::floor(x);
   // The fraction and the whole part are combined in 64-bit floats, whole part first.
   const double start =
       static_cast<double>(x - f) + (static_cast<double>(f) + static_cast<double>(whole_seconds));
-  const float duration = static_cast<float>(sample_count) / rate;
+  const float duration = samples_over_rate(static_cast<float>(sample_count), sample_rate_code);
   return PacketBounds{start, start + static_cast<double>(duration)};
 }
 

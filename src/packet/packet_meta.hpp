@@ -64,6 +64,18 @@ inline double sample_rate_hz(uint8_t rate_code) {
   return 3200.0 / static_cast<double>(1u << (15 - (rate_code & 0x0F)));
 }
 
+// Returns samples / rate in 32-bit floats, where rate = 3200 / 2^(15 - (rate_code & 0x0F)) as
+// a float and `samples` is a whole number of at most 2^16 in magnitude: the quotient the float
+// division gives, computed without dividing. The rate is 25 * 2^(7 - k) exactly, so the real
+// quotient is samples * 2^(k - 7) / 25: either a float itself (samples a multiple of 25) or
+// at least 2^-30 of its size away from every float rounding boundary, while the 64-bit product
+// below is within 2^-52 of it. Rounding that product to float therefore rounds the quotient.
+inline float samples_over_rate(float samples, uint8_t rate_code) {
+  const double seconds_per_sample =
+      static_cast<double>(1u << (15 - (rate_code & 0x0F))) * (1.0 / 3200.0);
+  return static_cast<float>(static_cast<double>(samples) * seconds_per_sample);
+}
+
 struct PacketBounds {
   double start;  // time of sample 0, seconds
   double end;    // half-open end: where the sample after the last one would fall

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <random>
 
 #include "cwa_builder.hpp"
@@ -93,6 +94,21 @@ TEST(block_clock, agrees_with_the_calendar_across_days_months_and_years) {
     ++checked;
   }
   EXPECT_GT(checked, 1000);
+}
+
+TEST(samples_over_rate, equals_the_float_division_for_every_offset_count_and_rate) {
+  for (unsigned code = 0; code < 16; ++code) {
+    const float rate = 3200.0f / static_cast<float>(1u << (15 - code));
+    for (int samples = -65536; samples <= 65536; ++samples) {
+      const float value = static_cast<float>(samples);
+      const float fast = samples_over_rate(value, static_cast<uint8_t>(code | 0x40));
+      const float divided = value / rate;
+      ASSERT_EQ(std::bit_cast<uint32_t>(fast), std::bit_cast<uint32_t>(divided))
+          << samples << " " << code;
+    }
+    EXPECT_EQ(std::bit_cast<uint32_t>(samples_over_rate(-0.0f, static_cast<uint8_t>(code))),
+              std::bit_cast<uint32_t>(-0.0f / rate));
+  }
 }
 
 }  // namespace
