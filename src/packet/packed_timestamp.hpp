@@ -34,9 +34,8 @@ CivilDate civil_from_days(int64_t days);
 
 inline unsigned days_in_month(int64_t year, unsigned month) {
   static constexpr unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  if (month == 2 && leap) return 29;
-  return kDays[month - 1];
+  if (month != 2) return kDays[month - 1];
+  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0 ? 29 : 28;
 }
 
 inline constexpr uint32_t kUnsetTimestampLow = 0x00000000;
@@ -55,7 +54,10 @@ inline std::optional<NaiveDateTime> cwa_timestamp(uint32_t value) {
       .second = value & 0x3F,
   };
   if (time.month < 1 || time.month > 12) return std::nullopt;
-  if (time.day < 1 || time.day > days_in_month(time.year, time.month)) return std::nullopt;
+  // Every month has 28 days; only later days need the calendar.
+  if (time.day < 1 || (time.day > 28 && time.day > days_in_month(time.year, time.month))) {
+    return std::nullopt;
+  }
   if (time.second > 59 || time.hour > 23 || time.minute > 59) return std::nullopt;
   return time;
 }
