@@ -77,17 +77,15 @@ Result<std::optional<PacketBytes>> read_sector(CwaFile& file,
 }
 
 SectorReader::SectorReader(CwaFile& file, size_t chunk_bytes)
-    : file_(file),
-      buffer_(new uint8_t[chunk_bytes < kPacketBytes ? kPacketBytes : chunk_bytes]),
-      capacity_(chunk_bytes < kPacketBytes ? kPacketBytes : chunk_bytes) {}
+    : file_(file), buffer_(chunk_bytes < kPacketBytes ? kPacketBytes : chunk_bytes) {}
 
 Status SectorReader::refill() {
   // Move the partial packet to the front so a whole packet always fits.
   const size_t pending = end_ - begin_;
-  if (pending > 0 && begin_ > 0) std::memmove(buffer_.get(), buffer_.get() + begin_, pending);
+  if (pending > 0 && begin_ > 0) std::memmove(buffer_.data(), buffer_.data() + begin_, pending);
   begin_ = 0;
   end_ = pending;
-  const std::span<uint8_t> free_space(buffer_.get() + end_, capacity_ - end_);
+  const std::span<uint8_t> free_space(buffer_.data() + end_, buffer_.size() - end_);
   auto count = file_.read_some(free_space);
   if (!count) {
     // A large read may fail where the packet-sized read would have succeeded; ask again for
@@ -109,7 +107,7 @@ Result<std::optional<PacketBytes>> SectorReader::next_after_refill() {
     VELMORA_TRY(refill());
     if (end_ - begin_ == before) return std::nullopt;  // refill hit a clean end
   }
-  const PacketBytes packet(buffer_.get() + begin_, kPacketBytes);
+  const PacketBytes packet(buffer_.data() + begin_, kPacketBytes);
   begin_ += kPacketBytes;
   return packet;
 }

@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -11,6 +10,7 @@
 
 #include "errors/cwa_error.hpp"
 #include "packet/packet_meta.hpp"
+#include "packet/read_buffer.hpp"
 
 namespace velmora {
 
@@ -44,7 +44,7 @@ class CwaFile {
 // needs the bytes), but asks the system for up to `chunk_bytes` at a time.
 class SectorReader {
  public:
-  static constexpr size_t kDefaultChunkBytes = size_t{1} << 20;
+  static constexpr size_t kDefaultChunkBytes = size_t{2} << 20;
 
   explicit SectorReader(CwaFile& file, size_t chunk_bytes = kDefaultChunkBytes);
 
@@ -59,7 +59,7 @@ class SectorReader {
   // reads on). Lets the scans over every packet keep their loop state in registers.
   const uint8_t* next_buffered() {
     if (end_ - begin_ < kPacketBytes) return nullptr;
-    const uint8_t* packet = buffer_.get() + begin_;
+    const uint8_t* packet = buffer_.data() + begin_;
     begin_ += kPacketBytes;
     return packet;
   }
@@ -72,8 +72,7 @@ class SectorReader {
   Result<std::optional<PacketBytes>> next_after_refill();
 
   CwaFile& file_;
-  std::unique_ptr<uint8_t[]> buffer_;
-  size_t capacity_;
+  ReadBuffer buffer_;
   size_t begin_ = 0;  // first unread byte in buffer_
   size_t end_ = 0;    // one past the last valid byte in buffer_
 };
