@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -171,6 +172,49 @@ TEST(spread_sample_us, every_variant_matches_the_scalar_expression) {
     std::vector<int64_t> wide(n, -1);
     if (spread_sample_us_avx512(wide.data(), n, span, count, start)) {
       EXPECT_EQ(wide, expected) << round;
+    }
+  }
+}
+
+TEST(divide_by_count, the_division_free_quotients_equal_division_even_next_to_midpoints) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  std::mt19937_64 rng(13);
+  std::vector<double> a(4096);
+  std::vector<double> fast(a.size());
+  auto random_double = [&] {
+    // Random sign and significand, exponents from 2^-890 to 2^+1000.
+    const uint64_t exponent = 133 + rng() % 1890;
+    return std::bit_cast<double>((rng() & 0x800FFFFFFFFFFFFFull) | (exponent << 52));
+  };
+  for (int round = 0; round < 400; ++round) {
+    const double count =
+        round < 120 ? static_cast<double>(round + 1) : static_cast<double>(1 + rng() % 65536);
+    for (size_t i = 0; i < a.size(); ++i) {
+      const double q = random_double();
+      switch (i % 4) {
+        case 0:  // anywhere
+          a[i] = random_double();
+          break;
+        case 1:  // a quotient just off the midpoint above q
+          a[i] = count * (q + std::nextafter(q, kInfinity)) / 2;
+          break;
+        case 2:  // a whole multiple give or take a few ulps
+          a[i] = q * count;
+          for (uint64_t k = rng() % 4; k > 0; --k)
+            a[i] = std::nextafter(a[i], (i & 4) ? 0.0 : kInfinity);
+          break;
+        default:  // sample-time magnitudes
+          a[i] =
+              static_cast<double>(rng() % 120) * (static_cast<double>(rng() % 4000000) / 1e6 - 2.0);
+          break;
+      }
+    }
+    if (!divide_by_count_avx512(a.data(), a.size(), count, fast.data())) GTEST_SKIP();
+    for (size_t i = 0; i < a.size(); ++i) {
+      const double expected = a[i] / count;
+      if (expected == 0.0 && fast[i] == 0.0) continue;  // only the sign of zero may differ
+      ASSERT_EQ(std::bit_cast<uint64_t>(fast[i]), std::bit_cast<uint64_t>(expected))
+          << a[i] << " / " << count;
     }
   }
 }
