@@ -113,6 +113,66 @@ Result<size_t> CwaDataBlock::parse_samples(bool include_magnetometer,
   return n;
 }
 
+Result<size_t> CwaDataBlock::parse_samples_reusing(bool include_magnetometer,
+                                                   std::span<SampleData, kMaxSamplesPerPacket> out,
+                                                   SampleLayout& layout) const {
+  const size_t sample_bytes = bytes_per_sample(sample_format);
+  if (sample_bytes == 0) return fail(unsupported_sample_format_message(sample_format));
+  const size_t n = sample_count;
+  if (n * sample_bytes > kSampleDataBytes) return fail(insufficient_data_message(sample_format));
+  const bool gyro = sample_format == 0x62 || sample_format == 0x92;
+  const bool magnetometer = include_magnetometer && sample_format == 0x92;
+  const SampleLayout wanted{sample_format, magnetometer};
+  if (layout != wanted) {
+    constexpr float kAbsent = __builtin_nanf("");
+    const SampleData fixed{kAbsent, kAbsent,      kAbsent, gyro,    kAbsent, kAbsent,
+                           kAbsent, magnetometer, kAbsent, kAbsent, kAbsent};
+    for (SampleData& slot : out) slot = fixed;
+    layout = wanted;
+  }
+  const uint8_t* data = sample_data.data();
+  auto put_acc = [&](size_t i, float x, float y, float z) {
+    out[i].acc_x = x;
+    out[i].acc_y = y;
+    out[i].acc_z = z;
+  };
+  auto put_gyro = [&](size_t i, float x, float y, float z) {
+    out[i].gyro_x = x;
+    out[i].gyro_y = y;
+    out[i].gyro_z = z;
+  };
+  switch (sample_format) {
+    case 0x30:
+      decode::packed_3axis(data, n, light, put_acc);
+      break;
+    case 0x32:
+      decode::unpacked_3axis(data, n, light, put_acc);
+      break;
+    case 0x62:
+      decode::unpacked_6axis(
+          data, n, light,
+          [&](size_t i, float ax, float ay, float az, float gx, float gy, float gz) {
+            put_acc(i, ax, ay, az);
+            put_gyro(i, gx, gy, gz);
+          });
+      break;
+    default:
+      decode::unpacked_9axis(data, n, light,
+                             [&](size_t i, float ax, float ay, float az, float gx, float gy,
+                                 float gz, const uint8_t* mag) {
+                               put_acc(i, ax, ay, az);
+                               put_gyro(i, gx, gy, gz);
+                               if (magnetometer) {
+                                 out[i].mag_x = decode::mag_of(mag, 0);
+                                 out[i].mag_y = decode::mag_of(mag, 1);
+                                 out[i].mag_z = decode::mag_of(mag, 2);
+                               }
+                             });
+      break;
+  }
+  return n;
+}
+
 PacketReadings CwaDataBlock::readings() const {
   return PacketReadings{
       .temperature = decode::temperature_celsius(temperature),

@@ -23,6 +23,14 @@ struct SampleData {
   float mag_x, mag_y, mag_z;  // raw / 32768
 };
 
+// Which fixed fields a SampleData array holds: those of a sample format, with or without the
+// magnetometer. Format 0 means none yet.
+struct SampleLayout {
+  uint8_t sample_format = 0;
+  bool magnetometer = false;
+  friend bool operator==(const SampleLayout&, const SampleLayout&) = default;
+};
+
 // Per-packet readings, the same for every sample of the packet.
 struct PacketReadings {
   float temperature;  // degrees Celsius
@@ -53,6 +61,14 @@ struct CwaDataBlock {
   // Decodes the samples into `out` and returns how many there are (the sample count).
   Result<size_t> parse_samples(bool include_magnetometer,
                                std::span<SampleData, kMaxSamplesPerPacket> out) const;
+
+  // The same for decoding packet after packet into one array: the fields that the sample format
+  // fixes for every sample (the presence flags and the NaN of absent sensors) are written, into
+  // every slot, only when `layout` says the array holds another format's, and `layout` is then
+  // updated. The first n slots end up exactly as parse_samples leaves them.
+  Result<size_t> parse_samples_reusing(bool include_magnetometer,
+                                       std::span<SampleData, kMaxSamplesPerPacket> out,
+                                       SampleLayout& layout) const;
 
   // Converts the raw temperature, light and battery readings.
   PacketReadings readings() const;

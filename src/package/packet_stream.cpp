@@ -31,7 +31,7 @@ Result<const DecodedPacket*> PacketStream::next() {
     if (!meta) continue;
     VELMORA_ASSIGN_OR_RETURN(const CwaDataBlock block, CwaDataBlock::from_buffer(*bytes));
     VELMORA_ASSIGN_OR_RETURN(packet_.count,
-                             block.parse_samples(include_magnetometer_, packet_.samples));
+                             block.parse_samples_reusing(include_magnetometer_, packet_.samples, layout_));
     VELMORA_ASSIGN_OR_RETURN(opened_.prev_end,
                              calculate_sample_timestamps_with_prev_end(
                                  block, packet_.count, opened_.prev_end, packet_.timestamps));

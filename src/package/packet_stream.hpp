@@ -38,6 +38,7 @@ class PacketStream {
   bool include_magnetometer_;
   uint64_t next_block_;
   DecodedPacket packet_;
+  SampleLayout layout_;  // fixed fields that packet_.samples holds
 };
 
 }  // namespace velmora

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <bit>
+#include <random>
 #include <vector>
 
 #include "cwa_builder.hpp"
@@ -135,6 +138,42 @@ TEST(data_block, rejects_formats_and_counts_it_cannot_decode) {
     packet.sample_format = format;
     packet.sample_count = count;
     EXPECT_EQ(samples_of(packet).size(), count);
+  }
+}
+
+TEST(data_block, decoding_packet_after_packet_into_one_array_equals_fresh_decoding) {
+  std::mt19937 rng(17);
+  std::array<SampleData, kMaxSamplesPerPacket> reused;
+  SampleLayout layout;
+  constexpr uint8_t kFormats[] = {0x30, 0x32, 0x62, 0x92};
+  for (int round = 0; round < 400; ++round) {
+    PacketBuilder packet;
+    // Runs of one format, as in files, with changes of format and of sample count.
+    packet.sample_format = kFormats[(static_cast<unsigned>(round) / 5 + rng() % 2) % 4];
+    packet.sample_count = static_cast<uint16_t>(
+        1 + rng() % (kSampleDataBytes / bytes_per_sample(packet.sample_format)));
+    packet.light = static_cast<uint16_t>(rng());
+    for (uint8_t& byte : packet.sample_data) byte = static_cast<uint8_t>(rng());
+    const bool magnetometer = rng() % 2 == 0;
+    const CwaDataBlock block = valid_block(packet);
+    std::array<SampleData, kMaxSamplesPerPacket> fresh;
+    const auto expected = block.parse_samples(magnetometer, fresh);
+    const auto actual = block.parse_samples_reusing(magnetometer, reused, layout);
+    ASSERT_TRUE(expected && actual);
+    ASSERT_EQ(*actual, *expected);
+    for (size_t i = 0; i < *expected; ++i) {
+      const SampleData& a = reused[i];
+      const SampleData& b = fresh[i];
+      ASSERT_EQ(a.has_gyro, b.has_gyro);
+      ASSERT_EQ(a.has_mag, b.has_mag);
+      // Bitwise, so that NaN fields compare too.
+      for (const auto field : {&SampleData::acc_x, &SampleData::acc_y, &SampleData::acc_z,
+                               &SampleData::gyro_x, &SampleData::gyro_y, &SampleData::gyro_z,
+                               &SampleData::mag_x, &SampleData::mag_y, &SampleData::mag_z}) {
+        ASSERT_EQ(std::bit_cast<uint32_t>(a.*field), std::bit_cast<uint32_t>(b.*field))
+            << round << " " << i;
+      }
+    }
   }
 }
 
