@@ -19,7 +19,8 @@ struct Axes {
   // Compares bits, so that -0.0 and 0.0 differ.
   friend bool operator==(const Axes& a, const Axes& b) {
     auto same = [](const std::vector<float>& u, const std::vector<float>& v) {
-      return u.size() == v.size() && std::memcmp(u.data(), v.data(), u.size() * 4) == 0;
+      return u.size() == v.size() &&
+             (u.empty() || std::memcmp(u.data(), v.data(), u.size() * sizeof(float)) == 0);
     };
     return same(a.x, b.x) && same(a.y, b.y) && same(a.z, b.z);
   }
