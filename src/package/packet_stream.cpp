@@ -30,8 +30,8 @@ Result<const DecodedPacket*> PacketStream::next() {
     VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketMeta> meta, packet_meta(*bytes));
     if (!meta) continue;
     VELMORA_ASSIGN_OR_RETURN(const CwaDataBlock block, CwaDataBlock::from_buffer(*bytes));
-    VELMORA_ASSIGN_OR_RETURN(packet_.count,
-                             block.parse_samples_reusing(include_magnetometer_, packet_.samples, layout_));
+    VELMORA_ASSIGN_OR_RETURN(packet_.count, block.parse_samples_reusing(include_magnetometer_,
+                                                                        packet_.samples, layout_));
     VELMORA_ASSIGN_OR_RETURN(opened_.prev_end,
                              calculate_sample_timestamps_with_prev_end(
                                  block, packet_.count, opened_.prev_end, packet_.timestamps));
