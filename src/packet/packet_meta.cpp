@@ -37,16 +37,6 @@ PacketBounds PacketMeta::natural_bounds() const {
   return natural_bounds_at(block_time->unix_seconds());
 }
 
-PacketBounds PacketMeta::natural_bounds_at(int64_t whole_seconds) const {
-  const float x = samples_over_rate(-static_cast<float>(timestamp_offset), sample_rate_code);
-  const float f = std::floor(x);
-  // The fraction and the whole part are combined in 64-bit floats, whole part first.
-  const double start =
-      static_cast<double>(x - f) + (static_cast<double>(f) + static_cast<double>(whole_seconds));
-  const float duration = samples_over_rate(static_cast<float>(sample_count), sample_rate_code);
-  return PacketBounds{start, start + static_cast<double>(duration)};
-}
-
 void BlockClock::remember_day(uint32_t timestamp) {
   const std::optional<NaiveDateTime> time = cwa_timestamp(timestamp);
   VELMORA_EXPECT(time.has_value(), msg::kFaultValidatedTimestamp);

@@ -1,6 +1,7 @@
 // Data packet layout, the header checks every reader runs first, and packet timing.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -93,6 +94,18 @@ struct PacketMeta {
   // The same, given the whole seconds of the block timestamp (see BlockClock).
   PacketBounds natural_bounds_at(int64_t whole_seconds) const;
 };
+
+// Inline, as every packet of a read goes through it. The float widths and the order of the
+// operations decide every timestamp of the system; do not reorder.
+inline PacketBounds PacketMeta::natural_bounds_at(int64_t whole_seconds) const {
+  const float x = samples_over_rate(-static_cast<float>(timestamp_offset), sample_rate_code);
+  const float f = std::floor(x);
+  // The fraction and the whole part are combined in 64-bit floats, whole part first.
+  const double start =
+      static_cast<double>(x - f) + (static_cast<double>(f) + static_cast<double>(whole_seconds));
+  const float duration = samples_over_rate(static_cast<float>(sample_count), sample_rate_code);
+  return PacketBounds{start, start + static_cast<double>(duration)};
+}
 
 // Whole seconds since the epoch of validated packed timestamps. Remembers the day of the last
 // call: a file's packets share a handful of days, and the calendar arithmetic would otherwise
