@@ -4,7 +4,7 @@ Usage: PYTHONPATH=<build dir> python bench/bench_read_cwa_file.py [--build-dir D
 
 Measures, each in a fresh subprocess: read_cwa_file with the default channels against numpy.empty
 plus fill of the same dtypes and lengths, peak RSS against the DataFrame's bytes, and a one-hour
-seconds cut from the middle of the week against the whole read (best of three in its process).
+seconds cut from the middle of the week against the whole read (best of five in its process).
 Each child first reads a small file untimed, so one-off imports stay out of the figures. With valgrind and the core-only
 executable velmora_core_read (configure with -DVELMORA_BUILD_BENCH=ON) it also counts the core's
 instructions per row on a one-hour file.
@@ -144,7 +144,7 @@ def main() -> None:
         reads.append(run_child(READ_CHILD, "warm", str(week), "-", "-", small, "1"))
         dtypes = ",".join(["int64"] + reads[-1]["columns"])
         fills.append(run_child(FILL_CHILD, "warm", str(reads[-1]["rows"]), dtypes))
-        cuts.append(run_child(READ_CHILD, "warm", str(week), str(middle), str(middle + 3600), small, "3"))
+        cuts.append(run_child(READ_CHILD, "warm", str(week), str(middle), str(middle + 3600), small, "5"))
     whole, fill, cut = best_of(reads), best_of(fills), best_of(cuts)
     memory = run_child(READ_CHILD, "cold", str(week), "-", "-", small, "1")
 
