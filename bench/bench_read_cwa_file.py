@@ -144,7 +144,8 @@ def main() -> None:
         reads.append(run_child(READ_CHILD, "warm", str(week), "-", "-", small, "1"))
         dtypes = ",".join(["int64"] + reads[-1]["columns"])
         fills.append(run_child(FILL_CHILD, "warm", str(reads[-1]["rows"]), dtypes))
-        cuts.append(run_child(READ_CHILD, "warm", str(week), str(middle), str(middle + 3600), small, "5"))
+        cuts.append(run_child(READ_CHILD, "warm", str(week), str(middle), str(middle + 3600),
+                              small, "5"))
     whole, fill, cut = best_of(reads), best_of(fills), best_of(cuts)
     memory = run_child(READ_CHILD, "cold", str(week), "-", "-", small, "1")
 
