@@ -87,7 +87,7 @@ def main() -> None:
     parser.add_argument("--hours", type=float, help="own recording of this length (default: the "
                         "shared cached week-long recording)")  # fmt: skip
     parser.add_argument("--work", type=pathlib.Path, help="directory for the files (default: temp)")
-    parser.add_argument("--repeat", type=int, default=6, help="runs of each write (best and median)")
+    parser.add_argument("--repeat", type=int, default=6, help="runs of each write (best, median)")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory(dir=args.work) as directory:

@@ -5,9 +5,9 @@ Usage: PYTHONPATH=<build dir> python bench/bench_read_cwa_file.py [--build-dir D
 Measures, each in a fresh subprocess: read_cwa_file with the default channels against numpy.empty
 plus fill of the same dtypes and lengths, peak RSS against the DataFrame's bytes, and a one-hour
 seconds cut from the middle of the week against the whole read (best of five in its process).
-Each child first reads a small file untimed, so one-off imports stay out of the figures. With valgrind and the core-only
-executable velmora_core_read (configure with -DVELMORA_BUILD_BENCH=ON) it also counts the core's
-instructions per row on a one-hour file.
+Each child first reads a small file untimed, so one-off imports stay out of the figures. With
+valgrind and the core-only executable velmora_core_read (configure with -DVELMORA_BUILD_BENCH=ON)
+it also counts the core's instructions per row on a one-hour file.
 """
 
 from __future__ import annotations
