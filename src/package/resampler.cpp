@@ -8,6 +8,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace velmora {
 
 namespace {
@@ -22,17 +26,29 @@ using Pair [[gnu::vector_size(16)]] = double;
 using LaneMask [[gnu::vector_size(16)]] = int64_t;
 using FloatPair [[gnu::vector_size(8)]] = float;
 
-// Widens two adjacent floats with one conversion instruction.
+// Widens two adjacent floats (exactly). GCC turns the generic conversion of a two-float vector
+// into two scalar conversions, so x86 gets the one packed instruction by name.
 Pair load_pair(const float* values) {
+#if defined(__SSE2__)
+  double both;
+  std::memcpy(&both, values, sizeof both);
+  return std::bit_cast<Pair>(_mm_cvtps_pd(_mm_castpd_ps(_mm_set_sd(both))));
+#else
   FloatPair narrow;
   std::memcpy(&narrow, values, sizeof narrow);
   return __builtin_convertvector(narrow, Pair);
+#endif
 }
 
-// Rounds both lanes to float and stores them to out[0..2).
+// Rounds both lanes to float, to nearest like a scalar conversion, into out[0..2).
 void store_pair(Pair value, float* out) {
+#if defined(__SSE2__)
+  const __m128 narrow = _mm_cvtpd_ps(std::bit_cast<__m128d>(value));
+  _mm_storel_pi(reinterpret_cast<__m64*>(out), narrow);
+#else
   const FloatPair narrow = __builtin_convertvector(value, FloatPair);
   std::memcpy(out, &narrow, sizeof narrow);
+#endif
 }
 
 Pair splat(double value) { return Pair{value, value}; }
