@@ -8,6 +8,8 @@
 #include <cstring>
 #include <limits>
 
+#include "package/resampler_rows.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -18,7 +20,6 @@ namespace {
 
 constexpr size_t kInitialQueueSlots = 64;
 constexpr size_t kInitialRoomRows = 4096;
-constexpr double kDegenerateSpan = 1e-12;
 constexpr double kTwoTo63 = 9223372036854775808.0;
 
 // Two lanes that each go through exactly the IEEE operations of the scalar formula.
@@ -159,7 +160,8 @@ StreamingResampler::StreamingResampler(std::optional<double> range_start_time,
     : range_start_time_(range_start_time),
       range_end_time_(range_end_time),
       step_ms_(1000.0 / resample_hz),
-      grid_defined_(std::isfinite(step_ms_)) {
+      grid_defined_(std::isfinite(step_ms_)),
+      wide_rows_(wide_rows_supported()) {
   if (readings.temperature) output_.temperature.emplace();
   if (readings.light) output_.light.emplace();
   if (readings.battery) output_.battery.emplace();
@@ -206,10 +208,16 @@ size_t StreamingResampler::push_samples(std::span<const double> times_s,
                                         const PacketReadings& readings) {
   if (!grid_defined_) return samples.size();
   size_t pushed = 0;
-  while (pushed < samples.size() && !finished_) {
-    enqueue(times_s[pushed], samples[pushed], readings);
-    after_push(times_s[pushed]);
-    ++pushed;
+  if (!range_end_time_ && grid_origin_ms_) {
+    // Without an end bound the grid never finishes, so the rows can wait until the whole packet
+    // is queued: they come out the same, with one search per row instead of one per sample.
+    for (; pushed < samples.size(); ++pushed) enqueue(times_s[pushed], samples[pushed], readings);
+    emit(false);
+  } else {
+    for (; pushed < samples.size() && !finished_; ++pushed) {
+      enqueue(times_s[pushed], samples[pushed], readings);
+      after_push(times_s[pushed]);
+    }
   }
   commit_rows();
   return pushed;
@@ -301,9 +309,19 @@ void StreamingResampler::write_row(double x, size_t i) {
   if (rows_ == room_rows_) [[unlikely]]
     make_room();
   const size_t n = queue_.size();
+  const QueuedSample* entries = queue_.data();
+  // The common case, a cubic row without motion values, goes through the vector kernel.
+  if (wide_rows_ && i >= 1 && i + 2 < n && !any_motion_ && !entries[i].has_gyro &&
+      !entries[i].has_mag && !entries[i + 1].has_gyro && !entries[i + 1].has_mag) {
+    std::array<float, 6> common;
+    if (cubic_common_row(&entries[i - 1], x, common.data())) {
+      write_common(x, common);
+      ++rows_;
+      return;
+    }
+  }
   RowWeights row;
   row.before = nullptr;
-  const QueuedSample* entries = queue_.data();
   row.start = &entries[i];
   row.end = &entries[i + 1];
   row.after = nullptr;
@@ -341,11 +359,24 @@ void StreamingResampler::write_row(double x, size_t i) {
   row.fraction = row.cubic || row.flat ? 0.0 : row.linear_fraction();
 
   const size_t index = rows_;
-  timestamps_out_[index] = grid_us(x);
   std::array<float, 6> common;
   row.pair(kChannelAccX, &common[0]);
   row.pair(kChannelAccZ, &common[2]);
   row.pair(kChannelLight, &common[4]);
+  write_common(x, common);
+  // Without a motion column or a motion value at either interval end, the row has none.
+  if (any_motion_ || row.start->has_gyro || row.start->has_mag || row.end->has_gyro ||
+      row.end->has_mag) {
+    write_motion(row, x, index);
+  }
+  // Counted only now: a motion column created above starts with NaN in the rows before.
+  rows_ = index + 1;
+}
+
+// Writes a row's time and common channels at row rows_, which the caller then counts.
+void StreamingResampler::write_common(double x, const std::array<float, 6>& common) {
+  const size_t index = rows_;
+  timestamps_out_[index] = grid_us(x);
   for (size_t channel = kChannelAccX; channel <= kChannelAccZ; ++channel) {
     channel_out_[channel][index] = common[channel];
   }
@@ -358,12 +389,6 @@ void StreamingResampler::write_row(double x, size_t i) {
       if (channel_out_[channel] != nullptr) channel_out_[channel][index] = common[channel];
     }
   }
-  // Without a motion column or a motion value at either interval end, the row has none.
-  if (any_motion_ || row.start->has_gyro || row.start->has_mag || row.end->has_gyro ||
-      row.end->has_mag) {
-    write_motion(row, x, index);
-  }
-  rows_ = index + 1;
 }
 
 void StreamingResampler::write_motion(const RowWeights& row, double x, size_t row_index) {

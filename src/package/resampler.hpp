@@ -42,6 +42,9 @@ enum ResampledChannel : size_t {
 
 // A queued sample as interpolation reads it: one cache line, every channel a float, and a
 // motion value the sample lacks stored as NaN.
+// Interpolation falls back to linear when a cubic denominator, or the interval, is shorter.
+inline constexpr double kDegenerateSpan = 1e-12;
+
 struct QueuedSample {
   double time_s;
   std::array<float, kResampledChannels> value;
@@ -132,6 +135,7 @@ class StreamingResampler {
   void emit(bool final);
   void trim_at(size_t i);
   void write_row(double x, size_t i);
+  void write_common(double x, const std::array<float, 6>& common);
   void write_motion(const RowWeights& row, double x, size_t row_index);
   void put_motion(size_t channel, bool present, float value, size_t row_index);
   OptionalColumn& optional_column(size_t channel);
@@ -146,6 +150,7 @@ class StreamingResampler {
   CwaDataResult output_;
   double step_ms_;  // 1000.0 / resample_hz, computed once
   bool grid_defined_;
+  bool wide_rows_;              // cubic rows may use the vector kernel
   size_t cursor_ = 0;           // queue index of the interval start found last
   uint64_t emitted_count_ = 0;  // index of the next grid point
   double next_x_ = 0.0;         // time of grid point emitted_count_, once the origin is set
