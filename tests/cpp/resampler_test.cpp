@@ -10,8 +10,11 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "package/resampler_rows.hpp"
 
 namespace velmora {
 namespace {
@@ -219,6 +222,59 @@ TEST(streaming_resampler, column_created_ahead_holds_nan_for_earlier_rows) {
   EXPECT_EQ(out.mag_y->size(), out.rows());
   for (float v : *out.mag_y) EXPECT_TRUE(std::isnan(v));
   EXPECT_FALSE(out.mag_x);
+}
+
+// The cubic row written out from the formula: denominators (a - b) * ((a - c) * (a - d)),
+// numerators grouped as in the row, terms summed left to right.
+float cubic_by_formula(const QueuedSample* q, double x, size_t channel) {
+  const double t[4] = {q[0].time_s, q[1].time_s, q[2].time_s, q[3].time_s};
+  double sum = 0.0;
+  for (size_t k = 0; k < 4; ++k) {
+    const double d = k == 0   ? (t[0] - t[3]) * ((t[0] - t[2]) * (t[0] - t[1]))
+                     : k == 1 ? (t[1] - t[3]) * ((t[1] - t[2]) * (t[1] - t[0]))
+                     : k == 2 ? (t[2] - t[3]) * ((t[2] - t[1]) * (t[2] - t[0]))
+                              : (t[3] - t[2]) * ((t[3] - t[1]) * (t[3] - t[0]));
+    const double a_m1 = x - t[0], a_0 = x - t[1], a_1 = x - t[2], a_2 = x - t[3];
+    const double n = k == 0   ? (a_0 * a_1) * a_2
+                     : k == 1 ? (a_m1 * a_1) * a_2
+                     : k == 2 ? (a_m1 * a_0) * a_2
+                              : (a_m1 * a_0) * a_1;
+    const double term = (n / d) * static_cast<double>(q[k].value[channel]);
+    sum = k == 0 ? term : sum + term;
+  }
+  return static_cast<float>(sum);
+}
+
+TEST(cubic_common_row, matches_the_formula_lane_for_lane_and_declines_nan_and_degenerate_rows) {
+  if (!wide_rows_supported()) GTEST_SKIP();
+  std::mt19937_64 rng(23);
+  std::uniform_real_distribution<double> step(0.001, 0.02);
+  std::uniform_real_distribution<float> value(-8.0f, 8.0f);
+  int declined = 0;
+  for (int round = 0; round < 20000; ++round) {
+    QueuedSample q[4] = {};
+    double t = 1.7e9 + static_cast<double>(rng() % 100000);
+    for (QueuedSample& entry : q) {
+      entry.time_s = t;
+      t += round % 50 == 0 ? 1e-13 : step(rng);  // now and then a degenerate denominator
+      for (float& v : entry.value) v = value(rng);
+    }
+    if (round % 37 == 0) q[rng() % 4].value[rng() % 6] = std::numeric_limits<float>::quiet_NaN();
+    const double x = q[1].time_s + (q[2].time_s - q[1].time_s) * 0.37;
+    float out[6];
+    if (!cubic_common_row(q, x, out)) {
+      ++declined;
+      continue;
+    }
+    for (size_t channel = 0; channel < 6; ++channel) {
+      ASSERT_EQ(std::bit_cast<uint32_t>(out[channel]),
+                std::bit_cast<uint32_t>(cubic_by_formula(q, x, channel)))
+          << round << " " << channel;
+    }
+  }
+  // Degenerate and NaN rows are left to the generic row.
+  EXPECT_GT(declined, 500);
+  EXPECT_LT(declined, 2000);
 }
 
 }  // namespace
