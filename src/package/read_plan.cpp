@@ -16,8 +16,10 @@ namespace {
 // a margin far above what float rounding of the natural bounds can add (under 0.05 s even for
 // the largest offset at the slowest rate). Needs no division.
 double natural_end_upper_bound(const PacketMeta& meta, int64_t whole_seconds) {
+  // The rate code widened first: a byte spilled and reloaded wider stalls the reload.
+  const unsigned rate_code = meta.sample_rate_code;
   const double seconds_per_sample =
-      static_cast<double>(1u << (15 - (meta.sample_rate_code & 0x0F))) * (1.0 / 3200.0);
+      static_cast<double>(1u << (15 - (rate_code & 0x0F))) * (1.0 / 3200.0);
   const double samples =
       static_cast<double>(meta.sample_count) - static_cast<double>(meta.timestamp_offset);
   return static_cast<double>(whole_seconds) + samples * seconds_per_sample + 2.0;
