@@ -6,6 +6,7 @@
 
 #include "errors/messages.hpp"
 #include "package/sample_times.hpp"
+#include "packet/packet_walk.hpp"
 
 namespace velmora {
 
@@ -58,20 +59,9 @@ Result<DataTiming> scan_data_timing(std::string_view file_path, size_t chunk_byt
   if (block[0] != 'M' || block[1] != 'D') return fail(msg::kFirstBlockNotMetadata);
   SectorReader reader(file, chunk_bytes);
   DataTimingScan scan;
-  for (;;) {
-    const uint8_t* packet = reader.next_buffered();
-    if (packet == nullptr) {
-      VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketBytes> read, reader.next());
-      if (!read) break;
-      packet = read->data();
-    }
-    const PacketVerdict verdict = check_packet(packet);
-    if (verdict == PacketVerdict::kSamples) {
-      scan.add(accepted_packet_meta(packet));
-    } else if (verdict != PacketVerdict::kSkip) {
-      return fail(packet_error(verdict, packet[packet_offset::kSampleFormat]));
-    }
-  }
+  VELMORA_TRY(walk_sample_packets(reader, std::nullopt, [&](uint64_t, const uint8_t* packet) {
+    scan.add(accepted_packet_meta(packet));
+  }));
   return scan.finish();
 }
 

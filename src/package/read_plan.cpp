@@ -7,6 +7,7 @@
 #include "package/opened_blocks.hpp"
 #include "packet/cwa_file.hpp"
 #include "packet/packet_meta.hpp"
+#include "packet/packet_walk.hpp"
 
 namespace velmora {
 
@@ -115,20 +116,9 @@ Result<ReadPlan> resolve_seconds(std::string_view path, const SecondsCut& cut) {
 
   SectorReader reader(file);
   SpanSelection selection(cut);
-  for (uint64_t block = 0; block < blocks; ++block) {
-    const uint8_t* packet = reader.next_buffered();
-    if (packet == nullptr) {
-      VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketBytes> read, reader.next());
-      if (!read) return fail(msg::kUnexpectedEndOfData);
-      packet = read->data();
-    }
-    const PacketVerdict verdict = check_packet(packet);
-    if (verdict == PacketVerdict::kSamples) {
-      selection.add(block, accepted_packet_meta(packet));
-    } else if (verdict != PacketVerdict::kSkip) {
-      return fail(packet_error(verdict, packet[packet_offset::kSampleFormat]));
-    }
-  }
+  VELMORA_TRY(walk_sample_packets(reader, blocks, [&](uint64_t block, const uint8_t* packet) {
+    selection.add(block, accepted_packet_meta(packet));
+  }));
   return selection.finish();
 }
 

@@ -13,6 +13,7 @@
 #include "package/sample_decode.hpp"
 #include "package/sample_times.hpp"
 #include "packet/byte_order.hpp"
+#include "packet/packet_walk.hpp"
 
 namespace velmora {
 
@@ -196,20 +197,9 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, BlockSelection select
   const uint64_t reserve_rows = std::min(blocks * kMaxSamplesPerPacket, kMaxReservedRows);
   ColumnFiller filler(static_cast<size_t>(reserve_rows), channels);
   std::optional<double> prev_end = opened.prev_end;
-  for (uint64_t block = 0; block < blocks; ++block) {
-    const uint8_t* packet = reader.next_buffered();
-    if (packet == nullptr) {
-      VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketBytes> read, reader.next());
-      if (!read) return fail(msg::kUnexpectedEndOfData);
-      packet = read->data();
-    }
-    const PacketVerdict verdict = check_packet(packet);
-    if (verdict == PacketVerdict::kSamples) {
-      filler.add_packet(packet, prev_end);
-    } else if (verdict != PacketVerdict::kSkip) {
-      return fail(packet_error(verdict, packet[packet_offset::kSampleFormat]));
-    }
-  }
+  VELMORA_TRY(walk_sample_packets(reader, blocks, [&](uint64_t, const uint8_t* packet) {
+    filler.add_packet(packet, prev_end);
+  }));
   if (filler.rows() == 0) return fail(msg::kNoSampleDataInRange);
   return filler.take();
 }
