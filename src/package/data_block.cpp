@@ -60,57 +60,8 @@ Result<CwaDataBlock> CwaDataBlock::from_buffer(PacketBytes packet) {
 
 Result<size_t> CwaDataBlock::parse_samples(bool include_magnetometer,
                                            std::span<SampleData, kMaxSamplesPerPacket> out) const {
-  const size_t sample_bytes = bytes_per_sample(sample_format);
-  if (sample_bytes == 0) return fail(unsupported_sample_format_message(sample_format));
-  const size_t n = sample_count;
-  if (n * sample_bytes > kSampleDataBytes) return fail(insufficient_data_message(sample_format));
-  const uint8_t* data = sample_data.data();
-  constexpr float kAbsent = __builtin_nanf("");
-  switch (sample_format) {
-    case 0x30:
-    case 0x32: {
-      auto sink = [&](size_t i, float x, float y, float z) {
-        out[i] =
-            SampleData{x, y, z, false, kAbsent, kAbsent, kAbsent, false, kAbsent, kAbsent, kAbsent};
-      };
-      if (sample_format == 0x30) {
-        decode::packed_3axis(data, n, light, sink);
-      } else {
-        decode::unpacked_3axis(data, n, light, sink);
-      }
-      break;
-    }
-    case 0x62:
-      decode::unpacked_6axis(
-          data, n, light,
-          [&](size_t i, float ax, float ay, float az, float gx, float gy, float gz) {
-            out[i] = SampleData{ax, ay, az, true, gx, gy, gz, false, kAbsent, kAbsent, kAbsent};
-          });
-      break;
-    default:
-      decode::unpacked_9axis(data, n, light,
-                             [&](size_t i, float ax, float ay, float az, float gx, float gy,
-                                 float gz, const uint8_t* mag) {
-                               if (include_magnetometer) {
-                                 out[i] = SampleData{ax,
-                                                     ay,
-                                                     az,
-                                                     true,
-                                                     gx,
-                                                     gy,
-                                                     gz,
-                                                     true,
-                                                     decode::mag_of(mag, 0),
-                                                     decode::mag_of(mag, 1),
-                                                     decode::mag_of(mag, 2)};
-                               } else {
-                                 out[i] = SampleData{ax, ay,    az,      true,    gx,     gy,
-                                                     gz, false, kAbsent, kAbsent, kAbsent};
-                               }
-                             });
-      break;
-  }
-  return n;
+  SampleLayout fresh;  // holds no format, so every field gets written
+  return parse_samples_reusing(include_magnetometer, out, fresh);
 }
 
 Result<size_t> CwaDataBlock::parse_samples_reusing(bool include_magnetometer,
