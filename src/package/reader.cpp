@@ -9,6 +9,7 @@
 #include "package/column_kernels.hpp"
 #include "package/data_block.hpp"
 #include "package/opened_blocks.hpp"
+#include "package/packet_samples.hpp"
 #include "package/packet_stream.hpp"
 #include "package/sample_decode.hpp"
 #include "package/sample_times.hpp"
@@ -63,12 +64,6 @@ class ColumnFiller {
     }
     return column->extend(n);
   }
-  // Returns the slots for n new values of each of the three gyroscope columns.
-  std::array<float*, 3> gyro_slots(size_t rows_before, size_t n) {
-    return {present_slots(result_.gyro_x, rows_before, n),
-            present_slots(result_.gyro_y, rows_before, n),
-            present_slots(result_.gyro_z, rows_before, n)};
-  }
   static void fill_missing(OptionalColumn& column, size_t n) {
     if (column) fill_floats(column->extend(n), n, kMissingValue);
   }
@@ -99,78 +94,29 @@ void ColumnFiller::add_packet(const uint8_t* p, std::optional<double>& prev_end)
   const size_t n = meta.sample_count;
   const size_t rows_before = result_.rows();
   const uint16_t light = load_u16(p + packet_offset::kLight);
-  const uint8_t format = p[packet_offset::kSampleFormat];
-  const uint8_t* data = p + packet_offset::kSampleData;
+  const FormatSensors sensors = format_sensors(p[packet_offset::kSampleFormat]);
 
   prev_end = write_packet_timestamps(meta, clock_.unix_seconds(meta.timestamp), prev_end,
                                      result_.timestamps.extend(n));
-  float* ax = result_.acc_x.extend(n);
-  float* ay = result_.acc_y.extend(n);
-  float* az = result_.acc_z.extend(n);
-  bool gyro_written = false;
-  bool mag_written = false;
-  switch (format) {
-    case 0x30:
-      decode_packed_3axis(data, n, light, ax, ay, az);
-      break;
-    case 0x32:
-      decode::unpacked_3axis(data, n, light, [=](size_t i, float x, float y, float z) {
-        ax[i] = x;
-        ay[i] = y;
-        az[i] = z;
-      });
-      break;
-    case 0x62: {
-      const auto [gx, gy, gz] = gyro_slots(rows_before, n);
-      gyro_written = true;
-      decode::unpacked_6axis(
-          data, n, light, [=](size_t i, float x, float y, float z, float g0, float g1, float g2) {
-            ax[i] = x;
-            ay[i] = y;
-            az[i] = z;
-            gx[i] = g0;
-            gy[i] = g1;
-            gz[i] = g2;
-          });
-      break;
-    }
-    default: {
-      // packet_meta admits no other format than 0x92 here.
-      const auto [gx, gy, gz] = gyro_slots(rows_before, n);
-      gyro_written = true;
-      float* mx = nullptr;
-      float* my = nullptr;
-      float* mz = nullptr;
-      if (include_magnetometer_) {
-        mx = present_slots(result_.mag_x, rows_before, n);
-        my = present_slots(result_.mag_y, rows_before, n);
-        mz = present_slots(result_.mag_z, rows_before, n);
-        mag_written = true;
-      }
-      decode::unpacked_9axis(data, n, light,
-                             [=](size_t i, float x, float y, float z, float g0, float g1, float g2,
-                                 const uint8_t* mag) {
-                               ax[i] = x;
-                               ay[i] = y;
-                               az[i] = z;
-                               gx[i] = g0;
-                               gy[i] = g1;
-                               gz[i] = g2;
-                               if (mx != nullptr) {
-                                 mx[i] = decode::mag_of(mag, 0);
-                                 my[i] = decode::mag_of(mag, 1);
-                                 mz[i] = decode::mag_of(mag, 2);
-                               }
-                             });
-      break;
-    }
+  SampleSlots slots;
+  slots.acc = {result_.acc_x.extend(n), result_.acc_y.extend(n), result_.acc_z.extend(n)};
+  if (sensors.gyro) {
+    slots.gyro = {present_slots(result_.gyro_x, rows_before, n),
+                  present_slots(result_.gyro_y, rows_before, n),
+                  present_slots(result_.gyro_z, rows_before, n)};
   }
-  if (!gyro_written) {
+  if (sensors.mag && include_magnetometer_) {
+    slots.mag = {present_slots(result_.mag_x, rows_before, n),
+                 present_slots(result_.mag_y, rows_before, n),
+                 present_slots(result_.mag_z, rows_before, n)};
+  }
+  decode_packet_samples(p, n, slots);
+  if (slots.gyro[0] == nullptr) {
     fill_missing(result_.gyro_x, n);
     fill_missing(result_.gyro_y, n);
     fill_missing(result_.gyro_z, n);
   }
-  if (!mag_written) {
+  if (slots.mag[0] == nullptr) {
     fill_missing(result_.mag_x, n);
     fill_missing(result_.mag_y, n);
     fill_missing(result_.mag_z, n);

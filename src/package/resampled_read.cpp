@@ -1,41 +1,35 @@
-// The resampled read: the planned blocks decoded packet by packet and streamed through one
+// The resampled read: the planned blocks decoded packet by packet straight into the queue of one
 // StreamingResampler, with the plan's time bounds applied on the grid.
 #include "package/resampled_read.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <span>
 #include <utility>
 
 #include "errors/messages.hpp"
+#include "package/column_kernels.hpp"
 #include "package/opened_blocks.hpp"
+#include "package/packet_samples.hpp"
 #include "package/packet_stream.hpp"
 #include "package/resampler.hpp"
+#include "package/resampler_kernel.hpp"
+#include "package/sample_decode.hpp"
+#include "package/sample_times.hpp"
+#include "packet/byte_order.hpp"
+#include "packet/packet_walk.hpp"
 
 namespace velmora {
 
 namespace {
 
-using TimePair [[gnu::vector_size(16)]] = double;
-
 // Beyond this many rows the columns simply grow as they fill.
 constexpr double kMaxReservedRows = static_cast<double>(size_t{1} << 26);
 
-struct MotionChannel {
-  bool SampleData::*present;
-  float SampleData::*value;
-  OptionalColumn CwaDataResult::*column;
-};
-
-constexpr std::array<MotionChannel, 6> kMotionChannels = {{
-    {&SampleData::has_gyro, &SampleData::gyro_x, &CwaDataResult::gyro_x},
-    {&SampleData::has_gyro, &SampleData::gyro_y, &CwaDataResult::gyro_y},
-    {&SampleData::has_gyro, &SampleData::gyro_z, &CwaDataResult::gyro_z},
-    {&SampleData::has_mag, &SampleData::mag_x, &CwaDataResult::mag_x},
-    {&SampleData::has_mag, &SampleData::mag_y, &CwaDataResult::mag_y},
-    {&SampleData::has_mag, &SampleData::mag_z, &CwaDataResult::mag_z},
-}};
+constexpr std::array<OptionalColumn CwaDataResult::*, 3> kGyroColumns = {
+    &CwaDataResult::gyro_x, &CwaDataResult::gyro_y, &CwaDataResult::gyro_z};
+constexpr std::array<OptionalColumn CwaDataResult::*, 3> kMagColumns = {
+    &CwaDataResult::mag_x, &CwaDataResult::mag_y, &CwaDataResult::mag_z};
 
 Status check_time_bounds(std::optional<double> range_start_time,
                          std::optional<double> range_end_time) {
@@ -49,15 +43,14 @@ Status check_time_bounds(std::optional<double> range_start_time,
 
 // Estimates the grid length from the first packet's pace and the number of planned blocks,
 // bounded by the time window when it has both ends; 0 when nothing sensible is known.
-size_t expected_grid_rows(const DecodedPacket& first, uint64_t planned_blocks, double resample_hz,
-                          std::optional<double> range_start_time,
+size_t expected_grid_rows(const int64_t* first_times, size_t count, uint64_t planned_blocks,
+                          double resample_hz, std::optional<double> range_start_time,
                           std::optional<double> range_end_time) {
   double seconds = -1.0;
-  if (first.count >= 2) {
-    const double spread_us =
-        static_cast<double>(first.timestamps[first.count - 1] - first.timestamps[0]);
-    const double packet_s = spread_us * static_cast<double>(first.count) /
-                            static_cast<double>(first.count - 1) / 1000000.0;
+  if (count >= 2) {
+    const double spread_us = static_cast<double>(first_times[count - 1] - first_times[0]);
+    const double packet_s =
+        spread_us * static_cast<double>(count) / static_cast<double>(count - 1) / 1000000.0;
     seconds = packet_s * static_cast<double>(planned_blocks);
   }
   if (range_start_time && range_end_time) {
@@ -69,6 +62,157 @@ size_t expected_grid_rows(const DecodedPacket& first, uint64_t planned_blocks, d
   return static_cast<size_t>(std::min(rows, kMaxReservedRows));
 }
 
+// Feeds the samples of each data packet to the resampler, creating it at the first one.
+class ResampledReader {
+ public:
+  ResampledReader(uint64_t planned_blocks, std::optional<double> prev_end, double resample_hz,
+                  ChannelSelection channels, std::optional<double> range_start_time,
+                  std::optional<double> range_end_time)
+      : planned_blocks_(planned_blocks),
+        prev_end_(prev_end),
+        resample_hz_(resample_hz),
+        channels_(channels),
+        range_start_time_(range_start_time),
+        range_end_time_(range_end_time) {}
+
+  // Takes one packet whose header passed the checks; returns whether reading goes on.
+  bool add_packet(const uint8_t* packet);
+
+  // The failure that ended the walk, if any.
+  Status& status() { return status_; }
+  std::optional<StreamingResampler>& resampler() { return resampler_; }
+
+ private:
+  bool start(size_t count);
+  void stage_packet(const uint8_t* packet, size_t n, const StagedEntries& staged);
+  void create_motion_columns(const uint8_t* packet, const double* times, size_t seen);
+
+  // Light changes slowly and powf is dear, so the last conversion is kept.
+  float light_of(uint16_t light_field) {
+    const uint16_t raw = light_field & 0x3FF;
+    if (raw != last_light_raw_) {
+      last_light_raw_ = raw;
+      last_light_ = decode::light_value(raw);
+    }
+    return last_light_;
+  }
+
+  uint64_t planned_blocks_;
+  std::optional<double> prev_end_;
+  double resample_hz_;
+  ChannelSelection channels_;
+  std::optional<double> range_start_time_;
+  std::optional<double> range_end_time_;
+  std::optional<StreamingResampler> resampler_;
+  Status status_;
+  BlockClock clock_;
+  std::array<int64_t, kMaxSamplesPerPacket> times_us_;
+  uint16_t last_light_raw_ = 0xFFFF;  // no 10-bit reading has this value
+  float last_light_ = 0.0f;
+};
+
+bool ResampledReader::add_packet(const uint8_t* p) {
+  const PacketMeta meta = accepted_packet_meta(p);
+  const size_t n = meta.sample_count;
+  prev_end_ = write_packet_timestamps(meta, clock_.unix_seconds(meta.timestamp), prev_end_,
+                                      times_us_.data());
+  if (!resampler_ && !start(n)) return false;
+  StreamingResampler& resampler = *resampler_;
+  const StagedEntries staged = resampler.stage(n);
+  stage_packet(p, n, staged);
+
+  const bool was_finished = resampler.finished();
+  const size_t pushed = resampler.push_staged(n);
+  // Reading ends at the first sample at or after range_end_time that arrives once the grid is
+  // complete: later blocks cannot matter.
+  size_t seen = n;
+  bool go_on = true;
+  if (resampler.finished() && range_end_time_) {
+    const size_t first = was_finished || pushed == 0 ? 0 : pushed - 1;
+    for (size_t j = first; j < n; ++j) {
+      if (staged.time[j] >= *range_end_time_) {
+        seen = j + 1;
+        go_on = false;
+        break;
+      }
+    }
+  }
+  const FormatSensors sensors = format_sensors(p[packet_offset::kSampleFormat]);
+  if (sensors.gyro) create_motion_columns(p, staged.time, seen);
+  return go_on;
+}
+
+// Checks the bounds and creates the resampler; false when reading cannot go on.
+bool ResampledReader::start(size_t count) {
+  status_ = check_time_bounds(range_start_time_, range_end_time_);
+  if (!status_) return false;
+  resampler_.emplace(range_start_time_, range_end_time_,
+                     ReadingSelection{channels_.include_temperature, channels_.include_light,
+                                      channels_.include_battery},
+                     resample_hz_);
+  // A grid without usable times can take no sample; reading on would change nothing.
+  if (!resampler_->grid_defined()) return false;
+  resampler_->reserve(expected_grid_rows(times_us_.data(), count, planned_blocks_, resample_hz_,
+                                         range_start_time_, range_end_time_));
+  return true;
+}
+
+// Writes the packet's n samples into the staged queue entries.
+void ResampledReader::stage_packet(const uint8_t* p, size_t n, const StagedEntries& staged) {
+  microseconds_to_seconds(times_us_.data(), n, staged.time);
+  const FormatSensors sensors = format_sensors(p[packet_offset::kSampleFormat]);
+  const bool mag = sensors.mag && channels_.include_magnetometer;
+  SampleSlots slots;
+  slots.acc = {staged.value[kChannelAccX], staged.value[kChannelAccY], staged.value[kChannelAccZ]};
+  slots.gyro = {staged.value[kChannelGyroX], staged.value[kChannelGyroY],
+                staged.value[kChannelGyroZ]};
+  if (mag) {
+    slots.mag = {staged.value[kChannelMagX], staged.value[kChannelMagY],
+                 staged.value[kChannelMagZ]};
+  }
+  decode_packet_samples(p, n, slots);
+  if (!sensors.gyro) {
+    for (size_t channel = kChannelGyroX; channel <= kChannelGyroZ; ++channel) {
+      fill_floats(staged.value[channel], n, kMissingValue);
+    }
+  }
+  if (!mag) {
+    for (size_t channel = kChannelMagX; channel <= kChannelMagZ; ++channel) {
+      fill_floats(staged.value[channel], n, kMissingValue);
+    }
+  }
+  std::fill_n(staged.motion, n,
+              static_cast<uint8_t>((sensors.gyro ? kHasGyro : 0) | (mag ? kHasMag : 0)));
+  // Readings that make no column are never read.
+  if (channels_.include_temperature) {
+    fill_floats(staged.value[kChannelTemperature], n,
+                decode::temperature_celsius(load_u16(p + packet_offset::kTemperature)));
+  }
+  if (channels_.include_light) {
+    fill_floats(staged.value[kChannelLight], n, light_of(load_u16(p + packet_offset::kLight)));
+  }
+  if (channels_.include_battery) {
+    fill_floats(staged.value[kChannelBattery], n,
+                decode::battery_volts(p[packet_offset::kBattery]));
+  }
+}
+
+// Samples inside the window decide which motion columns exist, even where no grid point ends up
+// with a value for them.
+void ResampledReader::create_motion_columns(const uint8_t* p, const double* times, size_t seen) {
+  for (size_t j = 0; j < seen; ++j) {
+    const double t = times[j];
+    const bool in_bounds = (!range_start_time_ || t >= *range_start_time_) &&
+                           (!range_end_time_ || t < *range_end_time_);
+    if (!in_bounds) continue;
+    for (const auto column : kGyroColumns) resampler_->ensure_column(column);
+    if (format_sensors(p[packet_offset::kSampleFormat]).mag && channels_.include_magnetometer) {
+      for (const auto column : kMagColumns) resampler_->ensure_column(column);
+    }
+    return;
+  }
+}
+
 }  // namespace
 
 Result<CwaDataResult> read_cwa_data_resampled_streaming(
@@ -77,69 +221,15 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(
   VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(path, selection));
   if (opened.first_block >= opened.end_block) return fail(msg::kNoSampleDataInRange);
   const uint64_t planned_blocks = opened.end_block - opened.first_block;
-  PacketStream stream(std::move(opened), channels.include_magnetometer);
+  SectorReader reader(opened.file, planned_chunk_bytes(opened.first_block, opened.end_block));
+  ResampledReader feeder(planned_blocks, opened.prev_end, resample_hz, channels, range_start_time,
+                         range_end_time);
+  VELMORA_TRY(walk_sample_packets(reader, planned_blocks, [&](uint64_t, const uint8_t* packet) {
+    return feeder.add_packet(packet);
+  }));
+  VELMORA_TRY(std::move(feeder.status()));
 
-  std::optional<StreamingResampler> resampler;
-  std::array<double, kMaxSamplesPerPacket> times;
-  bool stop = false;
-  while (!stop) {
-    VELMORA_ASSIGN_OR_RETURN(const DecodedPacket* packet, stream.next());
-    if (packet == nullptr) break;
-    if (!resampler) {
-      VELMORA_TRY(check_time_bounds(range_start_time, range_end_time));
-      resampler.emplace(range_start_time, range_end_time,
-                        ReadingSelection{channels.include_temperature, channels.include_light,
-                                         channels.include_battery},
-                        resample_hz);
-      // A grid without usable times can take no sample; reading on would change nothing.
-      if (!resampler->grid_defined()) break;
-      resampler->reserve(expected_grid_rows(*packet, planned_blocks, resample_hz, range_start_time,
-                                            range_end_time));
-    }
-    const size_t count = packet->count;
-    // Two times share one packed division; each lane divides exactly as a scalar would.
-    size_t converted = 0;
-    for (; converted + 1 < count; converted += 2) {
-      const TimePair us = {static_cast<double>(packet->timestamps[converted]),
-                           static_cast<double>(packet->timestamps[converted + 1])};
-      const TimePair seconds = us / TimePair{1000000.0, 1000000.0};
-      times[converted] = seconds[0];
-      times[converted + 1] = seconds[1];
-    }
-    if (converted < count) {
-      times[converted] = static_cast<double>(packet->timestamps[converted]) / 1000000.0;
-    }
-    const bool was_finished = resampler->finished();
-    const size_t pushed = resampler->push_samples(
-        std::span(times.data(), count), std::span(packet->samples.data(), count), packet->readings);
-    // Reading ends at the first sample at or after range_end_time that arrives once the grid
-    // is complete: later blocks cannot matter.
-    size_t seen = count;
-    if (resampler->finished() && range_end_time) {
-      const size_t first = was_finished || pushed == 0 ? 0 : pushed - 1;
-      for (size_t j = first; j < count; ++j) {
-        if (times[j] >= *range_end_time) {
-          seen = j + 1;
-          stop = true;
-          break;
-        }
-      }
-    }
-    // Samples inside the window decide which motion columns exist, even where no grid point
-    // ends up with a value for them.
-    for (size_t j = 0; j < seen; ++j) {
-      const SampleData& sample = packet->samples[j];
-      if (!sample.has_gyro && !sample.has_mag) continue;
-      const double t = times[j];
-      const bool in_bounds =
-          (!range_start_time || t >= *range_start_time) && (!range_end_time || t < *range_end_time);
-      if (!in_bounds) continue;
-      for (const MotionChannel& channel : kMotionChannels) {
-        if (sample.*channel.present) resampler->ensure_column(channel.column);
-      }
-    }
-  }
-
+  std::optional<StreamingResampler>& resampler = feeder.resampler();
   if (!resampler) return fail(msg::kNoSampleDataInRange);
   resampler->emit_ready(true);
   if (resampler->output().rows() == 0) return fail(msg::kNoSamplesAfterResampling);

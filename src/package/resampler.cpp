@@ -1,158 +1,84 @@
-// StreamingResampler: the grid, the search for each grid point's interval, the queue trims and
-// the cubic and linear interpolation of one output row.
+// StreamingResampler: the grid, the search for each grid point's interval, the queue trims, and
+// the cubic and linear interpolation of the rows found.
 #include "package/resampler.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
-#include "package/resampler_rows.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "package/resampler_kernel.hpp"
+#include "package/sample_times.hpp"
 
 namespace velmora {
 
 namespace {
 
-constexpr size_t kInitialQueueSlots = 64;
 constexpr size_t kInitialRoomRows = 4096;
-constexpr double kTwoTo63 = 9223372036854775808.0;
-
-// Two lanes that each go through exactly the IEEE operations of the scalar formula.
-using Pair [[gnu::vector_size(16)]] = double;
-using LaneMask [[gnu::vector_size(16)]] = int64_t;
-using FloatPair [[gnu::vector_size(8)]] = float;
-
-// Widens two adjacent floats (exactly). GCC turns the generic conversion of a two-float vector
-// into two scalar conversions, so x86 gets the one packed instruction by name.
-Pair load_pair(const float* values) {
-#if defined(__SSE2__)
-  double both;
-  std::memcpy(&both, values, sizeof both);
-  return std::bit_cast<Pair>(_mm_cvtps_pd(_mm_castpd_ps(_mm_set_sd(both))));
-#else
-  FloatPair narrow;
-  std::memcpy(&narrow, values, sizeof narrow);
-  return __builtin_convertvector(narrow, Pair);
-#endif
-}
-
-// Rounds both lanes to float, to nearest like a scalar conversion, into out[0..2).
-void store_pair(Pair value, float* out) {
-#if defined(__SSE2__)
-  const __m128 narrow = _mm_cvtpd_ps(std::bit_cast<__m128d>(value));
-  _mm_storel_pi(reinterpret_cast<__m64*>(out), narrow);
-#else
-  const FloatPair narrow = __builtin_convertvector(value, FloatPair);
-  std::memcpy(out, &narrow, sizeof narrow);
-#endif
-}
-
-Pair splat(double value) { return Pair{value, value}; }
-
-// Whether either lane's magnitude is below kDegenerateSpan (false for NaN).
-bool below_span(Pair value) {
-  constexpr int64_t kMagnitudeBits = 0x7FFFFFFFFFFFFFFF;
-  const Pair magnitude = std::bit_cast<Pair>(std::bit_cast<LaneMask>(value) & kMagnitudeBits);
-  const LaneMask below = magnitude < splat(kDegenerateSpan);
-  return (below[0] | below[1]) != 0;
-}
-
-bool any_lane(LaneMask mask) { return (mask[0] | mask[1]) != 0; }
-
-// Seconds to microseconds: multiply, truncate toward zero, saturate; NaN gives 0.
-int64_t grid_us(double seconds) {
-  const double us = seconds * 1000000.0;
-  if (us >= -kTwoTo63 && us < kTwoTo63) [[likely]]
-    return static_cast<int64_t>(us);
-  if (std::isnan(us)) return 0;
-  return us > 0.0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-}
 
 }  // namespace
 
-// The quantities one row shares across its channels: the four queue entries around the grid
-// point, the Lagrange weights (numerator over denominator, grouped as each term needs) and the
-// linear fraction.
+// The quantities one row shares across its channels: the slots of the entries around the grid
+// point, the Lagrange weights and whether they apply, and the linear fraction.
 struct StreamingResampler::RowWeights {
-  const QueuedSample* before;  // entry i - 1, when the cubic is usable
-  const QueuedSample* start;   // entry i
-  const QueuedSample* end;     // entry i + 1
-  const QueuedSample* after;   // entry i + 2, when the cubic is usable
+  const SampleQueue& queue;
+  size_t slot;  // entry i
   double x;
-  bool cubic;
-  bool flat;                   // |t1 - t0| < 1e-12: take y0 as it is
-  Pair weight_lo;              // N_-1 / d_-1, N_0 / d_0
-  Pair weight_hi;              // N_1 / d_1, N_2 / d_2
-  std::array<Pair, 4> weight;  // each weight in both lanes
-  double fraction;             // (x - t0) / (t1 - t0), when neither cubic nor flat
+  bool cubic = false;
+  bool flat = false;               // |t1 - t0| < 1e-12: take y0 as it is
+  std::array<double, 4> weight{};  // N_j / d_j for j = -1, 0, 1, 2
+  double fraction = 0.0;           // (x - t0) / (t1 - t0), when neither cubic nor flat
 
-  double linear_fraction() const { return (x - start->time_s) / (end->time_s - start->time_s); }
+  RowWeights(const SampleQueue& q, size_t start_slot, double grid_x, bool support)
+      : queue(q), slot(start_slot), x(grid_x) {
+    const double* t = q.times();
+    const double t0 = t[slot];
+    const double t1 = t[slot + 1];
+    if (support) {
+      const double tm1 = t[slot - 1];
+      const double t2 = t[slot + 2];
+      const double d_m1 = (tm1 - t2) * ((tm1 - t1) * (tm1 - t0));
+      const double d_0 = (t0 - t2) * ((t0 - t1) * (t0 - tm1));
+      const double d_1 = (t1 - t2) * ((t1 - t0) * (t1 - tm1));
+      const double d_2 = (t2 - t1) * ((t2 - t0) * (t2 - tm1));
+      // Degenerate when any |d| is below the span; a NaN denominator is not below it.
+      const bool degenerate = std::abs(d_m1) < kDegenerateSpan || std::abs(d_0) < kDegenerateSpan ||
+                              std::abs(d_1) < kDegenerateSpan || std::abs(d_2) < kDegenerateSpan;
+      if (!degenerate) {
+        const double a_m1 = x - tm1;
+        const double a_0 = x - t0;
+        const double a_1 = x - t1;
+        const double a_2 = x - t2;
+        weight = {((a_0 * a_1) * a_2) / d_m1, ((a_m1 * a_1) * a_2) / d_0,
+                  ((a_m1 * a_0) * a_2) / d_1, ((a_m1 * a_0) * a_1) / d_2};
+        cubic = true;
+      }
+    }
+    flat = std::abs(t1 - t0) < kDegenerateSpan;
+    if (!flat) fraction = (x - t0) / (t1 - t0);
+  }
 
-  // One channel by the linear rule; NaN in y0 or y1 comes out as NaN.
-  float linear(size_t channel, double f) const {
-    const float y0 = start->value[channel];
+  // One channel: the cubic rule when it applies and no value is NaN, else the linear rule, in
+  // which NaN in y0 or y1 comes out as NaN.
+  float channel(size_t c) const {
+    const float* v = queue.values(c);
+    const float y0 = v[slot];
+    const float y1 = v[slot + 1];
+    if (cubic) {
+      const float ym1 = v[slot - 1];
+      const float y2 = v[slot + 2];
+      if (!std::isnan(ym1) && !std::isnan(y0) && !std::isnan(y1) && !std::isnan(y2)) {
+        const double t_m1 = weight[0] * static_cast<double>(ym1);
+        const double t_0 = weight[1] * static_cast<double>(y0);
+        const double t_1 = weight[2] * static_cast<double>(y1);
+        const double t_2 = weight[3] * static_cast<double>(y2);
+        return static_cast<float>(((t_m1 + t_0) + t_1) + t_2);
+      }
+    }
     if (flat) return y0;
     const double d0 = static_cast<double>(y0);
-    return static_cast<float>(f * (static_cast<double>(end->value[channel]) - d0) + d0);
-  }
-
-  // One channel by the full rule, for lanes whose cubic sum came out NaN.
-  float single(size_t channel) const {
-    const float ym1 = before->value[channel];
-    const float y0 = start->value[channel];
-    const float y1 = end->value[channel];
-    const float y2 = after->value[channel];
-    if (!std::isnan(ym1) && !std::isnan(y0) && !std::isnan(y1) && !std::isnan(y2)) {
-      const double t_m1 = weight_lo[0] * static_cast<double>(ym1);
-      const double t_0 = weight_lo[1] * static_cast<double>(y0);
-      const double t_1 = weight_hi[0] * static_cast<double>(y1);
-      const double t_2 = weight_hi[1] * static_cast<double>(y2);
-      return static_cast<float>(((t_m1 + t_0) + t_1) + t_2);
-    }
-    return linear(channel, flat ? 0.0 : linear_fraction());
-  }
-
-  // Channels `first` and `first + 1` into out[0..2).
-  void pair(size_t first, float* out) const {
-    if (!cubic) {
-      const double f = flat ? 0.0 : fraction;
-      out[0] = linear(first, f);
-      out[1] = linear(first + 1, f);
-      return;
-    }
-    const Pair term_m1 = weight[0] * load_pair(&before->value[first]);
-    const Pair term_0 = weight[1] * load_pair(&start->value[first]);
-    const Pair term_1 = weight[2] * load_pair(&end->value[first]);
-    const Pair term_2 = weight[3] * load_pair(&after->value[first]);
-    const Pair sum = ((term_m1 + term_0) + term_1) + term_2;
-    // A NaN input makes the sum NaN; only then is the lane looked at on its own.
-    if (any_lane(sum != sum)) [[unlikely]] {
-      out[0] = single(first);
-      out[1] = single(first + 1);
-      return;
-    }
-    store_pair(sum, out);
+    return static_cast<float>(fraction * (static_cast<double>(y1) - d0) + d0);
   }
 };
-
-void SampleQueue::make_room() {
-  const size_t live = size();
-  // Moving is cheap while the live entries fill at most half the storage; else double it.
-  if (slots_.empty() || live * 2 > slots_.size()) {
-    std::vector<QueuedSample> larger(std::max(kInitialQueueSlots, slots_.size() * 2));
-    std::copy(data(), data() + live, larger.begin());
-    slots_ = std::move(larger);
-  } else {
-    std::copy(data(), data() + live, slots_.begin());
-  }
-  head_ = 0;
-  end_ = live;
-}
 
 StreamingResampler::StreamingResampler(std::optional<double> range_start_time,
                                        std::optional<double> range_end_time,
@@ -165,256 +91,219 @@ StreamingResampler::StreamingResampler(std::optional<double> range_start_time,
   if (readings.temperature) output_.temperature.emplace();
   if (readings.light) output_.light.emplace();
   if (readings.battery) output_.battery.emplace();
-  all_readings_ = readings.temperature && readings.light && readings.battery;
 }
 
 double StreamingResampler::grid_time(uint64_t k) const {
   return (static_cast<double>(k) * step_ms_ + *grid_origin_ms_) / 1000.0;
 }
 
-// Moves to the next grid point; the times of two points share one packed division.
-void StreamingResampler::advance_grid() {
-  ++emitted_count_;
-  if ((emitted_count_ & 1) != 0) {
-    next_x_ = following_x_;
-    return;
+void StreamingResampler::set_origin(double first_time_s) {
+  double origin = first_time_s;
+  if (range_start_time_ && *range_start_time_ > origin) origin = *range_start_time_;
+  grid_origin_ms_ = 1000.0 * origin;
+  // Lift grid point 0 to the first sample's time when the round trip through milliseconds
+  // lands one ulp below it; no interval could hold the point and the queue would never drain.
+  while (grid_time(0) < first_time_s) {
+    grid_origin_ms_ = std::nextafter(*grid_origin_ms_, std::numeric_limits<double>::infinity());
   }
-  const Pair k = {static_cast<double>(emitted_count_), static_cast<double>(emitted_count_ + 1)};
-  const Pair x = (k * splat(step_ms_) + splat(*grid_origin_ms_)) / splat(1000.0);
-  next_x_ = x[0];
-  following_x_ = x[1];
+  fill_grid(0);
+}
+
+// Computes the times of the grid points from `first` on into grid_x_.
+void StreamingResampler::fill_grid(uint64_t first) {
+  grid_times(first, kGridBlock, step_ms_, *grid_origin_ms_, grid_x_.data());
+  grid_first_ = first;
 }
 
 void StreamingResampler::push(const TimedSample& sample) {
+  const StagedEntries entry = queue_.stage(1);
+  const SampleData& s = sample.sample;
+  entry.time[0] = sample.time_s;
+  const float values[kResampledChannels] = {
+      s.acc_x,
+      s.acc_y,
+      s.acc_z,
+      sample.temperature,
+      sample.light,
+      sample.battery,
+      s.has_gyro ? s.gyro_x : kMissingValue,
+      s.has_gyro ? s.gyro_y : kMissingValue,
+      s.has_gyro ? s.gyro_z : kMissingValue,
+      s.has_mag ? s.mag_x : kMissingValue,
+      s.has_mag ? s.mag_y : kMissingValue,
+      s.has_mag ? s.mag_z : kMissingValue,
+  };
+  for (size_t channel = 0; channel < kResampledChannels; ++channel) {
+    entry.value[channel][0] = values[channel];
+  }
+  entry.motion[0] = static_cast<uint8_t>((s.has_gyro ? kHasGyro : 0) | (s.has_mag ? kHasMag : 0));
+  push_staged(1);
+}
+
+size_t StreamingResampler::push_staged(size_t n) {
   // An infinite step puts every grid point at NaN: nothing could ever be emitted, so holding
   // samples would only grow the queue with the file.
-  if (!grid_defined_) return;
-  enqueue(sample.time_s, sample.sample,
-          PacketReadings{sample.temperature, sample.light, sample.battery});
-  after_push(sample.time_s);
-  commit_rows();
-}
-
-void StreamingResampler::push(double time_s, const SampleData& sample,
-                              const PacketReadings& readings) {
-  if (!grid_defined_) return;
-  enqueue(time_s, sample, readings);
-  after_push(time_s);
-  commit_rows();
-}
-
-size_t StreamingResampler::push_samples(std::span<const double> times_s,
-                                        std::span<const SampleData> samples,
-                                        const PacketReadings& readings) {
-  if (!grid_defined_) return samples.size();
+  if (!grid_defined_ || n == 0) return n;
+  const double* times = queue_.times();
+  if (!motion_queued_) {
+    const uint8_t* motion = queue_.motion() + queue_.end();
+    motion_queued_ = std::any_of(motion, motion + n, [](uint8_t flags) { return flags != 0; });
+  }
   size_t pushed = 0;
-  if (!range_end_time_ && grid_origin_ms_) {
+  if (!range_end_time_) {
     // Without an end bound the grid never finishes, so the rows can wait until the whole packet
     // is queued: they come out the same, with one search per row instead of one per sample.
-    for (; pushed < samples.size(); ++pushed) enqueue(times_s[pushed], samples[pushed], readings);
+    if (!grid_origin_ms_) set_origin(times[queue_.end()]);
+    queue_.push_staged(n);
+    pushed = n;
     emit(false);
   } else {
-    for (; pushed < samples.size() && !finished_; ++pushed) {
-      enqueue(times_s[pushed], samples[pushed], readings);
-      after_push(times_s[pushed]);
+    for (; pushed < n && !finished_; ++pushed) {
+      if (!grid_origin_ms_) set_origin(times[queue_.end()]);
+      queue_.push_staged(1);
+      emit(false);
     }
   }
+  write_rows();
   commit_rows();
   return pushed;
 }
 
 void StreamingResampler::emit_ready(bool final) {
   emit(final);
+  write_rows();
   commit_rows();
 }
 
-void StreamingResampler::enqueue(double time_s, const SampleData& sample,
-                                 const PacketReadings& readings) {
-  QueuedSample& entry = queue_.emplace_back();
-  entry.time_s = time_s;
-  entry.value[kChannelAccX] = sample.acc_x;
-  entry.value[kChannelAccY] = sample.acc_y;
-  entry.value[kChannelAccZ] = sample.acc_z;
-  entry.value[kChannelTemperature] = readings.temperature;
-  entry.value[kChannelLight] = readings.light;
-  entry.value[kChannelBattery] = readings.battery;
-  entry.has_gyro = sample.has_gyro;
-  entry.value[kChannelGyroX] = sample.has_gyro ? sample.gyro_x : kMissingValue;
-  entry.value[kChannelGyroY] = sample.has_gyro ? sample.gyro_y : kMissingValue;
-  entry.value[kChannelGyroZ] = sample.has_gyro ? sample.gyro_z : kMissingValue;
-  entry.has_mag = sample.has_mag;
-  entry.value[kChannelMagX] = sample.has_mag ? sample.mag_x : kMissingValue;
-  entry.value[kChannelMagY] = sample.has_mag ? sample.mag_y : kMissingValue;
-  entry.value[kChannelMagZ] = sample.has_mag ? sample.mag_z : kMissingValue;
-}
-
-void StreamingResampler::after_push(double time_s) {
-  if (!grid_origin_ms_) [[unlikely]] {
-    double origin = time_s;
-    if (range_start_time_ && *range_start_time_ > origin) origin = *range_start_time_;
-    grid_origin_ms_ = 1000.0 * origin;
-    // Lift grid point 0 to the first sample's time when the round trip through milliseconds
-    // lands one ulp below it; no interval could hold the point and the queue would never drain.
-    while (grid_time(0) < time_s) {
-      grid_origin_ms_ = std::nextafter(*grid_origin_ms_, std::numeric_limits<double>::infinity());
-    }
-    next_x_ = grid_time(0);
-    following_x_ = grid_time(1);
-  }
-  emit(false);
-}
-
+// Finds the interval of each grid point that can be computed now and queues its row. Slots are
+// absolute here: `start` is the interval start (queue index cursor_), `head` the oldest entry.
+// The state lives in locals while the loop runs: stores of rows would otherwise make the
+// compiler reload it after each one.
 void StreamingResampler::emit(bool final) {
   if (!grid_origin_ms_) return;
-  const bool has_end = range_end_time_.has_value();
-  const double end_time = range_end_time_.value_or(0.0);
+  const double* t = queue_.times();
+  const size_t end = queue_.end();
+  size_t head = queue_.head();
+  size_t start = head + cursor_;
+  // No grid time compares as at or after NaN.
+  const double end_time = range_end_time_.value_or(std::numeric_limits<double>::quiet_NaN());
+  uint64_t k = emitted_count_;
+  uint64_t grid_first = grid_first_;
+  size_t count = pending_.count;
   for (;;) {
-    const double x = next_x_;
-    if (has_end && x >= end_time) {
+    const double x = grid_x_[k - grid_first];
+    if (x >= end_time) {
       finished_ = true;
-      return;
+      break;
     }
-    const size_t n = queue_.size();
-    const QueuedSample* entries = queue_.data();
-    size_t i = cursor_;
-    while (i + 1 < n && x > entries[i + 1].time_s) ++i;
-    cursor_ = i;
+    while (start + 1 < end && x > t[start + 1]) ++start;
     // Written as negated comparisons so that a NaN time also means "not reached yet".
-    if (n < 2 || i + 1 >= n || !(entries[i].time_s <= x) || !(x <= entries[i + 1].time_s)) {
-      trim_at(i);
-      return;
-    }
+    if (start + 1 >= end || !(t[start] <= x) || !(x <= t[start + 1])) break;
+    const bool has_before = start > head;
+    const bool has_after = start + 2 < end;
     // Wait for the right-hand neighbour of the interval unless the input has ended.
-    if (i >= 1 && !final && i + 2 >= n) {
-      trim_at(i);
-      return;
+    if (has_before && !final && !has_after) break;
+    if (count == PendingRows::kCapacity) [[unlikely]] {
+      pending_.count = count;
+      write_rows();
+      count = 0;
     }
-    write_row(x, i);
-    advance_grid();
-    if (cursor_ > 1) {
-      queue_.pop_front(cursor_ - 1);
-      cursor_ = 1;
+    pending_.x[count] = x;
+    pending_.slot[count] = static_cast<int64_t>(start);
+    pending_.support[count] = has_before && has_after ? 1 : 0;
+    ++count;
+    ++k;
+    if (k - grid_first == kGridBlock) [[unlikely]] {
+      fill_grid(k);
+      grid_first = k;
     }
+    // Keep one entry before the interval start: the left neighbour of a later cubic.
+    if (start > head + 1) head = start - 1;
   }
+  if (start > head + 1) head = start - 1;
+  queue_.pop_to(head);
+  cursor_ = start - head;
+  emitted_count_ = k;
+  pending_.count = count;
 }
 
-void StreamingResampler::trim_at(size_t i) {
-  // Keep one sample before the interval start: the left neighbour of a later cubic.
-  if (i < 2) return;
-  queue_.pop_front(i - 1);
-  cursor_ = 1;
-}
-
-void StreamingResampler::write_row(double x, size_t i) {
-  if (rows_ == room_rows_) [[unlikely]]
-    make_room();
-  const size_t n = queue_.size();
-  const QueuedSample* entries = queue_.data();
-  // The common case, a cubic row without motion values, goes through the vector kernel.
-  if (wide_rows_ && i >= 1 && i + 2 < n && !any_motion_ && !entries[i].has_gyro &&
-      !entries[i].has_mag && !entries[i + 1].has_gyro && !entries[i + 1].has_mag) {
-    std::array<float, 6> common;
-    if (cubic_common_row(&entries[i - 1], x, common.data())) {
-      write_common(x, common);
-      ++rows_;
-      return;
+// Interpolates the pending rows into the output: the vector kernel takes the plain cubic rows of
+// the common channels, the generic row everything else.
+void StreamingResampler::write_rows() {
+  const size_t count = pending_.count;
+  if (count == 0) return;
+  if (rows_ + count > room_rows_) make_room(rows_ + count);
+  const size_t first_row = rows_;
+  std::array<uint8_t, PendingRows::kCapacity / 8> generic_groups;
+  if (wide_rows_) {
+    RowSources in{queue_.times(), {}};
+    RowTargets out{timestamps_out_ + first_row, {}};
+    for (size_t channel = 0; channel < kCommonChannels; ++channel) {
+      in.values[channel] = queue_.values(channel);
+      if (channel_out_[channel] != nullptr) out.values[channel] = channel_out_[channel] + first_row;
     }
-  }
-  RowWeights row;
-  row.before = nullptr;
-  row.start = &entries[i];
-  row.end = &entries[i + 1];
-  row.after = nullptr;
-  row.x = x;
-  row.cubic = false;
-  const double t0 = row.start->time_s;
-  const double t1 = row.end->time_s;
-  if (i >= 1 && i + 2 < n) {
-    row.before = &entries[i - 1];
-    row.after = &entries[i + 2];
-    const double tm1 = row.before->time_s;
-    const double t2 = row.after->time_s;
-    // Lanes: (d_-1, d_0) and (d_1, d_2), each grouped as (a - b) * ((a - c) * (a - d)).
-    const Pair d_lo = (Pair{tm1, t0} - splat(t2)) *
-                      ((Pair{tm1, t0} - splat(t1)) * (Pair{tm1, t0} - Pair{t0, tm1}));
-    const Pair d_hi =
-        (Pair{t1, t2} - Pair{t2, t1}) * ((Pair{t1, t2} - splat(t0)) * (Pair{t1, t2} - splat(tm1)));
-    // Degenerate when any |d| is below the span; a NaN denominator is not below it.
-    if (!below_span(d_lo) && !below_span(d_hi)) {
-      const double a_m1 = x - tm1;
-      const double a_0 = x - t0;
-      const double a_1 = x - t1;
-      const double a_2 = x - t2;
-      // N_-1 = (a_0 a_1) a_2, N_0 = (a_-1 a_1) a_2, N_1 = (a_-1 a_0) a_2, N_2 = (a_-1 a_0) a_1.
-      const Pair n_lo = (Pair{a_0, a_m1} * splat(a_1)) * splat(a_2);
-      const Pair n_hi = (splat(a_m1) * splat(a_0)) * Pair{a_2, a_1};
-      row.weight_lo = n_lo / d_lo;
-      row.weight_hi = n_hi / d_hi;
-      row.weight = {splat(row.weight_lo[0]), splat(row.weight_lo[1]), splat(row.weight_hi[0]),
-                    splat(row.weight_hi[1])};
-      row.cubic = true;
-    }
-  }
-  row.flat = std::abs(t1 - t0) < kDegenerateSpan;
-  row.fraction = row.cubic || row.flat ? 0.0 : row.linear_fraction();
-
-  const size_t index = rows_;
-  std::array<float, 6> common;
-  row.pair(kChannelAccX, &common[0]);
-  row.pair(kChannelAccZ, &common[2]);
-  row.pair(kChannelLight, &common[4]);
-  write_common(x, common);
-  // Without a motion column or a motion value at either interval end, the row has none.
-  if (any_motion_ || row.start->has_gyro || row.start->has_mag || row.end->has_gyro ||
-      row.end->has_mag) {
-    write_motion(row, x, index);
-  }
-  // Counted only now: a motion column created above starts with NaN in the rows before.
-  rows_ = index + 1;
-}
-
-// Writes a row's time and common channels at row rows_, which the caller then counts.
-void StreamingResampler::write_common(double x, const std::array<float, 6>& common) {
-  const size_t index = rows_;
-  timestamps_out_[index] = grid_us(x);
-  for (size_t channel = kChannelAccX; channel <= kChannelAccZ; ++channel) {
-    channel_out_[channel][index] = common[channel];
-  }
-  if (all_readings_) {
-    for (size_t channel = kChannelTemperature; channel <= kChannelBattery; ++channel) {
-      channel_out_[channel][index] = common[channel];
-    }
+    cubic_rows_wide(in, pending_, out, generic_groups.data());
   } else {
-    for (size_t channel = kChannelTemperature; channel <= kChannelBattery; ++channel) {
-      if (channel_out_[channel] != nullptr) channel_out_[channel][index] = common[channel];
+    generic_groups.fill(0xFF);
+  }
+  const uint8_t* motion = queue_.motion();
+  const bool maybe_motion = any_motion_ || motion_queued_;
+  for (size_t g = 0; g < count; g += 8) {
+    const size_t lanes = std::min<size_t>(8, count - g);
+    const unsigned generic = generic_groups[g / 8];
+    if (generic == 0 && !maybe_motion) {
+      rows_ = first_row + g + lanes;
+      continue;
+    }
+    for (size_t j = g; j < g + lanes; ++j) {
+      const size_t slot = static_cast<size_t>(pending_.slot[j]);
+      const bool common = ((generic >> (j - g)) & 1u) != 0;
+      // Without a motion column or a motion value at either interval end, the row has none.
+      if (common || any_motion_ || (motion[slot] | motion[slot + 1]) != 0) {
+        write_row(first_row + j, pending_.x[j], slot, pending_.support[j] != 0, common);
+      }
+      // Counted only now: a motion column created above starts with NaN in the rows before.
+      rows_ = first_row + j + 1;
     }
   }
+  pending_.count = 0;
 }
 
-void StreamingResampler::write_motion(const RowWeights& row, double x, size_t row_index) {
+// Writes row `row` by the generic rules: its time and common channels when `common`, and its
+// motion channels when it has any.
+void StreamingResampler::write_row(size_t row, double x, size_t slot, bool support, bool common) {
+  const RowWeights weights(queue_, slot, x, support);
+  if (common) {
+    timestamps_out_[row] = seconds_to_us(x);
+    for (size_t channel = 0; channel < kCommonChannels; ++channel) {
+      if (channel_out_[channel] != nullptr) channel_out_[channel][row] = weights.channel(channel);
+    }
+  }
+  const uint8_t* motion = queue_.motion();
+  if (any_motion_ || (motion[slot] | motion[slot + 1]) != 0) write_motion(weights, row);
+}
+
+void StreamingResampler::write_motion(const RowWeights& weights, size_t row) {
   // A grid point on a sample time takes that sample's motion values as they are, absence
   // included; elsewhere a channel is present exactly when interpolation gives a number.
-  const QueuedSample* hit = x == row.start->time_s ? row.start
-                            : x == row.end->time_s ? row.end
-                                                   : nullptr;
-  if (hit != nullptr) {
-    for (size_t channel = kChannelGyroX; channel < kResampledChannels; ++channel) {
-      const bool present = channel < kChannelMagX ? hit->has_gyro : hit->has_mag;
-      put_motion(channel, present, hit->value[channel], row_index);
-    }
-    return;
-  }
-  std::array<float, kResampledChannels> result;
-  for (size_t channel = kChannelGyroX; channel < kResampledChannels; channel += 2) {
-    row.pair(channel, &result[channel]);
-  }
+  const double* t = queue_.times();
+  const size_t slot = weights.slot;
+  const size_t hit = weights.x == t[slot] ? slot : weights.x == t[slot + 1] ? slot + 1 : 0;
+  const bool exact = weights.x == t[slot] || weights.x == t[slot + 1];
+  const uint8_t flags = queue_.motion()[hit];
   for (size_t channel = kChannelGyroX; channel < kResampledChannels; ++channel) {
-    put_motion(channel, !std::isnan(result[channel]), result[channel], row_index);
+    if (exact) {
+      const bool present = (flags & (channel < kChannelMagX ? kHasGyro : kHasMag)) != 0;
+      put_motion(channel, present, queue_.values(channel)[hit], row);
+    } else {
+      const float value = weights.channel(channel);
+      put_motion(channel, !std::isnan(value), value, row);
+    }
   }
 }
 
-// Appends one motion value to row `row_index`, creating its column at the first present value.
-void StreamingResampler::put_motion(size_t channel, bool present, float value, size_t row_index) {
+// Appends one motion value to row `row`, creating its column at the first present value.
+void StreamingResampler::put_motion(size_t channel, bool present, float value, size_t row) {
   float* out = channel_out_[channel];
   if (out == nullptr) {
     if (!present) return;
@@ -422,11 +311,11 @@ void StreamingResampler::put_motion(size_t channel, bool present, float value, s
     OptionalColumn& column = optional_column(channel);
     column.emplace();
     column->reserve(room_rows_);
-    column->append_fill(kMissingValue, row_index);
+    column->append_fill(kMissingValue, row);
     refresh_outputs();
     out = channel_out_[channel];
   }
-  out[row_index] = present ? value : kMissingValue;
+  out[row] = present ? value : kMissingValue;
 }
 
 OptionalColumn& StreamingResampler::optional_column(size_t channel) {
@@ -465,9 +354,9 @@ void StreamingResampler::reserve(size_t rows) {
   }
 }
 
-void StreamingResampler::make_room() {
+void StreamingResampler::make_room(size_t rows) {
   commit_rows();
-  room_rows_ = std::max(kInitialRoomRows, room_rows_ * 2);
+  room_rows_ = std::max({kInitialRoomRows, room_rows_ * 2, rows});
   refresh_outputs();
 }
 

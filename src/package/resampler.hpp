@@ -6,15 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
-#include <vector>
 
 #include "package/data_block.hpp"
 #include "package/data_result.hpp"
+#include "package/sample_queue.hpp"
 
 namespace velmora {
 
-// One queued input sample with the readings of the packet that holds it.
+// One input sample with the readings of the packet that holds it.
 struct TimedSample {
   double time_s;  // microsecond timestamp / 1000000.0
   SampleData sample;
@@ -23,70 +22,24 @@ struct TimedSample {
   float battery;
 };
 
-// Positions of the channels in a queue entry: the six every row has, then the motion sensors.
-enum ResampledChannel : size_t {
-  kChannelAccX,
-  kChannelAccY,
-  kChannelAccZ,
-  kChannelTemperature,
-  kChannelLight,
-  kChannelBattery,
-  kChannelGyroX,
-  kChannelGyroY,
-  kChannelGyroZ,
-  kChannelMagX,
-  kChannelMagY,
-  kChannelMagZ,
-  kResampledChannels,
-};
-
-// A queued sample as interpolation reads it: one cache line, every channel a float, and a
-// motion value the sample lacks stored as NaN.
 // Interpolation falls back to linear when a cubic denominator, or the interval, is shorter.
 inline constexpr double kDegenerateSpan = 1e-12;
-
-struct QueuedSample {
-  double time_s;
-  std::array<float, kResampledChannels> value;
-  bool has_gyro;
-  bool has_mag;
-};
-
-// A double-ended queue of samples in one contiguous run: removal at the front moves a start
-// index, insertion at the back moves the few live entries to the front of the storage when
-// its end is reached, so both stay constant-time on average and steady streaming allocates
-// nothing.
-class SampleQueue {
- public:
-  size_t size() const { return end_ - head_; }
-  bool empty() const { return end_ == head_; }
-  // The entries in order; valid until the next emplace_back.
-  const QueuedSample* data() const { return slots_.data() + head_; }
-  const QueuedSample& operator[](size_t i) const { return data()[i]; }
-  double time(size_t i) const { return data()[i].time_s; }
-  // Appends an entry for the caller to fill in place.
-  QueuedSample& emplace_back() {
-    if (end_ == slots_.size()) [[unlikely]]
-      make_room();
-    return slots_[end_++];
-  }
-  void pop_front(size_t count) { head_ += count; }
-
- private:
-  void make_room();
-
-  // The two ends are updated by separate calls and kept apart in memory: a wide load of both
-  // right after a narrow store of one would stall waiting for the store.
-  size_t head_ = 0;  // slot of entry 0
-  std::vector<QueuedSample> slots_;
-  size_t end_ = 0;  // slot after the last entry
-};
 
 // Which of the per-packet readings become output columns.
 struct ReadingSelection {
   bool temperature = false;
   bool light = false;
   bool battery = false;
+};
+
+// Grid rows found by the search and not yet interpolated: the grid time and the queue slot of
+// the interval start, and whether entries exist on both sides of the interval for a cubic.
+struct PendingRows {
+  static constexpr size_t kCapacity = 256;
+  std::array<double, kCapacity> x;
+  std::array<int64_t, kCapacity> slot;
+  std::array<uint8_t, kCapacity> support;
+  size_t count = 0;
 };
 
 class StreamingResampler {
@@ -102,11 +55,11 @@ class StreamingResampler {
   // Queues a sample (setting the grid origin with the first one) and emits what is ready.
   // Must not be called once finished().
   void push(const TimedSample& sample);
-  // The same, filling the queue entry in place from a decoded sample and its packet's readings.
-  void push(double time_s, const SampleData& sample, const PacketReadings& readings);
-  // Pushes samples of one packet in order until finished(); returns how many were pushed.
-  size_t push_samples(std::span<const double> times_s, std::span<const SampleData> samples,
-                      const PacketReadings& readings);
+  // Slots for the n samples of a packet, which the caller fills in and then pushes with
+  // push_staged; they stay readable until the next stage call.
+  StagedEntries stage(size_t n) { return queue_.stage(n); }
+  // Pushes the n staged samples in order until finished(); returns how many were pushed.
+  size_t push_staged(size_t n);
   // Appends every grid point computable now; `final` flushes up to the last sample.
   void emit_ready(bool final);
 
@@ -129,17 +82,15 @@ class StreamingResampler {
   struct RowWeights;
 
   double grid_time(uint64_t k) const;
-  void advance_grid();
-  void enqueue(double time_s, const SampleData& sample, const PacketReadings& readings);
-  void after_push(double time_s);
+  void set_origin(double first_time_s);
+  void fill_grid(uint64_t first);
   void emit(bool final);
-  void trim_at(size_t i);
-  void write_row(double x, size_t i);
-  void write_common(double x, const std::array<float, 6>& common);
-  void write_motion(const RowWeights& row, double x, size_t row_index);
-  void put_motion(size_t channel, bool present, float value, size_t row_index);
+  void write_rows();
+  void write_row(size_t row, double x, size_t slot, bool support, bool common);
+  void write_motion(const RowWeights& weights, size_t row);
+  void put_motion(size_t channel, bool present, float value, size_t row);
   OptionalColumn& optional_column(size_t channel);
-  void make_room();
+  void make_room(size_t rows);
   void refresh_outputs();
   void commit_rows();
 
@@ -150,19 +101,24 @@ class StreamingResampler {
   CwaDataResult output_;
   double step_ms_;  // 1000.0 / resample_hz, computed once
   bool grid_defined_;
-  bool wide_rows_;              // cubic rows may use the vector kernel
+  bool wide_rows_;              // rows may go through the vector kernel
   size_t cursor_ = 0;           // queue index of the interval start found last
   uint64_t emitted_count_ = 0;  // index of the next grid point
-  double next_x_ = 0.0;         // time of grid point emitted_count_, once the origin is set
-  double following_x_ = 0.0;    // time of grid point emitted_count_ + 1 when that is odd
   bool finished_ = false;
+
+  // Grid times are computed a block at a time: grid_x_[j] is the time of point grid_first_ + j.
+  static constexpr size_t kGridBlock = 64;
+  std::array<double, kGridBlock> grid_x_{};
+  uint64_t grid_first_ = 0;
+
+  PendingRows pending_;
 
   // Rows are written straight into the columns' reserved room and counted in, column by
   // column, when a public call returns; every column then has `rows_` entries again.
-  size_t rows_ = 0;            // rows written, counted in or not
-  size_t room_rows_ = 0;       // rows every present column has room for
-  bool all_readings_ = false;  // temperature, light and battery columns all present
-  bool any_motion_ = false;    // some gyroscope or magnetometer column exists
+  size_t rows_ = 0;          // rows written, counted in or not
+  size_t room_rows_ = 0;     // rows every present column has room for
+  bool any_motion_ = false;     // some gyroscope or magnetometer column exists
+  bool motion_queued_ = false;  // some queued sample has had a motion value
   int64_t* timestamps_out_ = nullptr;
   std::array<float*, kResampledChannels> channel_out_{};  // null for an absent column
 };

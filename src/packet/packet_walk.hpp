@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 
 #include "errors/cwa_error.hpp"
 #include "errors/messages.hpp"
@@ -12,7 +13,8 @@
 namespace velmora {
 
 // Reads packets from the reader's position and calls visit(block, packet) for every sample
-// packet, `block` counting from 0 and `packet` pointing at its 512 bytes. With a block count it
+// packet, `block` counting from 0 and `packet` pointing at its 512 bytes; a visitor that returns
+// a bool ends the walk, successfully, by returning false. With a block count it
 // reads that many blocks, and a missing one is "Unexpected end of CWA data"; without, it reads
 // to a clean end of the file. The first failing header check ends the walk with its error.
 // Inline with the visitor, and free of result objects per packet, so that the loop state stays
@@ -31,7 +33,11 @@ Status walk_sample_packets(SectorReader& reader, std::optional<uint64_t> blocks,
     }
     const PacketVerdict verdict = check_packet(packet);
     if (verdict == PacketVerdict::kSamples) {
-      visit(block, packet);
+      if constexpr (std::is_same_v<decltype(visit(block, packet)), bool>) {
+        if (!visit(block, packet)) return {};
+      } else {
+        visit(block, packet);
+      }
     } else if (verdict != PacketVerdict::kSkip) {
       return fail(packet_error(verdict, packet[packet_offset::kSampleFormat]));
     }

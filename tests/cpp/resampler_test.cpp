@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "package/resampler_rows.hpp"
+#include "package/resampler_kernel.hpp"
+#include "package/sample_times.hpp"
 
 namespace velmora {
 namespace {
@@ -225,56 +226,134 @@ TEST(streaming_resampler, column_created_ahead_holds_nan_for_earlier_rows) {
 }
 
 // The cubic row written out from the formula: denominators (a - b) * ((a - c) * (a - d)),
-// numerators grouped as in the row, terms summed left to right.
-float cubic_by_formula(const QueuedSample* q, double x, size_t channel) {
-  const double t[4] = {q[0].time_s, q[1].time_s, q[2].time_s, q[3].time_s};
+// numerators grouped as in the row, terms summed left to right. `slot` is the interval start.
+double cubic_by_formula(const SampleQueue& q, size_t slot, double x, size_t channel,
+                        bool* degenerate) {
+  const double* times = q.times();
+  const double t[4] = {times[slot - 1], times[slot], times[slot + 1], times[slot + 2]};
   double sum = 0.0;
+  *degenerate = false;
   for (size_t k = 0; k < 4; ++k) {
     const double d = k == 0   ? (t[0] - t[3]) * ((t[0] - t[2]) * (t[0] - t[1]))
                      : k == 1 ? (t[1] - t[3]) * ((t[1] - t[2]) * (t[1] - t[0]))
                      : k == 2 ? (t[2] - t[3]) * ((t[2] - t[1]) * (t[2] - t[0]))
                               : (t[3] - t[2]) * ((t[3] - t[1]) * (t[3] - t[0]));
+    if (std::abs(d) < kDegenerateSpan) *degenerate = true;
     const double a_m1 = x - t[0], a_0 = x - t[1], a_1 = x - t[2], a_2 = x - t[3];
     const double n = k == 0   ? (a_0 * a_1) * a_2
                      : k == 1 ? (a_m1 * a_1) * a_2
                      : k == 2 ? (a_m1 * a_0) * a_2
                               : (a_m1 * a_0) * a_1;
-    const double term = (n / d) * static_cast<double>(q[k].value[channel]);
+    const double term = (n / d) * static_cast<double>(q.values(channel)[slot - 1 + k]);
     sum = k == 0 ? term : sum + term;
   }
-  return static_cast<float>(sum);
+  return sum;
 }
 
-TEST(cubic_common_row, matches_the_formula_lane_for_lane_and_declines_nan_and_degenerate_rows) {
+TEST(cubic_rows_wide, match_the_formula_lane_for_lane_and_leave_the_rest_to_the_generic_row) {
   if (!wide_rows_supported()) GTEST_SKIP();
   std::mt19937_64 rng(23);
   std::uniform_real_distribution<double> step(0.001, 0.02);
   std::uniform_real_distribution<float> value(-8.0f, 8.0f);
-  int declined = 0;
-  for (int round = 0; round < 20000; ++round) {
-    QueuedSample q[4] = {};
-    double t = 1.7e9 + static_cast<double>(rng() % 100000);
-    for (QueuedSample& entry : q) {
-      entry.time_s = t;
-      t += round % 50 == 0 ? 1e-13 : step(rng);  // now and then a degenerate denominator
-      for (float& v : entry.value) v = value(rng);
-    }
-    if (round % 37 == 0) q[rng() % 4].value[rng() % 6] = std::numeric_limits<float>::quiet_NaN();
-    const double x = q[1].time_s + (q[2].time_s - q[1].time_s) * 0.37;
-    float out[6];
-    if (!cubic_common_row(q, x, out)) {
-      ++declined;
-      continue;
-    }
-    for (size_t channel = 0; channel < 6; ++channel) {
-      ASSERT_EQ(std::bit_cast<uint32_t>(out[channel]),
-                std::bit_cast<uint32_t>(cubic_by_formula(q, x, channel)))
-          << round << " " << channel;
+  std::uniform_real_distribution<double> fraction(0.0, 1.0);
+  SampleQueue queue;
+  constexpr size_t kEntries = 600;
+  const StagedEntries staged = queue.stage(kEntries);
+  double t = 1.7e9;
+  for (size_t j = 0; j < kEntries; ++j) {
+    staged.time[j] = t;
+    t += j % 50 == 7 ? 1e-13 : step(rng);  // now and then a degenerate denominator
+    for (size_t channel = 0; channel < kResampledChannels; ++channel) {
+      staged.value[channel][j] = j % 97 == 5 && channel == j % 6 ? kNan : value(rng);
     }
   }
-  // Degenerate and NaN rows are left to the generic row.
-  EXPECT_GT(declined, 500);
-  EXPECT_LT(declined, 2000);
+  queue.push_staged(kEntries);
+
+  size_t generic_rows = 0;
+  for (int round = 0; round < 400; ++round) {
+    PendingRows rows;
+    rows.count = 1 + rng() % PendingRows::kCapacity;
+    // Runs of consecutive slots (one load per group) alternate with scattered ones (gathers).
+    size_t slot = 1 + rng() % 300;
+    for (size_t j = 0; j < rows.count; ++j) {
+      slot = round % 2 == 0 ? slot + 1 : 1 + rng() % (kEntries - 3);
+      if (slot > kEntries - 3) slot = 1;
+      const double* times = queue.times();
+      rows.slot[j] = static_cast<int64_t>(slot);
+      rows.x[j] = times[slot] + (times[slot + 1] - times[slot]) * fraction(rng);
+      rows.support[j] = rng() % 40 == 0 ? 0 : 1;
+    }
+    std::vector<int64_t> timestamps(rows.count);
+    std::vector<std::vector<float>> channels(kCommonChannels, std::vector<float>(rows.count));
+    RowSources in{queue.times(), {}};
+    RowTargets out{timestamps.data(), {}};
+    for (size_t channel = 0; channel < kCommonChannels; ++channel) {
+      in.values[channel] = queue.values(channel);
+      out.values[channel] = channels[channel].data();
+    }
+    std::array<uint8_t, PendingRows::kCapacity / 8> generic{};
+    cubic_rows_wide(in, rows, out, generic.data());
+    for (size_t j = 0; j < rows.count; ++j) {
+      const size_t s = static_cast<size_t>(rows.slot[j]);
+      bool degenerate = false;
+      bool any_nan = false;
+      std::array<double, kCommonChannels> expected;
+      for (size_t channel = 0; channel < kCommonChannels; ++channel) {
+        expected[channel] = cubic_by_formula(queue, s, rows.x[j], channel, &degenerate);
+        any_nan = any_nan || std::isnan(expected[channel]);
+      }
+      const bool flagged = ((generic[j / 8] >> (j % 8)) & 1u) != 0;
+      ASSERT_EQ(flagged, rows.support[j] == 0 || degenerate || any_nan) << round << " " << j;
+      if (flagged) {
+        ++generic_rows;
+        continue;
+      }
+      ASSERT_EQ(timestamps[j], seconds_to_us(rows.x[j]));
+      for (size_t channel = 0; channel < kCommonChannels; ++channel) {
+        ASSERT_EQ(std::bit_cast<uint32_t>(channels[channel][j]),
+                  std::bit_cast<uint32_t>(static_cast<float>(expected[channel])))
+            << round << " " << j << " " << channel;
+      }
+    }
+  }
+  EXPECT_GT(generic_rows, 1000u);
+}
+
+// The division-free grid must give every time that dividing gives, down to the last bit, on grids
+// of every rate over recording-like and extreme origins.
+TEST(grid_times, equal_the_divided_formula) {
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> rate(0.1, 10000.0);
+  std::uniform_real_distribution<double> seconds(0.0, 4.0e9);
+  std::array<double, 64> wide;
+  std::array<double, 64> divided;
+  for (int round = 0; round < 20000; ++round) {
+    const double step_ms = 1000.0 / (round % 3 == 0 ? 100.0 : rate(rng));
+    double origin_ms = 1000.0 * seconds(rng);
+    if (round % 101 == 0) origin_ms = round % 2 == 0 ? 0.0 : -origin_ms;
+    if (round % 211 == 0) origin_ms = 1e300;
+    const uint64_t first = rng() % (uint64_t{1} << (round % 40));
+    grid_times(first, wide.size(), step_ms, origin_ms, wide.data());
+    grid_times_portable(first, divided.size(), step_ms, origin_ms, divided.data());
+    for (size_t j = 0; j < wide.size(); ++j) {
+      ASSERT_EQ(std::bit_cast<uint64_t>(wide[j]), std::bit_cast<uint64_t>(divided[j]))
+          << step_ms << " " << origin_ms << " " << first + j;
+    }
+  }
+}
+
+TEST(microseconds_to_seconds, equals_the_scalar_division) {
+  std::mt19937_64 rng(11);
+  std::vector<int64_t> us(1001);
+  for (int64_t& value : us) value = static_cast<int64_t>(rng() >> (rng() % 64));
+  us[0] = std::numeric_limits<int64_t>::min();
+  std::vector<double> wide(us.size());
+  std::vector<double> scalar(us.size());
+  microseconds_to_seconds(us.data(), us.size(), wide.data());
+  microseconds_to_seconds_portable(us.data(), us.size(), scalar.data());
+  for (size_t i = 0; i < us.size(); ++i) {
+    ASSERT_EQ(std::bit_cast<uint64_t>(wide[i]), std::bit_cast<uint64_t>(scalar[i])) << us[i];
+  }
 }
 
 }  // namespace

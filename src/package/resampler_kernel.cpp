@@ -1,0 +1,252 @@
+// The resampler's AVX-512 loops. Every lane performs the generic row's IEEE operations in the
+// same grouping, with no fused multiply-add, so the rows are bit-identical to it.
+#include "package/resampler_kernel.hpp"
+
+#include <algorithm>
+
+#include "package/sample_times.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace velmora {
+
+#if defined(__x86_64__)
+
+namespace {
+
+// GCC 12's AVX-512 intrinsics start several results from a deliberately undefined vector, which
+// its flow analysis then reports as used uninitialized.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+#define VELMORA_ROWS_TARGET __attribute__((target("avx2,fma,avx512f,avx512dq,avx512vl")))
+
+constexpr double kTwoTo63 = 9223372036854775808.0;
+
+// The values at slots index + offset of eight rows, widened: one load when the rows' slots are
+// consecutive, else a gather.
+VELMORA_ROWS_TARGET [[gnu::always_inline]] inline __m512d window_values(const float* values,
+                                                                        int64_t first,
+                                                                        __m512i index,
+                                                                        bool consecutive) {
+  return _mm512_cvtps_pd(consecutive ? _mm256_loadu_ps(values + first)
+                                     : _mm512_i64gather_ps(index, values, 4));
+}
+
+VELMORA_ROWS_TARGET [[gnu::always_inline]] inline __m512d window_times(const double* times,
+                                                                       int64_t first, __m512i index,
+                                                                       bool consecutive) {
+  return consecutive ? _mm512_loadu_pd(times + first) : _mm512_i64gather_pd(index, times, 8);
+}
+
+VELMORA_ROWS_TARGET [[gnu::always_inline]] inline __mmask8 below_span(__m512d value) {
+  return _mm512_cmp_pd_mask(_mm512_abs_pd(value), _mm512_set1_pd(kDegenerateSpan), _CMP_LT_OQ);
+}
+
+VELMORA_ROWS_TARGET [[gnu::always_inline]] inline __m512d negated(__m512d value) {
+  return _mm512_xor_pd(value, _mm512_set1_pd(-0.0));
+}
+
+// One group of up to eight rows starting at row g; returns the mask of rows that need the
+// generic row.
+template <bool kConsecutive>
+VELMORA_ROWS_TARGET [[gnu::always_inline]] inline unsigned cubic_group(const RowSources& in,
+                                                                       const PendingRows& rows,
+                                                                       const RowTargets& out,
+                                                                       size_t g, size_t lanes,
+                                                                       __m512i index, __m512d x) {
+  const auto live = static_cast<__mmask8>((1u << lanes) - 1u);
+  const int64_t first = rows.slot[g];
+  const double* times = in.times;
+  const __m512i support_lanes =
+      _mm512_cvtepu8_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&rows.support[g])));
+  const __mmask8 support = _mm512_test_epi64_mask(support_lanes, support_lanes);
+
+  const __m512d t_m1 = window_times(times - 1, first, index, kConsecutive);
+  const __m512d t_0 = window_times(times, first, index, kConsecutive);
+  const __m512d t_1 = window_times(times + 1, first, index, kConsecutive);
+  const __m512d t_2 = window_times(times + 2, first, index, kConsecutive);
+  // Each difference once: b - a is exactly -(a - b), and a product or quotient with one
+  // negated factor is exactly the negated result, so d_0 = -q_0 and d_2 = -q_2. Equal times
+  // would turn +0 into -0, but they make the support degenerate, and such rows go the generic
+  // way.
+  const __m512d dm1_0 = _mm512_sub_pd(t_m1, t_0);
+  const __m512d dm1_1 = _mm512_sub_pd(t_m1, t_1);
+  const __m512d dm1_2 = _mm512_sub_pd(t_m1, t_2);
+  const __m512d d0_1 = _mm512_sub_pd(t_0, t_1);
+  const __m512d d0_2 = _mm512_sub_pd(t_0, t_2);
+  const __m512d d1_2 = _mm512_sub_pd(t_1, t_2);
+  const __m512d den_m1 = _mm512_mul_pd(dm1_2, _mm512_mul_pd(dm1_1, dm1_0));
+  const __m512d q_0 = _mm512_mul_pd(d0_2, _mm512_mul_pd(d0_1, dm1_0));
+  const __m512d den_1 = _mm512_mul_pd(d1_2, _mm512_mul_pd(d0_1, dm1_1));
+  const __m512d q_2 = _mm512_mul_pd(d1_2, _mm512_mul_pd(d0_2, dm1_2));
+  const __mmask8 degenerate =
+      below_span(den_m1) | below_span(q_0) | below_span(den_1) | below_span(q_2);
+
+  const __m512d a_m1 = _mm512_sub_pd(x, t_m1);
+  const __m512d a_0 = _mm512_sub_pd(x, t_0);
+  const __m512d a_1 = _mm512_sub_pd(x, t_1);
+  const __m512d a_2 = _mm512_sub_pd(x, t_2);
+  const __m512d am1_a0 = _mm512_mul_pd(a_m1, a_0);
+  const __m512d w_m1 = _mm512_div_pd(_mm512_mul_pd(_mm512_mul_pd(a_0, a_1), a_2), den_m1);
+  const __m512d w_0 = _mm512_div_pd(negated(_mm512_mul_pd(_mm512_mul_pd(a_m1, a_1), a_2)), q_0);
+  const __m512d w_1 = _mm512_div_pd(_mm512_mul_pd(am1_a0, a_2), den_1);
+  const __m512d w_2 = _mm512_div_pd(negated(_mm512_mul_pd(am1_a0, a_1)), q_2);
+
+  __mmask8 nan = 0;
+  for (size_t channel = 0; channel < kCommonChannels; ++channel) {
+    float* target = out.values[channel];
+    if (target == nullptr) continue;
+    const float* values = in.values[channel];
+    const __m512d y_m1 = window_values(values - 1, first, index, kConsecutive);
+    const __m512d y_0 = window_values(values, first, index, kConsecutive);
+    const __m512d y_1 = window_values(values + 1, first, index, kConsecutive);
+    const __m512d y_2 = window_values(values + 2, first, index, kConsecutive);
+    const __m512d sum = _mm512_add_pd(
+        _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(w_m1, y_m1), _mm512_mul_pd(w_0, y_0)),
+                      _mm512_mul_pd(w_1, y_1)),
+        _mm512_mul_pd(w_2, y_2));
+    nan |= _mm512_cmp_pd_mask(sum, sum, _CMP_UNORD_Q);
+    _mm256_mask_storeu_ps(target + g, live, _mm512_cvtpd_ps(sum));
+  }
+
+  const __m512d us = _mm512_mul_pd(x, _mm512_set1_pd(1000000.0));
+  const __mmask8 in_range = _mm512_cmp_pd_mask(us, _mm512_set1_pd(-kTwoTo63), _CMP_GE_OQ) &
+                            _mm512_cmp_pd_mask(us, _mm512_set1_pd(kTwoTo63), _CMP_LT_OQ);
+  _mm512_mask_storeu_epi64(out.timestamps + g, live, _mm512_cvttpd_epi64(us));
+  if ((in_range & live) != live) [[unlikely]] {
+    for (size_t lane = 0; lane < lanes; ++lane) {
+      out.timestamps[g + lane] = seconds_to_us(rows.x[g + lane]);
+    }
+  }
+
+  return live & ~(support & ~degenerate & ~nan);
+}
+
+VELMORA_ROWS_TARGET void cubic_rows_avx512(const RowSources& in, const PendingRows& rows,
+                                           const RowTargets& out, uint8_t* generic_groups) {
+  const __m512i lane_index = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
+  for (size_t g = 0; g < rows.count; g += 8) {
+    const size_t lanes = std::min<size_t>(8, rows.count - g);
+    const auto live = static_cast<__mmask8>((1u << lanes) - 1u);
+    const int64_t first = rows.slot[g];
+    // Lanes past the last row repeat the first one, so every load stays inside the queue.
+    const __m512i index = _mm512_mask_loadu_epi64(_mm512_set1_epi64(first), live, &rows.slot[g]);
+    const __m512d x = _mm512_mask_loadu_pd(_mm512_set1_pd(rows.x[g]), live, &rows.x[g]);
+    const bool consecutive =
+        _mm512_cmpeq_epi64_mask(index, _mm512_add_epi64(_mm512_set1_epi64(first), lane_index)) ==
+        0xFF;
+    const unsigned generic = consecutive ? cubic_group<true>(in, rows, out, g, lanes, index, x)
+                                         : cubic_group<false>(in, rows, out, g, lanes, index, x);
+    generic_groups[g / 8] = static_cast<uint8_t>(generic);
+  }
+}
+
+VELMORA_ROWS_TARGET void microseconds_to_seconds_avx512(const int64_t* us, size_t n, double* out) {
+  const __m512d million = _mm512_set1_pd(1000000.0);
+  for (size_t i = 0; i < n; i += 8) {
+    const size_t lanes = std::min<size_t>(8, n - i);
+    const auto live = static_cast<__mmask8>((1u << lanes) - 1u);
+    const __m512d value = _mm512_cvtepi64_pd(_mm512_maskz_loadu_epi64(live, us + i));
+    _mm512_mask_storeu_pd(out + i, live, _mm512_div_pd(value, million));
+  }
+}
+
+// Divides by 1000 without dividing: with y = RN(1/1000) and q0 = RN(v * y), the fused steps
+// r = v - 1000 q0 (exact) and RN(q0 + r y) give the correctly rounded v / 1000 for every v whose
+// magnitude lies between 2^-900 and 2^1000 (the argument of exact_quotients in sample_spread.cpp,
+// for the whole divisor 1000). Blocks with another v, zeros included, divide.
+VELMORA_ROWS_TARGET void grid_times_avx512(uint64_t first, size_t n, double step_ms,
+                                           double origin_ms, double* out) {
+  const __m512i lane_index = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m512d step = _mm512_set1_pd(step_ms);
+  const __m512d origin = _mm512_set1_pd(origin_ms);
+  const __m512d thousand = _mm512_set1_pd(1000.0);
+  const __m512d reciprocal = _mm512_set1_pd(1.0 / 1000.0);
+  for (size_t j = 0; j < n; j += 8) {
+    const size_t lanes = std::min<size_t>(8, n - j);
+    const auto live = static_cast<__mmask8>((1u << lanes) - 1u);
+    const __m512i k =
+        _mm512_add_epi64(_mm512_set1_epi64(static_cast<int64_t>(first + j)), lane_index);
+    const __m512d v = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepu64_pd(k), step), origin);
+    const __m512d magnitude = _mm512_abs_pd(v);
+    const __mmask8 exact = _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(0x1p-900), _CMP_GE_OQ) &
+                           _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(0x1p1000), _CMP_LE_OQ);
+    __m512d x;
+    if (exact == 0xFF) [[likely]] {
+      const __m512d q0 = _mm512_mul_pd(v, reciprocal);
+      const __m512d r = _mm512_fnmadd_pd(q0, thousand, v);
+      x = _mm512_fmadd_pd(r, reciprocal, q0);
+    } else {
+      x = _mm512_div_pd(v, thousand);
+    }
+    _mm512_mask_storeu_pd(out + j, live, x);
+  }
+}
+
+#pragma GCC diagnostic pop
+
+bool has_avx512() {
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("fma");
+}
+
+}  // namespace
+
+bool wide_rows_supported() { return has_avx512(); }
+
+void cubic_rows_wide(const RowSources& in, const PendingRows& rows, const RowTargets& out,
+                     uint8_t* generic_groups) {
+  cubic_rows_avx512(in, rows, out, generic_groups);
+}
+
+void grid_times(uint64_t first, size_t n, double step_ms, double origin_ms, double* out) {
+  static const bool wide = has_avx512();
+  if (wide) {
+    grid_times_avx512(first, n, step_ms, origin_ms, out);
+  } else {
+    grid_times_portable(first, n, step_ms, origin_ms, out);
+  }
+}
+
+void microseconds_to_seconds(const int64_t* us, size_t n, double* out) {
+  static const bool wide = has_avx512();
+  if (wide) {
+    microseconds_to_seconds_avx512(us, n, out);
+  } else {
+    microseconds_to_seconds_portable(us, n, out);
+  }
+}
+
+#else
+
+bool wide_rows_supported() { return false; }
+
+void cubic_rows_wide(const RowSources&, const PendingRows& rows, const RowTargets&,
+                     uint8_t* generic_groups) {
+  for (size_t g = 0; g < rows.count; g += 8) generic_groups[g / 8] = 0xFF;
+}
+
+void grid_times(uint64_t first, size_t n, double step_ms, double origin_ms, double* out) {
+  grid_times_portable(first, n, step_ms, origin_ms, out);
+}
+
+void microseconds_to_seconds(const int64_t* us, size_t n, double* out) {
+  microseconds_to_seconds_portable(us, n, out);
+}
+
+#endif
+
+void grid_times_portable(uint64_t first, size_t n, double step_ms, double origin_ms, double* out) {
+  for (size_t j = 0; j < n; ++j) {
+    out[j] = (static_cast<double>(first + j) * step_ms + origin_ms) / 1000.0;
+  }
+}
+
+void microseconds_to_seconds_portable(const int64_t* us, size_t n, double* out) {
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<double>(us[i]) / 1000000.0;
+}
+
+}  // namespace velmora

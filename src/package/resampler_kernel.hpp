@@ -1,0 +1,43 @@
+// Resampler loops that run eight rows, grid points or samples per instruction on processors with
+// AVX-512, each lane performing the scalar code's IEEE operations in the same order.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "package/resampler.hpp"
+
+namespace velmora {
+
+// The queue's times and common channels, indexed by slot.
+struct RowSources {
+  const double* times;
+  std::array<const float*, kCommonChannels> values;
+};
+
+// The first of the pending rows' places in the output; a null channel is not produced.
+struct RowTargets {
+  int64_t* timestamps;
+  std::array<float*, kCommonChannels> values;
+};
+
+// Whether cubic_rows_wide can run on this processor.
+bool wide_rows_supported();
+
+// Writes the timestamps and common channels of every pending row, interpolated by the cubic
+// rule, and sets bit j % 8 of generic_groups[j / 8] for each row j that the cubic rule does not
+// cover alone (no entries on both sides, a degenerate support, a NaN result). Those rows'
+// values are then meaningless and must be written by the generic row.
+void cubic_rows_wide(const RowSources& in, const PendingRows& rows, const RowTargets& out,
+                     uint8_t* generic_groups);
+
+// out[j] = the time of grid point first + j: ((first + j) * step_ms + origin_ms) / 1000.0.
+void grid_times(uint64_t first, size_t n, double step_ms, double origin_ms, double* out);
+void grid_times_portable(uint64_t first, size_t n, double step_ms, double origin_ms, double* out);
+
+// out[i] = us[i] converted to double and divided by 1000000.0, for i < n.
+void microseconds_to_seconds(const int64_t* us, size_t n, double* out);
+void microseconds_to_seconds_portable(const int64_t* us, size_t n, double* out);
+
+}  // namespace velmora

@@ -1,0 +1,65 @@
+// SampleQueue: staging behind the pushed entries and moving the few live ones to the front.
+#include "package/sample_queue.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace velmora {
+
+namespace {
+
+constexpr size_t kInitialSlots = 1024;
+
+}  // namespace
+
+StagedEntries SampleQueue::stage(size_t n) {
+  if (end_ + n > capacity_) make_room(n);
+  StagedEntries staged;
+  staged.time = times_.data() + kSlotsBefore + end_;
+  for (size_t channel = 0; channel < kResampledChannels; ++channel) {
+    staged.value[channel] = values_.data() + channel * stride_ + kSlotsBefore + end_;
+  }
+  staged.motion = motion_.data() + kSlotsBefore + end_;
+  return staged;
+}
+
+void SampleQueue::make_room(size_t n) {
+  const size_t live = size();
+  // Moving is cheap while the live entries fill at most half the storage; else double it.
+  size_t capacity = std::max(kInitialSlots, capacity_);
+  while (live * 2 > capacity || live + n > capacity) capacity *= 2;
+  const size_t stride = capacity + kSlotsBefore + kSlotsAfter;
+  if (capacity_ == 0) {
+    times_.resize(stride);
+    values_.resize(kResampledChannels * stride);
+    motion_.resize(stride);
+    capacity_ = capacity;
+    stride_ = stride;
+  } else if (capacity != capacity_) {
+    std::vector<double> times(stride);
+    std::vector<float> values(kResampledChannels * stride);
+    std::vector<uint8_t> motion(stride);
+    std::copy_n(this->times() + head_, live, times.data() + kSlotsBefore);
+    for (size_t channel = 0; channel < kResampledChannels; ++channel) {
+      std::copy_n(this->values(channel) + head_, live,
+                  values.data() + channel * stride + kSlotsBefore);
+    }
+    std::copy_n(this->motion() + head_, live, motion.data() + kSlotsBefore);
+    times_ = std::move(times);
+    values_ = std::move(values);
+    motion_ = std::move(motion);
+    capacity_ = capacity;
+    stride_ = stride;
+  } else {
+    std::memmove(times_.data() + kSlotsBefore, times() + head_, live * sizeof(double));
+    for (size_t channel = 0; channel < kResampledChannels; ++channel) {
+      float* base = values_.data() + channel * stride_ + kSlotsBefore;
+      std::memmove(base, base + head_, live * sizeof(float));
+    }
+    std::memmove(motion_.data() + kSlotsBefore, motion() + head_, live);
+  }
+  head_ = 0;
+  end_ = live;
+}
+
+}  // namespace velmora

@@ -1,0 +1,82 @@
+// The resampler's recent input samples, kept one array per field so that grid rows can be
+// interpolated several at a time with vector loads.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace velmora {
+
+// Positions of the channels in a queue entry: the six every row has, then the motion sensors.
+enum ResampledChannel : size_t {
+  kChannelAccX,
+  kChannelAccY,
+  kChannelAccZ,
+  kChannelTemperature,
+  kChannelLight,
+  kChannelBattery,
+  kChannelGyroX,
+  kChannelGyroY,
+  kChannelGyroZ,
+  kChannelMagX,
+  kChannelMagY,
+  kChannelMagZ,
+  kResampledChannels,
+};
+inline constexpr size_t kCommonChannels = kChannelGyroX;
+
+// Bits of an entry's motion flags.
+inline constexpr uint8_t kHasGyro = 1;
+inline constexpr uint8_t kHasMag = 2;
+
+// Where a caller writes the fields of entries it stages; a motion value the sample lacks is NaN.
+struct StagedEntries {
+  double* time;
+  std::array<float*, kResampledChannels> value;
+  uint8_t* motion;
+};
+
+// A double-ended queue addressed by slot. Entries are staged behind the pushed ones, then pushed
+// (or dropped); removal at the front moves the head. Slot numbers stay valid until make_room, so
+// rows may refer to entries by slot until then. Both ends are constant-time on average, and
+// steady streaming allocates nothing.
+class SampleQueue {
+ public:
+  SampleQueue() { make_room(0); }
+
+  // Readable slots on either side of the stored entries, so that a window of four entries around
+  // any interval can be loaded without bounds checks (the values there are meaningless).
+  static constexpr size_t kSlotsBefore = 1;
+  static constexpr size_t kSlotsAfter = 2;
+
+  size_t head() const { return head_; }  // slot of the oldest entry
+  size_t end() const { return end_; }    // slot after the newest pushed entry
+  size_t size() const { return end_ - head_; }
+
+  const double* times() const { return times_.data() + kSlotsBefore; }
+  const float* values(size_t channel) const {
+    return values_.data() + channel * stride_ + kSlotsBefore;
+  }
+  const uint8_t* motion() const { return motion_.data() + kSlotsBefore; }
+
+  // Stages n entries after the pushed ones, replacing any staged before; the returned slots stay
+  // writable and readable until the next call. Moves the live entries first when n do not fit.
+  StagedEntries stage(size_t n);
+  void push_staged(size_t count) { end_ += count; }
+  void pop_to(size_t slot) { head_ = slot; }
+
+ private:
+  void make_room(size_t n);
+
+  size_t head_ = 0;
+  size_t end_ = 0;
+  size_t capacity_ = 0;  // slots, not counting the readable margins
+  size_t stride_ = 0;    // capacity_ plus the margins
+  std::vector<double> times_;
+  std::vector<float> values_;  // channel c at [c * stride_, (c + 1) * stride_)
+  std::vector<uint8_t> motion_;
+};
+
+}  // namespace velmora
