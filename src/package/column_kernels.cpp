@@ -16,6 +16,9 @@ using F32x4 = float __attribute__((vector_size(16)));
 using U32x16 = uint32_t __attribute__((vector_size(64)));
 using I32x16 = int32_t __attribute__((vector_size(64)));
 using F32x16 = float __attribute__((vector_size(64)));
+using F32x8 = float __attribute__((vector_size(32)));
+using F64x2 = double __attribute__((vector_size(16)));
+using F64x8 = double __attribute__((vector_size(64)));
 
 // Decodes whole groups of lanes from sample `i` on and returns the first sample left over. The
 // factor base * 2^e is built by adding e to the exponent of base, which is exact because base is
@@ -56,12 +59,24 @@ inline void packed_3axis_tail(const uint8_t* data, size_t i, size_t n, uint16_t 
   });
 }
 
-template <class F32xN>
-[[gnu::always_inline]] inline size_t fill_lanes(float* out, size_t i, size_t n, float value) {
-  constexpr size_t kLanes = sizeof(F32xN) / sizeof(float);
+template <class F32xN, class T>
+[[gnu::always_inline]] inline size_t fill_lanes(T* out, size_t i, size_t n, T value) {
+  constexpr size_t kLanes = sizeof(F32xN) / sizeof(T);
   F32xN lanes;
   for (size_t k = 0; k < kLanes; ++k) lanes[k] = value;
   for (; i + kLanes <= n; i += kLanes) std::memcpy(out + i, &lanes, sizeof lanes);
+  return i;
+}
+
+template <class F32xN, class F64xN>
+[[gnu::always_inline]] inline size_t widen_lanes(const float* in, size_t i, size_t n, double* out) {
+  constexpr size_t kLanes = sizeof(F32xN) / sizeof(float);
+  for (; i + kLanes <= n; i += kLanes) {
+    F32xN narrow;
+    std::memcpy(&narrow, in + i, sizeof narrow);
+    const F64xN wide = __builtin_convertvector(narrow, F64xN);
+    std::memcpy(out + i, &wide, sizeof wide);
+  }
   return i;
 }
 
@@ -83,6 +98,16 @@ __attribute__((target("avx512f"))) void fill_floats_wide(float* out, size_t n, f
   for (; i < n; ++i) out[i] = value;
 }
 
+__attribute__((target("avx512f"))) void fill_doubles_wide(double* out, size_t n, double value) {
+  size_t i = fill_lanes<F64x8>(out, 0, n, value);
+  for (; i < n; ++i) out[i] = value;
+}
+
+__attribute__((target("avx512f"))) void widen_floats_wide(const float* in, size_t n, double* out) {
+  size_t i = widen_lanes<F32x8, F64x8>(in, 0, n, out);
+  for (; i < n; ++i) out[i] = static_cast<double>(in[i]);
+}
+
 bool has_avx512() { return __builtin_cpu_supports("avx512f"); }
 #endif
 
@@ -98,6 +123,23 @@ void decode_packed_3axis_portable(const uint8_t* data, size_t n, uint16_t light,
 void fill_floats_portable(float* out, size_t n, float value) {
   size_t i = fill_lanes<F32x4>(out, 0, n, value);
   for (; i < n; ++i) out[i] = value;
+}
+
+void widen_floats_portable(const float* in, size_t n, double* out) {
+  using F32x2 = float __attribute__((vector_size(8)));
+  size_t i = widen_lanes<F32x2, F64x2>(in, 0, n, out);
+  for (; i < n; ++i) out[i] = static_cast<double>(in[i]);
+}
+
+bool widen_floats_avx512(const float* in, size_t n, double* out) {
+#if defined(__x86_64__)
+  if (!has_avx512()) return false;
+  widen_floats_wide(in, n, out);
+  return true;
+#else
+  (void)in, (void)n, (void)out;
+  return false;
+#endif
 }
 
 bool decode_packed_3axis_avx512(const uint8_t* data, size_t n, uint16_t light, float* x, float* y,
@@ -132,6 +174,21 @@ void decode_packed_3axis(const uint8_t* data, size_t n, uint16_t light, float* x
 
 void fill_floats(float* out, size_t n, float value) {
   if (!fill_floats_avx512(out, n, value)) fill_floats_portable(out, n, value);
+}
+
+void fill_doubles(double* out, size_t n, double value) {
+#if defined(__x86_64__)
+  if (has_avx512()) {
+    fill_doubles_wide(out, n, value);
+    return;
+  }
+#endif
+  size_t i = fill_lanes<F64x2>(out, 0, n, value);
+  for (; i < n; ++i) out[i] = value;
+}
+
+void widen_floats(const float* in, size_t n, double* out) {
+  if (!widen_floats_avx512(in, n, out)) widen_floats_portable(in, n, out);
 }
 
 }  // namespace velmora

@@ -13,6 +13,9 @@ void decode_packed_3axis(const uint8_t* data, size_t n, uint16_t light, float* x
                          float* z);
 // Writes `value` to out[0..n).
 void fill_floats(float* out, size_t n, float value);
+void fill_doubles(double* out, size_t n, double value);
+// Writes in[i] widened to double to out[i] for i < n.
+void widen_floats(const float* in, size_t n, double* out);
 
 // The builds behind them, for tests that compare them. The AVX-512 ones return false, writing
 // nothing, on a processor without AVX-512 F.
@@ -22,5 +25,7 @@ bool decode_packed_3axis_avx512(const uint8_t* data, size_t n, uint16_t light, f
                                 float* z);
 void fill_floats_portable(float* out, size_t n, float value);
 bool fill_floats_avx512(float* out, size_t n, float value);
+void widen_floats_portable(const float* in, size_t n, double* out);
+bool widen_floats_avx512(const float* in, size_t n, double* out);
 
 }  // namespace velmora

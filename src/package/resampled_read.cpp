@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "errors/messages.hpp"
@@ -107,6 +108,7 @@ class ResampledReader {
   Status status_;
   BlockClock clock_;
   std::array<int64_t, kMaxSamplesPerPacket> times_us_;
+  std::array<std::array<float, kMaxSamplesPerPacket>, kResampledChannels> decoded_;
   uint16_t last_light_raw_ = 0xFFFF;  // no 10-bit reading has this value
   float last_light_ = 0.0f;
 };
@@ -157,43 +159,44 @@ bool ResampledReader::start(size_t count) {
   return true;
 }
 
-// Writes the packet's n samples into the staged queue entries.
+// Writes the packet's n samples into the staged queue entries: decoded as floats, then widened.
 void ResampledReader::stage_packet(const uint8_t* p, size_t n, const StagedEntries& staged) {
   microseconds_to_seconds(times_us_.data(), n, staged.time);
   const FormatSensors sensors = format_sensors(p[packet_offset::kSampleFormat]);
   const bool mag = sensors.mag && channels_.include_magnetometer;
   SampleSlots slots;
-  slots.acc = {staged.value[kChannelAccX], staged.value[kChannelAccY], staged.value[kChannelAccZ]};
-  slots.gyro = {staged.value[kChannelGyroX], staged.value[kChannelGyroY],
-                staged.value[kChannelGyroZ]};
-  if (mag) {
-    slots.mag = {staged.value[kChannelMagX], staged.value[kChannelMagY],
-                 staged.value[kChannelMagZ]};
+  for (size_t axis = 0; axis < 3; ++axis) {
+    slots.acc[axis] = decoded_[kChannelAccX + axis].data();
+    slots.gyro[axis] = decoded_[kChannelGyroX + axis].data();
+    if (mag) slots.mag[axis] = decoded_[kChannelMagX + axis].data();
   }
   decode_packet_samples(p, n, slots);
-  if (!sensors.gyro) {
-    for (size_t channel = kChannelGyroX; channel <= kChannelGyroZ; ++channel) {
-      fill_floats(staged.value[channel], n, kMissingValue);
-    }
+  for (size_t channel = kChannelAccX; channel <= kChannelAccZ; ++channel) {
+    widen_floats(decoded_[channel].data(), n, staged.value[channel]);
   }
-  if (!mag) {
-    for (size_t channel = kChannelMagX; channel <= kChannelMagZ; ++channel) {
-      fill_floats(staged.value[channel], n, kMissingValue);
+  // Motion values are read only once some sample has had them.
+  const bool any_motion = sensors.gyro || resampler_->motion_queued();
+  for (size_t channel = kChannelGyroX; channel < kResampledChannels && any_motion; ++channel) {
+    const bool present = channel < kChannelMagX ? sensors.gyro : mag;
+    if (present) {
+      widen_floats(decoded_[channel].data(), n, staged.value[channel]);
+    } else {
+      fill_doubles(staged.value[channel], n, std::numeric_limits<double>::quiet_NaN());
     }
   }
   std::fill_n(staged.motion, n,
               static_cast<uint8_t>((sensors.gyro ? kHasGyro : 0) | (mag ? kHasMag : 0)));
   // Readings that make no column are never read.
   if (channels_.include_temperature) {
-    fill_floats(staged.value[kChannelTemperature], n,
-                decode::temperature_celsius(load_u16(p + packet_offset::kTemperature)));
+    fill_doubles(staged.value[kChannelTemperature], n,
+                 decode::temperature_celsius(load_u16(p + packet_offset::kTemperature)));
   }
   if (channels_.include_light) {
-    fill_floats(staged.value[kChannelLight], n, light_of(load_u16(p + packet_offset::kLight)));
+    fill_doubles(staged.value[kChannelLight], n, light_of(load_u16(p + packet_offset::kLight)));
   }
   if (channels_.include_battery) {
-    fill_floats(staged.value[kChannelBattery], n,
-                decode::battery_volts(p[packet_offset::kBattery]));
+    fill_doubles(staged.value[kChannelBattery], n,
+                 decode::battery_volts(p[packet_offset::kBattery]));
   }
 }
 

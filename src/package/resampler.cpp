@@ -59,24 +59,24 @@ struct StreamingResampler::RowWeights {
 
   // One channel: the cubic rule when it applies and no value is NaN, else the linear rule, in
   // which NaN in y0 or y1 comes out as NaN.
+  // The values are widened floats, so narrowing y0 gives it back unchanged.
   float channel(size_t c) const {
-    const float* v = queue.values(c);
-    const float y0 = v[slot];
-    const float y1 = v[slot + 1];
+    const double* v = queue.values(c);
+    const double y0 = v[slot];
+    const double y1 = v[slot + 1];
     if (cubic) {
-      const float ym1 = v[slot - 1];
-      const float y2 = v[slot + 2];
+      const double ym1 = v[slot - 1];
+      const double y2 = v[slot + 2];
       if (!std::isnan(ym1) && !std::isnan(y0) && !std::isnan(y1) && !std::isnan(y2)) {
-        const double t_m1 = weight[0] * static_cast<double>(ym1);
-        const double t_0 = weight[1] * static_cast<double>(y0);
-        const double t_1 = weight[2] * static_cast<double>(y1);
-        const double t_2 = weight[3] * static_cast<double>(y2);
+        const double t_m1 = weight[0] * ym1;
+        const double t_0 = weight[1] * y0;
+        const double t_1 = weight[2] * y1;
+        const double t_2 = weight[3] * y2;
         return static_cast<float>(((t_m1 + t_0) + t_1) + t_2);
       }
     }
-    if (flat) return y0;
-    const double d0 = static_cast<double>(y0);
-    return static_cast<float>(fraction * (static_cast<double>(y1) - d0) + d0);
+    if (flat) return static_cast<float>(y0);
+    return static_cast<float>(fraction * (y1 - y0) + y0);
   }
 };
 
@@ -134,7 +134,7 @@ void StreamingResampler::push(const TimedSample& sample) {
       s.has_mag ? s.mag_z : kMissingValue,
   };
   for (size_t channel = 0; channel < kResampledChannels; ++channel) {
-    entry.value[channel][0] = values[channel];
+    entry.value[channel][0] = static_cast<double>(values[channel]);
   }
   entry.motion[0] = static_cast<uint8_t>((s.has_gyro ? kHasGyro : 0) | (s.has_mag ? kHasMag : 0));
   push_staged(1);
@@ -148,6 +148,8 @@ size_t StreamingResampler::push_staged(size_t n) {
   if (!motion_queued_) {
     const uint8_t* motion = queue_.motion() + queue_.end();
     motion_queued_ = std::any_of(motion, motion + n, [](uint8_t flags) { return flags != 0; });
+    // Motion values of earlier samples were never read and may not have been written.
+    if (motion_queued_) queue_.clear_motion(queue_.head(), queue_.end());
   }
   size_t pushed = 0;
   if (!range_end_time_) {
@@ -219,6 +221,21 @@ void StreamingResampler::emit(bool final) {
     }
     // Keep one entry before the interval start: the left neighbour of a later cubic.
     if (start > head + 1) head = start - 1;
+    // While the grid keeps pace with the samples, eight points at a time fall one each into the
+    // next eight intervals, all with both neighbours: the search would find exactly these.
+    pending_.count = count;
+    const size_t taken = follow_samples(t, start, end, &grid_x_[k - grid_first],
+                                        kGridBlock - (k - grid_first), end_time, pending_);
+    count = pending_.count;
+    if (taken > 0) {
+      k += taken;
+      start += taken;
+      head = start - 1;
+    }
+    if (k - grid_first == kGridBlock) [[unlikely]] {
+      fill_grid(k);
+      grid_first = k;
+    }
   }
   if (start > head + 1) head = start - 1;
   queue_.pop_to(head);
@@ -294,7 +311,7 @@ void StreamingResampler::write_motion(const RowWeights& weights, size_t row) {
   for (size_t channel = kChannelGyroX; channel < kResampledChannels; ++channel) {
     if (exact) {
       const bool present = (flags & (channel < kChannelMagX ? kHasGyro : kHasMag)) != 0;
-      put_motion(channel, present, queue_.values(channel)[hit], row);
+      put_motion(channel, present, static_cast<float>(queue_.values(channel)[hit]), row);
     } else {
       const float value = weights.channel(channel);
       put_motion(channel, !std::isnan(value), value, row);

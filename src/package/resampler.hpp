@@ -56,7 +56,8 @@ class StreamingResampler {
   // Must not be called once finished().
   void push(const TimedSample& sample);
   // Slots for the n samples of a packet, which the caller fills in and then pushes with
-  // push_staged; they stay readable until the next stage call.
+  // push_staged; they stay readable until the next stage call. Motion values may be left
+  // unwritten for samples without them while no motion_queued() and the packet has none.
   StagedEntries stage(size_t n) { return queue_.stage(n); }
   // Pushes the n staged samples in order until finished(); returns how many were pushed.
   size_t push_staged(size_t n);
@@ -68,6 +69,8 @@ class StreamingResampler {
   // Whether the grid has usable times: a rate so small that its step overflows has none.
   bool grid_defined() const { return grid_defined_; }
   size_t queued() const { return queue_.size(); }
+  // Whether some pushed sample has had a gyroscope or magnetometer value.
+  bool motion_queued() const { return motion_queued_; }
   std::optional<double> grid_origin_ms() const { return grid_origin_ms_; }
 
   // Grows the output columns' room to `rows`, when the grid length is known ahead.
@@ -115,8 +118,8 @@ class StreamingResampler {
 
   // Rows are written straight into the columns' reserved room and counted in, column by
   // column, when a public call returns; every column then has `rows_` entries again.
-  size_t rows_ = 0;          // rows written, counted in or not
-  size_t room_rows_ = 0;     // rows every present column has room for
+  size_t rows_ = 0;             // rows written, counted in or not
+  size_t room_rows_ = 0;        // rows every present column has room for
   bool any_motion_ = false;     // some gyroscope or magnetometer column exists
   bool motion_queued_ = false;  // some queued sample has had a motion value
   int64_t* timestamps_out_ = nullptr;

@@ -25,20 +25,13 @@ namespace {
 
 constexpr double kTwoTo63 = 9223372036854775808.0;
 
-// The values at slots index + offset of eight rows, widened: one load when the rows' slots are
-// consecutive, else a gather.
-VELMORA_ROWS_TARGET [[gnu::always_inline]] inline __m512d window_values(const float* values,
-                                                                        int64_t first,
-                                                                        __m512i index,
-                                                                        bool consecutive) {
-  return _mm512_cvtps_pd(consecutive ? _mm256_loadu_ps(values + first)
-                                     : _mm512_i64gather_ps(index, values, 4));
-}
-
-VELMORA_ROWS_TARGET [[gnu::always_inline]] inline __m512d window_times(const double* times,
-                                                                       int64_t first, __m512i index,
-                                                                       bool consecutive) {
-  return consecutive ? _mm512_loadu_pd(times + first) : _mm512_i64gather_pd(index, times, 8);
+// The entries at slots index + offset of the live rows: one load when their slots are
+// consecutive, else a gather. Lanes past the last row are not loaded from memory.
+VELMORA_ROWS_TARGET [[gnu::always_inline]] inline __m512d window(const double* values,
+                                                                 int64_t first, __m512i index,
+                                                                 __mmask8 live, bool consecutive) {
+  return consecutive ? _mm512_maskz_loadu_pd(live, values + first)
+                     : _mm512_i64gather_pd(index, values, 8);
 }
 
 VELMORA_ROWS_TARGET [[gnu::always_inline]] inline __mmask8 below_span(__m512d value) {
@@ -64,10 +57,10 @@ VELMORA_ROWS_TARGET [[gnu::always_inline]] inline unsigned cubic_group(const Row
       _mm512_cvtepu8_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&rows.support[g])));
   const __mmask8 support = _mm512_test_epi64_mask(support_lanes, support_lanes);
 
-  const __m512d t_m1 = window_times(times - 1, first, index, kConsecutive);
-  const __m512d t_0 = window_times(times, first, index, kConsecutive);
-  const __m512d t_1 = window_times(times + 1, first, index, kConsecutive);
-  const __m512d t_2 = window_times(times + 2, first, index, kConsecutive);
+  const __m512d t_m1 = window(times - 1, first, index, live, kConsecutive);
+  const __m512d t_0 = window(times, first, index, live, kConsecutive);
+  const __m512d t_1 = window(times + 1, first, index, live, kConsecutive);
+  const __m512d t_2 = window(times + 2, first, index, live, kConsecutive);
   // Each difference once: b - a is exactly -(a - b), and a product or quotient with one
   // negated factor is exactly the negated result, so d_0 = -q_0 and d_2 = -q_2. Equal times
   // would turn +0 into -0, but they make the support degenerate, and such rows go the generic
@@ -99,11 +92,11 @@ VELMORA_ROWS_TARGET [[gnu::always_inline]] inline unsigned cubic_group(const Row
   for (size_t channel = 0; channel < kCommonChannels; ++channel) {
     float* target = out.values[channel];
     if (target == nullptr) continue;
-    const float* values = in.values[channel];
-    const __m512d y_m1 = window_values(values - 1, first, index, kConsecutive);
-    const __m512d y_0 = window_values(values, first, index, kConsecutive);
-    const __m512d y_1 = window_values(values + 1, first, index, kConsecutive);
-    const __m512d y_2 = window_values(values + 2, first, index, kConsecutive);
+    const double* values = in.values[channel];
+    const __m512d y_m1 = window(values - 1, first, index, live, kConsecutive);
+    const __m512d y_0 = window(values, first, index, live, kConsecutive);
+    const __m512d y_1 = window(values + 1, first, index, live, kConsecutive);
+    const __m512d y_2 = window(values + 2, first, index, live, kConsecutive);
     const __m512d sum = _mm512_add_pd(
         _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(w_m1, y_m1), _mm512_mul_pd(w_0, y_0)),
                       _mm512_mul_pd(w_1, y_1)),
@@ -135,9 +128,9 @@ VELMORA_ROWS_TARGET void cubic_rows_avx512(const RowSources& in, const PendingRo
     // Lanes past the last row repeat the first one, so every load stays inside the queue.
     const __m512i index = _mm512_mask_loadu_epi64(_mm512_set1_epi64(first), live, &rows.slot[g]);
     const __m512d x = _mm512_mask_loadu_pd(_mm512_set1_pd(rows.x[g]), live, &rows.x[g]);
-    const bool consecutive =
-        _mm512_cmpeq_epi64_mask(index, _mm512_add_epi64(_mm512_set1_epi64(first), lane_index)) ==
-        0xFF;
+    const __mmask8 in_order =
+        _mm512_cmpeq_epi64_mask(index, _mm512_add_epi64(_mm512_set1_epi64(first), lane_index));
+    const bool consecutive = (in_order & live) == live;
     const unsigned generic = consecutive ? cubic_group<true>(in, rows, out, g, lanes, index, x)
                                          : cubic_group<false>(in, rows, out, g, lanes, index, x);
     generic_groups[g / 8] = static_cast<uint8_t>(generic);
@@ -186,6 +179,33 @@ VELMORA_ROWS_TARGET void grid_times_avx512(uint64_t first, size_t n, double step
   }
 }
 
+VELMORA_ROWS_TARGET size_t follow_samples_avx512(const double* times, size_t start, size_t end,
+                                                 const double* x, size_t x_count, double end_time,
+                                                 PendingRows& rows) {
+  const __m512i lane_index = _mm512_setr_epi64(1, 2, 3, 4, 5, 6, 7, 8);
+  size_t taken = 0;
+  size_t count = rows.count;
+  while (taken + 8 <= x_count && count + 8 <= PendingRows::kCapacity && start + 10 < end &&
+         !(x[taken + 7] >= end_time)) {
+    const __m512d points = _mm512_loadu_pd(x + taken);
+    const __mmask8 after_start =
+        _mm512_cmp_pd_mask(_mm512_loadu_pd(times + start + 1), points, _CMP_LT_OQ);
+    const __mmask8 up_to_end =
+        _mm512_cmp_pd_mask(points, _mm512_loadu_pd(times + start + 2), _CMP_LE_OQ);
+    if ((after_start & up_to_end) != 0xFF) break;
+    _mm512_storeu_pd(&rows.x[count], points);
+    _mm512_storeu_si512(
+        &rows.slot[count],
+        _mm512_add_epi64(_mm512_set1_epi64(static_cast<int64_t>(start)), lane_index));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(&rows.support[count]), _mm_set1_epi8(1));
+    count += 8;
+    taken += 8;
+    start += 8;
+  }
+  rows.count = count;
+  return taken;
+}
+
 #pragma GCC diagnostic pop
 
 bool has_avx512() {
@@ -200,6 +220,13 @@ bool wide_rows_supported() { return has_avx512(); }
 void cubic_rows_wide(const RowSources& in, const PendingRows& rows, const RowTargets& out,
                      uint8_t* generic_groups) {
   cubic_rows_avx512(in, rows, out, generic_groups);
+}
+
+size_t follow_samples(const double* times, size_t start, size_t end, const double* x,
+                      size_t x_count, double end_time, PendingRows& rows) {
+  static const bool wide = has_avx512();
+  return wide ? follow_samples_avx512(times, start, end, x, x_count, end_time, rows)
+              : follow_samples_portable(times, start, end, x, x_count, end_time, rows);
 }
 
 void grid_times(uint64_t first, size_t n, double step_ms, double origin_ms, double* out) {
@@ -233,11 +260,38 @@ void grid_times(uint64_t first, size_t n, double step_ms, double origin_ms, doub
   grid_times_portable(first, n, step_ms, origin_ms, out);
 }
 
+size_t follow_samples(const double* times, size_t start, size_t end, const double* x,
+                      size_t x_count, double end_time, PendingRows& rows) {
+  return follow_samples_portable(times, start, end, x, x_count, end_time, rows);
+}
+
 void microseconds_to_seconds(const int64_t* us, size_t n, double* out) {
   microseconds_to_seconds_portable(us, n, out);
 }
 
 #endif
+
+size_t follow_samples_portable(const double* times, size_t start, size_t end, const double* x,
+                               size_t x_count, double end_time, PendingRows& rows) {
+  size_t taken = 0;
+  while (taken + 8 <= x_count && rows.count + 8 <= PendingRows::kCapacity && start + 10 < end &&
+         !(x[taken + 7] >= end_time)) {
+    bool follow = true;
+    for (size_t m = 0; m < 8; ++m) {
+      follow &= times[start + 1 + m] < x[taken + m] && x[taken + m] <= times[start + 2 + m];
+    }
+    if (!follow) break;
+    for (size_t m = 0; m < 8; ++m) {
+      rows.x[rows.count + m] = x[taken + m];
+      rows.slot[rows.count + m] = static_cast<int64_t>(start + 1 + m);
+      rows.support[rows.count + m] = 1;
+    }
+    rows.count += 8;
+    taken += 8;
+    start += 8;
+  }
+  return taken;
+}
 
 void grid_times_portable(uint64_t first, size_t n, double step_ms, double origin_ms, double* out) {
   for (size_t j = 0; j < n; ++j) {

@@ -13,7 +13,7 @@ namespace velmora {
 // The queue's times and common channels, indexed by slot.
 struct RowSources {
   const double* times;
-  std::array<const float*, kCommonChannels> values;
+  std::array<const double*, kCommonChannels> values;
 };
 
 // The first of the pending rows' places in the output; a null channel is not produced.
@@ -31,6 +31,16 @@ bool wide_rows_supported();
 // values are then meaningless and must be written by the generic row.
 void cubic_rows_wide(const RowSources& in, const PendingRows& rows, const RowTargets& out,
                      uint8_t* generic_groups);
+
+// Takes grid points x[0..x_count) for as long as they fall, eight at a time, one each into the
+// intervals after the one at slot `start`: t[start + 1 + m] < x[m] <= t[start + 2 + m], with
+// an entry after each interval (slots below `end`) and every point before `end_time` (NaN for
+// none). The search would find exactly these intervals without waiting. Appends the rows to
+// `rows` while it has room and returns how many it took, a multiple of eight.
+size_t follow_samples(const double* times, size_t start, size_t end, const double* x,
+                      size_t x_count, double end_time, PendingRows& rows);
+size_t follow_samples_portable(const double* times, size_t start, size_t end, const double* x,
+                               size_t x_count, double end_time, PendingRows& rows);
 
 // out[j] = the time of grid point first + j: ((first + j) * step_ms + origin_ms) / 1000.0.
 void grid_times(uint64_t first, size_t n, double step_ms, double origin_ms, double* out);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace velmora {
 
@@ -37,7 +38,7 @@ void SampleQueue::make_room(size_t n) {
     stride_ = stride;
   } else if (capacity != capacity_) {
     std::vector<double> times(stride);
-    std::vector<float> values(kResampledChannels * stride);
+    std::vector<double> values(kResampledChannels * stride);
     std::vector<uint8_t> motion(stride);
     std::copy_n(this->times() + head_, live, times.data() + kSlotsBefore);
     for (size_t channel = 0; channel < kResampledChannels; ++channel) {
@@ -53,13 +54,20 @@ void SampleQueue::make_room(size_t n) {
   } else {
     std::memmove(times_.data() + kSlotsBefore, times() + head_, live * sizeof(double));
     for (size_t channel = 0; channel < kResampledChannels; ++channel) {
-      float* base = values_.data() + channel * stride_ + kSlotsBefore;
-      std::memmove(base, base + head_, live * sizeof(float));
+      double* base = values_.data() + channel * stride_ + kSlotsBefore;
+      std::memmove(base, base + head_, live * sizeof(double));
     }
     std::memmove(motion_.data() + kSlotsBefore, motion() + head_, live);
   }
   head_ = 0;
   end_ = live;
+}
+
+void SampleQueue::clear_motion(size_t from, size_t to) {
+  for (size_t channel = kChannelGyroX; channel < kResampledChannels; ++channel) {
+    double* base = values_.data() + channel * stride_ + kSlotsBefore;
+    std::fill(base + from, base + to, std::numeric_limits<double>::quiet_NaN());
+  }
 }
 
 }  // namespace velmora

@@ -31,10 +31,11 @@ inline constexpr size_t kCommonChannels = kChannelGyroX;
 inline constexpr uint8_t kHasGyro = 1;
 inline constexpr uint8_t kHasMag = 2;
 
-// Where a caller writes the fields of entries it stages; a motion value the sample lacks is NaN.
+// Where a caller writes the fields of entries it stages. Values are floats widened to double
+// once here, since each is read by up to four rows. A motion value the sample lacks is NaN.
 struct StagedEntries {
   double* time;
-  std::array<float*, kResampledChannels> value;
+  std::array<double*, kResampledChannels> value;
   uint8_t* motion;
 };
 
@@ -56,7 +57,7 @@ class SampleQueue {
   size_t size() const { return end_ - head_; }
 
   const double* times() const { return times_.data() + kSlotsBefore; }
-  const float* values(size_t channel) const {
+  const double* values(size_t channel) const {
     return values_.data() + channel * stride_ + kSlotsBefore;
   }
   const uint8_t* motion() const { return motion_.data() + kSlotsBefore; }
@@ -66,6 +67,8 @@ class SampleQueue {
   StagedEntries stage(size_t n);
   void push_staged(size_t count) { end_ += count; }
   void pop_to(size_t slot) { head_ = slot; }
+  // Sets the motion values of the entries in slots [from, to) to NaN.
+  void clear_motion(size_t from, size_t to);
 
  private:
   void make_room(size_t n);
@@ -75,7 +78,7 @@ class SampleQueue {
   size_t capacity_ = 0;  // slots, not counting the readable margins
   size_t stride_ = 0;    // capacity_ plus the margins
   std::vector<double> times_;
-  std::vector<float> values_;  // channel c at [c * stride_, (c + 1) * stride_)
+  std::vector<double> values_;  // channel c at [c * stride_, (c + 1) * stride_)
   std::vector<uint8_t> motion_;
 };
 
