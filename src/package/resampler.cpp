@@ -221,8 +221,8 @@ void StreamingResampler::emit(bool final) {
     }
     // Keep one entry before the interval start: the left neighbour of a later cubic.
     if (start > head + 1) head = start - 1;
-    // While the grid keeps pace with the samples, eight points at a time fall one each into the
-    // next eight intervals, all with both neighbours: the search would find exactly these.
+    // While the grid keeps pace with the samples, the next points fall one each into the next
+    // intervals, all with both neighbours: the search would find exactly these.
     pending_.count = count;
     const size_t taken = follow_samples(t, start, end, &grid_x_[k - grid_first],
                                         kGridBlock - (k - grid_first), end_time, pending_);

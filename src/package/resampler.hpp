@@ -36,9 +36,10 @@ struct ReadingSelection {
 // the interval start, and whether entries exist on both sides of the interval for a cubic.
 struct PendingRows {
   static constexpr size_t kCapacity = 256;
-  std::array<double, kCapacity> x;
-  std::array<int64_t, kCapacity> slot;
-  std::array<uint8_t, kCapacity> support;
+  // Aligned so that each group of eight rows is one cache line.
+  alignas(64) std::array<double, kCapacity> x;
+  alignas(64) std::array<int64_t, kCapacity> slot;
+  alignas(64) std::array<uint8_t, kCapacity + 8> support;  // with a margin for 8-byte writes
   size_t count = 0;
 };
 

@@ -3,6 +3,7 @@
 #include "package/resampler_kernel.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "package/sample_times.hpp"
 
@@ -34,8 +35,8 @@ VELMORA_ROWS_TARGET [[gnu::always_inline]] inline __m512d window(const double* v
                      : _mm512_i64gather_pd(index, values, 8);
 }
 
-VELMORA_ROWS_TARGET [[gnu::always_inline]] inline __mmask8 below_span(__m512d value) {
-  return _mm512_cmp_pd_mask(_mm512_abs_pd(value), _mm512_set1_pd(kDegenerateSpan), _CMP_LT_OQ);
+VELMORA_ROWS_TARGET [[gnu::always_inline]] inline __mmask8 below_span(__m512d magnitude) {
+  return _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(kDegenerateSpan), _CMP_LT_OQ);
 }
 
 VELMORA_ROWS_TARGET [[gnu::always_inline]] inline __m512d negated(__m512d value) {
@@ -75,8 +76,11 @@ VELMORA_ROWS_TARGET [[gnu::always_inline]] inline unsigned cubic_group(const Row
   const __m512d q_0 = _mm512_mul_pd(d0_2, _mm512_mul_pd(d0_1, dm1_0));
   const __m512d den_1 = _mm512_mul_pd(d1_2, _mm512_mul_pd(d0_1, dm1_1));
   const __m512d q_2 = _mm512_mul_pd(d1_2, _mm512_mul_pd(d0_2, dm1_2));
+  // The smallest magnitude decides. A NaN may hide another lane value from the minimum, but it
+  // also makes a weight and every sum NaN, which sends the row the generic way all the same.
   const __mmask8 degenerate =
-      below_span(den_m1) | below_span(q_0) | below_span(den_1) | below_span(q_2);
+      below_span(_mm512_min_pd(_mm512_min_pd(_mm512_abs_pd(den_m1), _mm512_abs_pd(q_0)),
+                               _mm512_min_pd(_mm512_abs_pd(den_1), _mm512_abs_pd(q_2))));
 
   const __m512d a_m1 = _mm512_sub_pd(x, t_m1);
   const __m512d a_0 = _mm512_sub_pd(x, t_0);
@@ -88,7 +92,9 @@ VELMORA_ROWS_TARGET [[gnu::always_inline]] inline unsigned cubic_group(const Row
   const __m512d w_1 = _mm512_div_pd(_mm512_mul_pd(am1_a0, a_2), den_1);
   const __m512d w_2 = _mm512_div_pd(negated(_mm512_mul_pd(am1_a0, a_1)), q_2);
 
-  __mmask8 nan = 0;
+  // A NaN in any sum makes their total NaN (and so may an overflow, which the generic row then
+  // settles correctly).
+  __m512d total = _mm512_setzero_pd();
   for (size_t channel = 0; channel < kCommonChannels; ++channel) {
     float* target = out.values[channel];
     if (target == nullptr) continue;
@@ -101,7 +107,7 @@ VELMORA_ROWS_TARGET [[gnu::always_inline]] inline unsigned cubic_group(const Row
         _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(w_m1, y_m1), _mm512_mul_pd(w_0, y_0)),
                       _mm512_mul_pd(w_1, y_1)),
         _mm512_mul_pd(w_2, y_2));
-    nan |= _mm512_cmp_pd_mask(sum, sum, _CMP_UNORD_Q);
+    total = _mm512_add_pd(total, sum);
     _mm256_mask_storeu_ps(target + g, live, _mm512_cvtpd_ps(sum));
   }
 
@@ -115,6 +121,7 @@ VELMORA_ROWS_TARGET [[gnu::always_inline]] inline unsigned cubic_group(const Row
     }
   }
 
+  const __mmask8 nan = _mm512_cmp_pd_mask(total, total, _CMP_UNORD_Q);
   return live & ~(support & ~degenerate & ~nan);
 }
 
@@ -183,24 +190,38 @@ VELMORA_ROWS_TARGET size_t follow_samples_avx512(const double* times, size_t sta
                                                  const double* x, size_t x_count, double end_time,
                                                  PendingRows& rows) {
   const __m512i lane_index = _mm512_setr_epi64(1, 2, 3, 4, 5, 6, 7, 8);
+  const __m512d limit = _mm512_set1_pd(end_time);
   size_t taken = 0;
   size_t count = rows.count;
-  while (taken + 8 <= x_count && count + 8 <= PendingRows::kCapacity && start + 10 < end &&
-         !(x[taken + 7] >= end_time)) {
-    const __m512d points = _mm512_loadu_pd(x + taken);
+  // Row m goes to slot start + 1 + m and needs an entry after its interval: start + m + 3 < end.
+  while (taken < x_count && count < PendingRows::kCapacity && start + 3 < end) {
+    const size_t lanes =
+        std::min({size_t{8}, x_count - taken, PendingRows::kCapacity - count, end - start - 3});
+    const auto live = static_cast<__mmask8>((1u << lanes) - 1u);
+    const __m512d points = _mm512_maskz_loadu_pd(live, x + taken);
     const __mmask8 after_start =
-        _mm512_cmp_pd_mask(_mm512_loadu_pd(times + start + 1), points, _CMP_LT_OQ);
+        _mm512_cmp_pd_mask(_mm512_maskz_loadu_pd(live, times + start + 1), points, _CMP_LT_OQ);
     const __mmask8 up_to_end =
-        _mm512_cmp_pd_mask(points, _mm512_loadu_pd(times + start + 2), _CMP_LE_OQ);
-    if ((after_start & up_to_end) != 0xFF) break;
-    _mm512_storeu_pd(&rows.x[count], points);
-    _mm512_storeu_si512(
-        &rows.slot[count],
+        _mm512_cmp_pd_mask(points, _mm512_maskz_loadu_pd(live, times + start + 2), _CMP_LE_OQ);
+    // True for every point when there is no end (NaN).
+    const __mmask8 before_limit = _mm512_cmp_pd_mask(points, limit, _CMP_NGE_UQ);
+    const unsigned follow = after_start & up_to_end & before_limit & live;
+    // The leading run of points that follow: the search would stop at the first other one.
+    const auto run = static_cast<size_t>(__builtin_ctz(~follow));
+    const auto taken_lanes = static_cast<__mmask8>((1u << run) - 1u);
+    _mm512_mask_storeu_pd(&rows.x[count], taken_lanes, points);
+    _mm512_mask_storeu_epi64(
+        &rows.slot[count], taken_lanes,
         _mm512_add_epi64(_mm512_set1_epi64(static_cast<int64_t>(start)), lane_index));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(&rows.support[count]), _mm_set1_epi8(1));
-    count += 8;
-    taken += 8;
-    start += 8;
+    // Ones in the bytes of the rows taken; the zeros after them land in the margin or in rows
+    // that are written later.
+    const uint64_t ones =
+        run == 8 ? 0x0101010101010101u : 0x0101010101010101u & ((uint64_t{1} << (8 * run)) - 1u);
+    std::memcpy(&rows.support[count], &ones, sizeof ones);
+    count += run;
+    taken += run;
+    start += run;
+    if (run < 8) break;
   }
   rows.count = count;
   return taken;
@@ -274,21 +295,15 @@ void microseconds_to_seconds(const int64_t* us, size_t n, double* out) {
 size_t follow_samples_portable(const double* times, size_t start, size_t end, const double* x,
                                size_t x_count, double end_time, PendingRows& rows) {
   size_t taken = 0;
-  while (taken + 8 <= x_count && rows.count + 8 <= PendingRows::kCapacity && start + 10 < end &&
-         !(x[taken + 7] >= end_time)) {
-    bool follow = true;
-    for (size_t m = 0; m < 8; ++m) {
-      follow &= times[start + 1 + m] < x[taken + m] && x[taken + m] <= times[start + 2 + m];
-    }
-    if (!follow) break;
-    for (size_t m = 0; m < 8; ++m) {
-      rows.x[rows.count + m] = x[taken + m];
-      rows.slot[rows.count + m] = static_cast<int64_t>(start + 1 + m);
-      rows.support[rows.count + m] = 1;
-    }
-    rows.count += 8;
-    taken += 8;
-    start += 8;
+  while (taken < x_count && rows.count < PendingRows::kCapacity && start + 3 < end) {
+    const double point = x[taken];
+    if (!(times[start + 1] < point && point <= times[start + 2] && !(point >= end_time))) break;
+    rows.x[rows.count] = point;
+    rows.slot[rows.count] = static_cast<int64_t>(start + 1);
+    rows.support[rows.count] = 1;
+    ++rows.count;
+    ++taken;
+    ++start;
   }
   return taken;
 }

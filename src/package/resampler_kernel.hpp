@@ -32,11 +32,11 @@ bool wide_rows_supported();
 void cubic_rows_wide(const RowSources& in, const PendingRows& rows, const RowTargets& out,
                      uint8_t* generic_groups);
 
-// Takes grid points x[0..x_count) for as long as they fall, eight at a time, one each into the
-// intervals after the one at slot `start`: t[start + 1 + m] < x[m] <= t[start + 2 + m], with
-// an entry after each interval (slots below `end`) and every point before `end_time` (NaN for
-// none). The search would find exactly these intervals without waiting. Appends the rows to
-// `rows` while it has room and returns how many it took, a multiple of eight.
+// Takes grid points x[0..x_count) for as long as they fall one each into the intervals after
+// the one at slot `start`: t[start + 1 + m] < x[m] <= t[start + 2 + m], with an entry after each
+// interval (slots below `end`) and every point before `end_time` (NaN for none). The search
+// would find exactly these intervals without waiting. Appends the rows to `rows` while it has
+// room and returns how many it took.
 size_t follow_samples(const double* times, size_t start, size_t end, const double* x,
                       size_t x_count, double end_time, PendingRows& rows);
 size_t follow_samples_portable(const double* times, size_t start, size_t end, const double* x,

@@ -342,6 +342,50 @@ TEST(grid_times, equal_the_divided_formula) {
   }
 }
 
+// The vector run of following rows must stop exactly where the one-point-at-a-time check does:
+// at a point that shares an interval, skips one, reaches the end bound, or lacks a neighbour.
+TEST(follow_samples, takes_the_same_run_as_the_point_by_point_check) {
+  std::mt19937_64 rng(5);
+  std::vector<double> times(300);
+  size_t total_taken = 0;
+  size_t runs_cut_short = 0;
+  for (int round = 0; round < 3000; ++round) {
+    double t = 1.7e9;
+    for (double& time : times) {
+      time = t;
+      const uint64_t kind = rng() % 200;
+      t += kind == 0 ? 0.0 : kind == 1 ? -0.05 : kind == 2 ? 0.025 : 0.01;
+    }
+    std::array<double, 64> x;
+    const size_t start = 1 + rng() % 200;
+    const double phase = static_cast<double>(rng() % 1000) / 1000.0;
+    for (size_t j = 0; j < x.size(); ++j) {
+      x[j] = times[start] + (phase + static_cast<double>(j + 1)) * (rng() % 9 == 0 ? 0.0099 : 0.01);
+    }
+    const size_t end = start + rng() % 80;
+    const double end_time = rng() % 3 == 0 ? x[rng() % x.size()] : std::nan("");
+    const size_t x_count = 1 + rng() % x.size();
+    PendingRows wide;
+    PendingRows scalar;
+    wide.count = scalar.count = rng() % PendingRows::kCapacity;
+    const size_t taken =
+        follow_samples(times.data(), start, end, x.data(), x_count, end_time, wide);
+    ASSERT_EQ(taken, follow_samples_portable(times.data(), start, end, x.data(), x_count, end_time,
+                                             scalar))
+        << round;
+    ASSERT_EQ(wide.count, scalar.count);
+    total_taken += taken;
+    if (taken > 0 && taken < x_count && wide.count < PendingRows::kCapacity) ++runs_cut_short;
+    for (size_t j = wide.count - taken; j < wide.count; ++j) {
+      ASSERT_EQ(wide.x[j], scalar.x[j]);
+      ASSERT_EQ(wide.slot[j], scalar.slot[j]);
+      ASSERT_EQ(wide.support[j], 1);
+    }
+  }
+  EXPECT_GT(total_taken, 10000u);
+  EXPECT_GT(runs_cut_short, 300u);
+}
+
 TEST(microseconds_to_seconds, equals_the_scalar_division) {
   std::mt19937_64 rng(11);
   std::vector<int64_t> us(1001);
