@@ -189,14 +189,16 @@ void ResampledReader::stage_packet(const uint8_t* p, size_t n, const StagedEntri
   // Readings that make no column are never read.
   if (channels_.include_temperature) {
     fill_doubles(staged.value[kChannelTemperature], n,
-                 decode::temperature_celsius(load_u16(p + packet_offset::kTemperature)));
+                 static_cast<double>(
+                     decode::temperature_celsius(load_u16(p + packet_offset::kTemperature))));
   }
   if (channels_.include_light) {
-    fill_doubles(staged.value[kChannelLight], n, light_of(load_u16(p + packet_offset::kLight)));
+    fill_doubles(staged.value[kChannelLight], n,
+                 static_cast<double>(light_of(load_u16(p + packet_offset::kLight))));
   }
   if (channels_.include_battery) {
     fill_doubles(staged.value[kChannelBattery], n,
-                 decode::battery_volts(p[packet_offset::kBattery]));
+                 static_cast<double>(decode::battery_volts(p[packet_offset::kBattery])));
   }
 }
 

@@ -20,7 +20,9 @@ namespace {
 // GCC 12's AVX-512 intrinsics start several results from a deliberately undefined vector, which
 // its flow analysis then reports as used uninitialized.
 #pragma GCC diagnostic push
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #define VELMORA_ROWS_TARGET __attribute__((target("avx2,fma,avx512f,avx512dq,avx512vl")))
 
@@ -28,25 +30,25 @@ constexpr double kTwoTo63 = 9223372036854775808.0;
 
 // The entries at slots index + offset of the live rows: one load when their slots are
 // consecutive, else a gather. Lanes past the last row are not loaded from memory.
-VELMORA_ROWS_TARGET [[gnu::always_inline]] inline __m512d window(const double* values,
+[[gnu::always_inline]] VELMORA_ROWS_TARGET inline __m512d window(const double* values,
                                                                  int64_t first, __m512i index,
                                                                  __mmask8 live, bool consecutive) {
   return consecutive ? _mm512_maskz_loadu_pd(live, values + first)
                      : _mm512_i64gather_pd(index, values, 8);
 }
 
-VELMORA_ROWS_TARGET [[gnu::always_inline]] inline __mmask8 below_span(__m512d magnitude) {
+[[gnu::always_inline]] VELMORA_ROWS_TARGET inline __mmask8 below_span(__m512d magnitude) {
   return _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(kDegenerateSpan), _CMP_LT_OQ);
 }
 
-VELMORA_ROWS_TARGET [[gnu::always_inline]] inline __m512d negated(__m512d value) {
+[[gnu::always_inline]] VELMORA_ROWS_TARGET inline __m512d negated(__m512d value) {
   return _mm512_xor_pd(value, _mm512_set1_pd(-0.0));
 }
 
 // One group of up to eight rows starting at row g; returns the mask of rows that need the
 // generic row.
 template <bool kConsecutive>
-VELMORA_ROWS_TARGET [[gnu::always_inline]] inline unsigned cubic_group(const RowSources& in,
+[[gnu::always_inline]] VELMORA_ROWS_TARGET inline unsigned cubic_group(const RowSources& in,
                                                                        const PendingRows& rows,
                                                                        const RowTargets& out,
                                                                        size_t g, size_t lanes,

@@ -302,7 +302,7 @@ TEST(cubic_rows_wide, match_the_formula_lane_for_lane_and_leave_the_rest_to_the_
         expected[channel] = cubic_by_formula(queue, s, rows.x[j], channel, &degenerate);
         any_nan = any_nan || std::isnan(expected[channel]);
       }
-      const bool flagged = ((generic[j / 8] >> (j % 8)) & 1u) != 0;
+      const bool flagged = ((static_cast<unsigned>(generic[j / 8]) >> (j % 8)) & 1u) != 0;
       ASSERT_EQ(flagged, rows.support[j] == 0 || degenerate || any_nan) << round << " " << j;
       if (flagged) {
         ++generic_rows;
