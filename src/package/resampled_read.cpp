@@ -124,7 +124,7 @@ bool ResampledReader::add_packet(const uint8_t* p) {
   stage_packet(p, n, staged);
 
   const bool was_finished = resampler.finished();
-  const size_t pushed = resampler.push_staged(n);
+  const size_t pushed = resampler.push_staged(n, true);
   // Reading ends at the first sample at or after range_end_time that arrives once the grid is
   // complete: later blocks cannot matter.
   size_t seen = n;

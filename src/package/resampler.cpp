@@ -3,6 +3,7 @@
 #include "package/resampler.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -87,7 +88,8 @@ StreamingResampler::StreamingResampler(std::optional<double> range_start_time,
       range_end_time_(range_end_time),
       step_ms_(1000.0 / resample_hz),
       grid_defined_(std::isfinite(step_ms_)),
-      wide_rows_(wide_rows_supported()) {
+      wide_rows_(wide_rows_supported()),
+      readings_(readings) {
   if (readings.temperature) output_.temperature.emplace();
   if (readings.light) output_.light.emplace();
   if (readings.battery) output_.battery.emplace();
@@ -137,14 +139,15 @@ void StreamingResampler::push(const TimedSample& sample) {
     entry.value[channel][0] = static_cast<double>(values[channel]);
   }
   entry.motion[0] = static_cast<uint8_t>((s.has_gyro ? kHasGyro : 0) | (s.has_mag ? kHasMag : 0));
-  push_staged(1);
+  push_staged(1, true);
 }
 
-size_t StreamingResampler::push_staged(size_t n) {
+size_t StreamingResampler::push_staged(size_t n, bool readings_shared) {
   // An infinite step puts every grid point at NaN: nothing could ever be emitted, so holding
   // samples would only grow the queue with the file.
   if (!grid_defined_ || n == 0) return n;
   const double* times = queue_.times();
+  mark_runs(queue_.end(), n, readings_shared);
   if (!motion_queued_) {
     const uint8_t* motion = queue_.motion() + queue_.end();
     motion_queued_ = std::any_of(motion, motion + n, [](uint8_t flags) { return flags != 0; });
@@ -169,6 +172,40 @@ size_t StreamingResampler::push_staged(size_t n) {
   write_rows();
   commit_rows();
   return pushed;
+}
+
+// Groups the staged entries into runs of equal readings, which the vector rows may take as they
+// are. Readings that make no column count as equal.
+void StreamingResampler::mark_runs(size_t from, size_t n, bool readings_shared) {
+  if (!readings_shared || !steady_entries(from, n)) {
+    queue_.set_runs(from, from + n, SampleQueue::Run::kSingles);
+    run_open_ = false;
+    return;
+  }
+  const bool selected[3] = {readings_.temperature, readings_.light, readings_.battery};
+  std::array<double, 3> readings{};
+  for (size_t j = 0; j < 3; ++j) {
+    if (selected[j]) readings[j] = queue_.values(kChannelTemperature + j)[from];
+  }
+  const bool same = run_open_ && std::bit_cast<std::array<uint64_t, 3>>(readings) ==
+                                     std::bit_cast<std::array<uint64_t, 3>>(run_readings_);
+  queue_.set_runs(from, from + n, same ? SampleQueue::Run::kContinue : SampleQueue::Run::kStart);
+  run_readings_ = readings;
+  run_open_ = true;
+}
+
+// Whether the entries may join a run: times within 2^60 and the readings of the output columns
+// finite and nonzero, as the vector rows' argument for taking them as they are requires.
+bool StreamingResampler::steady_entries(size_t from, size_t n) const {
+  const double* times = queue_.times() + from;
+  bool steady = true;
+  for (size_t i = 0; i < n; ++i) steady &= std::abs(times[i]) <= 0x1p60;
+  const bool selected[3] = {readings_.temperature, readings_.light, readings_.battery};
+  for (size_t j = 0; j < 3; ++j) {
+    const double value = queue_.values(kChannelTemperature + j)[from];
+    if (selected[j]) steady &= std::isfinite(value) && value != 0.0;
+  }
+  return steady;
 }
 
 void StreamingResampler::emit_ready(bool final) {
@@ -253,7 +290,7 @@ void StreamingResampler::write_rows() {
   const size_t first_row = rows_;
   std::array<uint8_t, PendingRows::kCapacity / 8> generic_groups;
   if (wide_rows_) {
-    RowSources in{queue_.times(), {}};
+    RowSources in{queue_.times(), {}, queue_.run_starts()};
     RowTargets out{timestamps_out_ + first_row, {}};
     for (size_t channel = 0; channel < kCommonChannels; ++channel) {
       in.values[channel] = queue_.values(channel);

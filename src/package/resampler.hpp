@@ -61,7 +61,9 @@ class StreamingResampler {
   // unwritten for samples without them while no motion_queued() and the packet has none.
   StagedEntries stage(size_t n) { return queue_.stage(n); }
   // Pushes the n staged samples in order until finished(); returns how many were pushed.
-  size_t push_staged(size_t n);
+  // `readings_shared` promises that they all have the same temperature, light and battery, as
+  // the samples of one packet do.
+  size_t push_staged(size_t n, bool readings_shared = false);
   // Appends every grid point computable now; `final` flushes up to the last sample.
   void emit_ready(bool final);
 
@@ -87,6 +89,8 @@ class StreamingResampler {
 
   double grid_time(uint64_t k) const;
   void set_origin(double first_time_s);
+  void mark_runs(size_t from, size_t n, bool readings_shared);
+  bool steady_entries(size_t from, size_t n) const;
   void fill_grid(uint64_t first);
   void emit(bool final);
   void write_rows();
@@ -105,7 +109,11 @@ class StreamingResampler {
   CwaDataResult output_;
   double step_ms_;  // 1000.0 / resample_hz, computed once
   bool grid_defined_;
-  bool wide_rows_;              // rows may go through the vector kernel
+  bool wide_rows_;  // rows may go through the vector kernel
+  ReadingSelection readings_;
+  // The run of equal readings that the last staged entries belong to, if any.
+  bool run_open_ = false;
+  std::array<double, 3> run_readings_{};
   size_t cursor_ = 0;           // queue index of the interval start found last
   uint64_t emitted_count_ = 0;  // index of the next grid point
   bool finished_ = false;

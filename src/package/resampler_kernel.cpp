@@ -45,6 +45,48 @@ constexpr double kTwoTo63 = 9223372036854775808.0;
   return _mm512_xor_pd(value, _mm512_set1_pd(-0.0));
 }
 
+// Whether the cubic sums of the readings of a group's rows are known to round to the readings
+// themselves, so that they need not be computed. They are when every row is a plain cubic
+// (both neighbours, no degenerate denominator), the sum W of the weights' magnitudes stays
+// below 2^20, and all the rows' entries lie in one run of equal readings (times within 2^60,
+// each reading finite and nonzero, see StreamingResampler::mark_runs).
+//
+// Why: with times within 2^60, a denominator of at least 1e-12 has every factor and partial
+// product above 2^-162, so each d_j carries at most five relative rounding errors of u = 2^-53;
+// at most one offset x - t_m is below 2^-165 (two would put two times within 2^-162), so an
+// underflow in a numerator adds at most 2^-972 to a weight. Each weight is then the exact
+// Lagrange weight L_j of the given doubles within a factor (1 +- 11.1 u) plus 2^-972, each term
+// w_j v adds one rounding, and the three additions at most 3.01 u of the terms' magnitudes.
+// The exact weights sum to 1, so the sum S differs from v by less than
+// (15.1 u sum|L_j| + 2^-900) |v| < 2^-29 |v|, using sum|L_j| < 2^20.01 from W < 2^20. A nonzero
+// float's neighbours lie at least 2^-24 |v| away, so S rounds to v in float.
+[[gnu::always_inline]] VELMORA_ROWS_TARGET inline bool steady_readings(
+    const RowSources& in, const RowTargets& out, const PendingRows& rows, size_t g, size_t lanes,
+    __m512i index, __mmask8 plain, __m512d w_m1, __m512d w_0, __m512d w_1, __m512d w_2,
+    bool consecutive) {
+  if (in.run_starts == nullptr) return false;
+  if (out.values[kChannelTemperature] == nullptr && out.values[kChannelLight] == nullptr &&
+      out.values[kChannelBattery] == nullptr) {
+    return false;
+  }
+  const auto live = static_cast<__mmask8>((1u << lanes) - 1u);
+  if ((plain & live) != live) return false;
+  const __m512d spread = _mm512_add_pd(
+      _mm512_add_pd(_mm512_add_pd(_mm512_abs_pd(w_m1), _mm512_abs_pd(w_0)), _mm512_abs_pd(w_1)),
+      _mm512_abs_pd(w_2));
+  const __mmask8 modest = _mm512_cmp_pd_mask(spread, _mm512_set1_pd(0x1p20), _CMP_LT_OQ);
+  if ((modest & live) != live) return false;
+  // Run starts never decrease, so one run holds every entry from the lowest slot's left
+  // neighbour to the highest slot's right one when it holds both ends.
+  int64_t low = rows.slot[g];
+  int64_t high = rows.slot[g + lanes - 1];
+  if (!consecutive) {
+    low = _mm512_mask_reduce_min_epi64(live, index);
+    high = _mm512_mask_reduce_max_epi64(live, index);
+  }
+  return in.run_starts[high + 2] <= low - 1;
+}
+
 // One group of up to eight rows starting at row g; returns the mask of rows that need the
 // generic row.
 template <bool kConsecutive>
@@ -94,6 +136,9 @@ template <bool kConsecutive>
   const __m512d w_1 = _mm512_div_pd(_mm512_mul_pd(am1_a0, a_2), den_1);
   const __m512d w_2 = _mm512_div_pd(negated(_mm512_mul_pd(am1_a0, a_1)), q_2);
 
+  const bool steady = steady_readings(in, out, rows, g, lanes, index, support & ~degenerate, w_m1,
+                                      w_0, w_1, w_2, kConsecutive);
+
   // A NaN in any sum makes their total NaN (and so may an overflow, which the generic row then
   // settles correctly).
   __m512d total = _mm512_setzero_pd();
@@ -101,6 +146,11 @@ template <bool kConsecutive>
     float* target = out.values[channel];
     if (target == nullptr) continue;
     const double* values = in.values[channel];
+    if (steady && channel >= kChannelTemperature) {
+      const __m512d y_0 = window(values, first, index, live, kConsecutive);
+      _mm256_mask_storeu_ps(target + g, live, _mm512_cvtpd_ps(y_0));
+      continue;
+    }
     const __m512d y_m1 = window(values - 1, first, index, live, kConsecutive);
     const __m512d y_0 = window(values, first, index, live, kConsecutive);
     const __m512d y_1 = window(values + 1, first, index, live, kConsecutive);

@@ -10,10 +10,12 @@
 
 namespace velmora {
 
-// The queue's times and common channels, indexed by slot.
+// The queue's times, common channels and runs of equal readings, indexed by slot. Without runs
+// (null) every reading is interpolated.
 struct RowSources {
   const double* times;
   std::array<const double*, kCommonChannels> values;
+  const int64_t* run_starts = nullptr;
 };
 
 // The first of the pending rows' places in the output; a null channel is not produced.
@@ -25,10 +27,10 @@ struct RowTargets {
 // Whether cubic_rows_wide can run on this processor.
 bool wide_rows_supported();
 
-// Writes the timestamps and common channels of every pending row, interpolated by the cubic
-// rule, and sets bit j % 8 of generic_groups[j / 8] for each row j that the cubic rule does not
-// cover alone (no entries on both sides, a degenerate support, a NaN result). Those rows'
-// values are then meaningless and must be written by the generic row.
+// Writes the timestamps and common channels of every pending row (each grid point inside its
+// interval), interpolated by the cubic rule, and sets bit j % 8 of generic_groups[j / 8] for each
+// row j that the cubic rule does not cover alone (no entries on both sides, a degenerate support, a
+// NaN result). Those rows' values are then meaningless and must be written by the generic row.
 void cubic_rows_wide(const RowSources& in, const PendingRows& rows, const RowTargets& out,
                      uint8_t* generic_groups);
 

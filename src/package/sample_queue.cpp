@@ -34,21 +34,25 @@ void SampleQueue::make_room(size_t n) {
     times_.resize(stride);
     values_.resize(kResampledChannels * stride);
     motion_.resize(stride);
+    run_start_.resize(stride);
     capacity_ = capacity;
     stride_ = stride;
   } else if (capacity != capacity_) {
     std::vector<double> times(stride);
     std::vector<double> values(kResampledChannels * stride);
     std::vector<uint8_t> motion(stride);
+    std::vector<int64_t> run_start(stride);
     std::copy_n(this->times() + head_, live, times.data() + kSlotsBefore);
     for (size_t channel = 0; channel < kResampledChannels; ++channel) {
       std::copy_n(this->values(channel) + head_, live,
                   values.data() + channel * stride + kSlotsBefore);
     }
     std::copy_n(this->motion() + head_, live, motion.data() + kSlotsBefore);
+    std::copy_n(run_starts() + head_, live, run_start.data() + kSlotsBefore);
     times_ = std::move(times);
     values_ = std::move(values);
     motion_ = std::move(motion);
+    run_start_ = std::move(run_start);
     capacity_ = capacity;
     stride_ = stride;
   } else {
@@ -58,9 +62,25 @@ void SampleQueue::make_room(size_t n) {
       std::memmove(base, base + head_, live * sizeof(double));
     }
     std::memmove(motion_.data() + kSlotsBefore, motion() + head_, live);
+    std::memmove(run_start_.data() + kSlotsBefore, run_starts() + head_, live * sizeof(int64_t));
+  }
+  // Run starts move with their entries; one before the new first slot stays before it.
+  for (size_t slot = 0; slot < live; ++slot) {
+    run_start_[kSlotsBefore + slot] -= static_cast<int64_t>(head_);
   }
   head_ = 0;
   end_ = live;
+}
+
+void SampleQueue::set_runs(size_t from, size_t to, Run run) {
+  int64_t* starts = run_start_.data() + kSlotsBefore;
+  if (run == Run::kSingles) {
+    for (size_t slot = from; slot < to; ++slot) starts[slot] = static_cast<int64_t>(slot);
+    return;
+  }
+  const int64_t start =
+      run == Run::kContinue && from > 0 ? starts[from - 1] : static_cast<int64_t>(from);
+  std::fill(starts + from, starts + to, start);
 }
 
 void SampleQueue::clear_motion(size_t from, size_t to) {

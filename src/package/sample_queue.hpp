@@ -61,6 +61,16 @@ class SampleQueue {
     return values_.data() + channel * stride_ + kSlotsBefore;
   }
   const uint8_t* motion() const { return motion_.data() + kSlotsBefore; }
+  // The slot where each entry's run begins: a run is a stretch of entries with the same
+  // readings that interpolation may take as they are; any other entry is a run of its own.
+  // Never decreases from slot to slot.
+  const int64_t* run_starts() const { return run_start_.data() + kSlotsBefore; }
+
+  // How set_runs places the entries [from, to).
+  enum class Run { kContinue, kStart, kSingles };
+  // Puts the entries [from, to) into the run of the entry before `from` (kContinue), into a new
+  // run starting at `from` (kStart), or each into a run of its own (kSingles).
+  void set_runs(size_t from, size_t to, Run run);
 
   // Stages n entries after the pushed ones, replacing any staged before; the returned slots stay
   // writable and readable until the next call. Moves the live entries first when n do not fit.
@@ -80,6 +90,7 @@ class SampleQueue {
   std::vector<double> times_;
   std::vector<double> values_;  // channel c at [c * stride_, (c + 1) * stride_)
   std::vector<uint8_t> motion_;
+  std::vector<int64_t> run_start_;
 };
 
 }  // namespace velmora

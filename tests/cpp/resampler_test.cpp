@@ -319,6 +319,82 @@ TEST(cubic_rows_wide, match_the_formula_lane_for_lane_and_leave_the_rest_to_the_
   EXPECT_GT(generic_rows, 1000u);
 }
 
+// Readings that stay equal over a row's four entries are stored as they are, without their cubic
+// sums: the full sums must round to exactly those values, also for weights of large magnitude
+// (entries close together) and for readings of every size and sign.
+TEST(cubic_rows_wide, steady_readings_equal_their_full_cubic_sums) {
+  if (!wide_rows_supported()) GTEST_SKIP();
+  std::mt19937_64 rng(41);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  SampleQueue queue;
+  constexpr size_t kEntries = 2000;
+  const StagedEntries staged = queue.stage(kEntries);
+  double t = 1.7e9;
+  std::array<double, 3> reading{};
+  for (size_t j = 0; j < kEntries; ++j) {
+    staged.time[j] = t;
+    // Mostly regular steps, now and then two entries very close: large weights.
+    t += rng() % 7 == 0 ? std::pow(10.0, -3.0 - 5.0 * unit(rng)) : 0.01 * (0.5 + unit(rng));
+    if (j == 0 || rng() % 40 == 0) {
+      for (double& value : reading) {
+        const float magnitude =
+            std::ldexp(static_cast<float>(0.5 + unit(rng)), static_cast<int>(rng() % 200) - 100);
+        value = static_cast<double>(rng() % 2 == 0 ? magnitude : -magnitude);
+      }
+      queue.set_runs(j, j + 1, SampleQueue::Run::kStart);
+    } else {
+      queue.set_runs(j, j + 1, SampleQueue::Run::kContinue);
+    }
+    for (size_t channel = 0; channel < kResampledChannels; ++channel) {
+      staged.value[channel][j] = channel >= kChannelTemperature && channel <= kChannelBattery
+                                     ? reading[channel - kChannelTemperature]
+                                     : static_cast<double>(static_cast<float>(unit(rng)));
+    }
+  }
+  queue.push_staged(kEntries);
+
+  size_t large_weights = 0;
+  for (int round = 0; round < 300; ++round) {
+    PendingRows rows;
+    rows.count = PendingRows::kCapacity;
+    size_t slot = 1 + rng() % (kEntries - 2 * PendingRows::kCapacity);
+    for (size_t j = 0; j < rows.count; ++j) {
+      slot += round % 2 == 0 ? 1 : rng() % 3;
+      const double* times = queue.times();
+      rows.slot[j] = static_cast<int64_t>(slot);
+      rows.x[j] = times[slot] + (times[slot + 1] - times[slot]) * unit(rng);
+      rows.support[j] = 1;
+    }
+    std::vector<int64_t> timestamps(rows.count);
+    std::vector<std::vector<float>> channels(kCommonChannels, std::vector<float>(rows.count));
+    RowSources in{queue.times(), {}, queue.run_starts()};
+    RowTargets out{timestamps.data(), {}};
+    for (size_t channel = 0; channel < kCommonChannels; ++channel) {
+      in.values[channel] = queue.values(channel);
+      out.values[channel] = channels[channel].data();
+    }
+    std::array<uint8_t, PendingRows::kCapacity / 8> generic{};
+    cubic_rows_wide(in, rows, out, generic.data());
+    for (size_t j = 0; j < rows.count; ++j) {
+      if (((static_cast<unsigned>(generic[j / 8]) >> (j % 8)) & 1u) != 0) continue;
+      const size_t s = static_cast<size_t>(rows.slot[j]);
+      const double* times = queue.times();
+      if (std::abs(rows.x[j] - times[s]) > 0.0 &&
+          times[s + 1] - times[s - 1] > 1e3 * (times[s] - times[s - 1])) {
+        ++large_weights;
+      }
+      for (size_t channel = 0; channel < kCommonChannels; ++channel) {
+        bool degenerate = false;
+        const double expected = cubic_by_formula(queue, s, rows.x[j], channel, &degenerate);
+        ASSERT_EQ(std::bit_cast<uint32_t>(channels[channel][j]),
+                  std::bit_cast<uint32_t>(static_cast<float>(expected)))
+            << round << " " << j << " " << channel;
+      }
+    }
+  }
+  EXPECT_GT(large_weights, 1000u);
+}
+
 // The division-free grid must give every time that dividing gives, down to the last bit, on grids
 // of every rate over recording-like and extreme origins.
 TEST(grid_times, equal_the_divided_formula) {
