@@ -25,17 +25,7 @@ import tempfile
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from synthetic import synthetic_recording  # noqa: E402
-
-# Touches and frees as much memory as the run will need, so that it faults in pages the guest
-# already holds: this VM hands freed memory back to its host after about two seconds, and the
-# first touch of such memory costs several times more, by whatever luck of timing. Both sides
-# of a comparison get the same treatment; the peak-RSS run goes without it.
-WARM_UP = """
-import sys
-import numpy
-if sys.argv.pop(1) == "warm":
-    numpy.ones(2_200_000_000 // 8, dtype=numpy.int64)
-"""
+from warm_up import WARM_UP  # noqa: E402
 
 READ_CHILD = WARM_UP + """
 import json, resource, sys, time

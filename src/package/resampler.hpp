@@ -36,10 +36,11 @@ struct ReadingSelection {
 // the interval start, and whether entries exist on both sides of the interval for a cubic.
 struct PendingRows {
   static constexpr size_t kCapacity = 256;
-  // Aligned so that each group of eight rows is one cache line.
-  alignas(64) std::array<double, kCapacity> x;
-  alignas(64) std::array<int64_t, kCapacity> slot;
-  alignas(64) std::array<uint8_t, kCapacity + 8> support;  // with a margin for 8-byte writes
+  // Aligned so that each group of eight rows is one cache line, with a margin for writes of
+  // eight rows at once.
+  alignas(64) std::array<double, kCapacity + 8> x;
+  alignas(64) std::array<int64_t, kCapacity + 8> slot;
+  alignas(64) std::array<uint8_t, kCapacity + 8> support;
   size_t count = 0;
 };
 

@@ -33,8 +33,18 @@ constexpr double kTwoTo63 = 9223372036854775808.0;
 [[gnu::always_inline]] VELMORA_ROWS_TARGET inline __m512d window(const double* values,
                                                                  int64_t first, __m512i index,
                                                                  __mmask8 live, bool consecutive) {
+  if (live == 0xFF && consecutive) return _mm512_loadu_pd(values + first);
   return consecutive ? _mm512_maskz_loadu_pd(live, values + first)
                      : _mm512_i64gather_pd(index, values, 8);
+}
+
+[[gnu::always_inline]] VELMORA_ROWS_TARGET inline void store_floats(float* out, __mmask8 live,
+                                                                    __m256 values) {
+  if (live == 0xFF) {
+    _mm256_storeu_ps(out, values);
+  } else {
+    _mm256_mask_storeu_ps(out, live, values);
+  }
 }
 
 [[gnu::always_inline]] VELMORA_ROWS_TARGET inline __mmask8 below_span(__m512d magnitude) {
@@ -89,13 +99,13 @@ constexpr double kTwoTo63 = 9223372036854775808.0;
 
 // One group of up to eight rows starting at row g; returns the mask of rows that need the
 // generic row.
-template <bool kConsecutive>
+template <bool kConsecutive, bool kFull>
 [[gnu::always_inline]] VELMORA_ROWS_TARGET inline unsigned cubic_group(const RowSources& in,
                                                                        const PendingRows& rows,
                                                                        const RowTargets& out,
                                                                        size_t g, size_t lanes,
                                                                        __m512i index, __m512d x) {
-  const auto live = static_cast<__mmask8>((1u << lanes) - 1u);
+  const auto live = kFull ? __mmask8{0xFF} : static_cast<__mmask8>((1u << lanes) - 1u);
   const int64_t first = rows.slot[g];
   const double* times = in.times;
   const __m512i support_lanes =
@@ -148,7 +158,7 @@ template <bool kConsecutive>
     const double* values = in.values[channel];
     if (steady && channel >= kChannelTemperature) {
       const __m512d y_0 = window(values, first, index, live, kConsecutive);
-      _mm256_mask_storeu_ps(target + g, live, _mm512_cvtpd_ps(y_0));
+      store_floats(target + g, live, _mm512_cvtpd_ps(y_0));
       continue;
     }
     const __m512d y_m1 = window(values - 1, first, index, live, kConsecutive);
@@ -160,13 +170,17 @@ template <bool kConsecutive>
                       _mm512_mul_pd(w_1, y_1)),
         _mm512_mul_pd(w_2, y_2));
     total = _mm512_add_pd(total, sum);
-    _mm256_mask_storeu_ps(target + g, live, _mm512_cvtpd_ps(sum));
+    store_floats(target + g, live, _mm512_cvtpd_ps(sum));
   }
 
   const __m512d us = _mm512_mul_pd(x, _mm512_set1_pd(1000000.0));
   const __mmask8 in_range = _mm512_cmp_pd_mask(us, _mm512_set1_pd(-kTwoTo63), _CMP_GE_OQ) &
                             _mm512_cmp_pd_mask(us, _mm512_set1_pd(kTwoTo63), _CMP_LT_OQ);
-  _mm512_mask_storeu_epi64(out.timestamps + g, live, _mm512_cvttpd_epi64(us));
+  if (live == 0xFF) {
+    _mm512_storeu_si512(out.timestamps + g, _mm512_cvttpd_epi64(us));
+  } else {
+    _mm512_mask_storeu_epi64(out.timestamps + g, live, _mm512_cvttpd_epi64(us));
+  }
   if ((in_range & live) != live) [[unlikely]] {
     for (size_t lane = 0; lane < lanes; ++lane) {
       out.timestamps[g + lane] = seconds_to_us(rows.x[g + lane]);
@@ -190,8 +204,11 @@ VELMORA_ROWS_TARGET void cubic_rows_avx512(const RowSources& in, const PendingRo
     const __mmask8 in_order =
         _mm512_cmpeq_epi64_mask(index, _mm512_add_epi64(_mm512_set1_epi64(first), lane_index));
     const bool consecutive = (in_order & live) == live;
-    const unsigned generic = consecutive ? cubic_group<true>(in, rows, out, g, lanes, index, x)
-                                         : cubic_group<false>(in, rows, out, g, lanes, index, x);
+    // Full groups of consecutive rows, nearly all of them, load and store without masks.
+    const unsigned generic =
+        consecutive && lanes == 8 ? cubic_group<true, true>(in, rows, out, g, lanes, index, x)
+        : consecutive             ? cubic_group<true, false>(in, rows, out, g, lanes, index, x)
+                                  : cubic_group<false, false>(in, rows, out, g, lanes, index, x);
     generic_groups[g / 8] = static_cast<uint8_t>(generic);
   }
 }
@@ -200,6 +217,12 @@ VELMORA_ROWS_TARGET void microseconds_to_seconds_avx512(const int64_t* us, size_
   const __m512d million = _mm512_set1_pd(1000000.0);
   for (size_t i = 0; i < n; i += 8) {
     const size_t lanes = std::min<size_t>(8, n - i);
+    // Masked loads and stores are slower on some processors; only the tail takes them.
+    if (lanes == 8) {
+      const __m512d value = _mm512_cvtepi64_pd(_mm512_loadu_si512(us + i));
+      _mm512_storeu_pd(out + i, _mm512_div_pd(value, million));
+      continue;
+    }
     const auto live = static_cast<__mmask8>((1u << lanes) - 1u);
     const __m512d value = _mm512_cvtepi64_pd(_mm512_maskz_loadu_epi64(live, us + i));
     _mm512_mask_storeu_pd(out + i, live, _mm512_div_pd(value, million));
@@ -234,7 +257,11 @@ VELMORA_ROWS_TARGET void grid_times_avx512(uint64_t first, size_t n, double step
     } else {
       x = _mm512_div_pd(v, thousand);
     }
-    _mm512_mask_storeu_pd(out + j, live, x);
+    if (lanes == 8) {
+      _mm512_storeu_pd(out + j, x);
+    } else {
+      _mm512_mask_storeu_pd(out + j, live, x);
+    }
   }
 }
 
@@ -250,23 +277,27 @@ VELMORA_ROWS_TARGET size_t follow_samples_avx512(const double* times, size_t sta
     const size_t lanes =
         std::min({size_t{8}, x_count - taken, PendingRows::kCapacity - count, end - start - 3});
     const auto live = static_cast<__mmask8>((1u << lanes) - 1u);
-    const __m512d points = _mm512_maskz_loadu_pd(live, x + taken);
-    const __mmask8 after_start =
-        _mm512_cmp_pd_mask(_mm512_maskz_loadu_pd(live, times + start + 1), points, _CMP_LT_OQ);
-    const __mmask8 up_to_end =
-        _mm512_cmp_pd_mask(points, _mm512_maskz_loadu_pd(live, times + start + 2), _CMP_LE_OQ);
+    // Masked loads are slower on some processors; only short runs take them.
+    const bool full = lanes == 8;
+    const __m512d points =
+        full ? _mm512_loadu_pd(x + taken) : _mm512_maskz_loadu_pd(live, x + taken);
+    const __m512d starts =
+        full ? _mm512_loadu_pd(times + start + 1) : _mm512_maskz_loadu_pd(live, times + start + 1);
+    const __m512d ends =
+        full ? _mm512_loadu_pd(times + start + 2) : _mm512_maskz_loadu_pd(live, times + start + 2);
+    const __mmask8 after_start = _mm512_cmp_pd_mask(starts, points, _CMP_LT_OQ);
+    const __mmask8 up_to_end = _mm512_cmp_pd_mask(points, ends, _CMP_LE_OQ);
     // True for every point when there is no end (NaN).
     const __mmask8 before_limit = _mm512_cmp_pd_mask(points, limit, _CMP_NGE_UQ);
     const unsigned follow = after_start & up_to_end & before_limit & live;
     // The leading run of points that follow: the search would stop at the first other one.
     const auto run = static_cast<size_t>(__builtin_ctz(~follow));
-    const auto taken_lanes = static_cast<__mmask8>((1u << run) - 1u);
-    _mm512_mask_storeu_pd(&rows.x[count], taken_lanes, points);
-    _mm512_mask_storeu_epi64(
-        &rows.slot[count], taken_lanes,
+    // All eight lanes are written: those after the run land in the margin or in rows that are
+    // written later.
+    _mm512_storeu_pd(&rows.x[count], points);
+    _mm512_storeu_si512(
+        &rows.slot[count],
         _mm512_add_epi64(_mm512_set1_epi64(static_cast<int64_t>(start)), lane_index));
-    // Ones in the bytes of the rows taken; the zeros after them land in the margin or in rows
-    // that are written later.
     const uint64_t ones =
         run == 8 ? 0x0101010101010101u : 0x0101010101010101u & ((uint64_t{1} << (8 * run)) - 1u);
     std::memcpy(&rows.support[count], &ones, sizeof ones);
