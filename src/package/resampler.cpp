@@ -150,7 +150,9 @@ size_t StreamingResampler::push_staged(size_t n, bool readings_shared) {
   mark_runs(queue_.end(), n, readings_shared);
   if (!motion_queued_) {
     const uint8_t* motion = queue_.motion() + queue_.end();
-    motion_queued_ = std::any_of(motion, motion + n, [](uint8_t flags) { return flags != 0; });
+    uint8_t flags = 0;
+    for (size_t i = 0; i < n; ++i) flags |= motion[i];
+    motion_queued_ = flags != 0;
     // Motion values of earlier samples were never read and may not have been written.
     if (motion_queued_) queue_.clear_motion(queue_.head(), queue_.end());
   }
@@ -194,12 +196,10 @@ void StreamingResampler::mark_runs(size_t from, size_t n, bool readings_shared) 
   run_open_ = true;
 }
 
-// Whether the entries may join a run: times within 2^60 and the readings of the output columns
+// Whether the entries may join a run: times below 2^60 and the readings of the output columns
 // finite and nonzero, as the vector rows' argument for taking them as they are requires.
 bool StreamingResampler::steady_entries(size_t from, size_t n) const {
-  const double* times = queue_.times() + from;
-  bool steady = true;
-  for (size_t i = 0; i < n; ++i) steady &= std::abs(times[i]) <= 0x1p60;
+  bool steady = all_below(queue_.times() + from, n, 0x1p60);
   const bool selected[3] = {readings_.temperature, readings_.light, readings_.battery};
   for (size_t j = 0; j < 3; ++j) {
     const double value = queue_.values(kChannelTemperature + j)[from];

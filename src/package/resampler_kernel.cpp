@@ -3,6 +3,7 @@
 #include "package/resampler_kernel.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "package/sample_times.hpp"
@@ -27,6 +28,8 @@ namespace {
 #define VELMORA_ROWS_TARGET __attribute__((target("avx2,fma,avx512f,avx512dq,avx512vl")))
 
 constexpr double kTwoTo63 = 9223372036854775808.0;
+// Eight support flags of 1, one per byte.
+constexpr uint64_t kSupportBytes = 0x0101010101010101u;
 
 // The entries at slots index + offset of the live rows: one load when their slots are
 // consecutive, else a gather. Lanes past the last row are not loaded from memory.
@@ -290,24 +293,44 @@ VELMORA_ROWS_TARGET size_t follow_samples_avx512(const double* times, size_t sta
     // True for every point when there is no end (NaN).
     const __mmask8 before_limit = _mm512_cmp_pd_mask(points, limit, _CMP_NGE_UQ);
     const unsigned follow = after_start & up_to_end & before_limit & live;
-    // The leading run of points that follow: the search would stop at the first other one.
-    const auto run = static_cast<size_t>(__builtin_ctz(~follow));
-    // All eight lanes are written: those after the run land in the margin or in rows that are
-    // written later.
+    // All eight lanes are written: those after the run taken land in the margin or in rows
+    // that are written later.
     _mm512_storeu_pd(&rows.x[count], points);
     _mm512_storeu_si512(
         &rows.slot[count],
         _mm512_add_epi64(_mm512_set1_epi64(static_cast<int64_t>(start)), lane_index));
-    const uint64_t ones =
-        run == 8 ? 0x0101010101010101u : 0x0101010101010101u & ((uint64_t{1} << (8 * run)) - 1u);
+    // A whole run goes on as a predicted branch, so the next addresses need not wait for the
+    // comparisons.
+    if (follow == 0xFF) [[likely]] {
+      std::memcpy(&rows.support[count], &kSupportBytes, sizeof kSupportBytes);
+      count += 8;
+      taken += 8;
+      start += 8;
+      continue;
+    }
+    // The leading run of points that follow: the search would stop at the first other one.
+    const auto run = static_cast<size_t>(__builtin_ctz(~follow));
+    const uint64_t ones = kSupportBytes & ((uint64_t{1} << (8 * run)) - 1u);
     std::memcpy(&rows.support[count], &ones, sizeof ones);
     count += run;
     taken += run;
     start += run;
-    if (run < 8) break;
+    break;
   }
   rows.count = count;
   return taken;
+}
+
+VELMORA_ROWS_TARGET bool all_below_avx512(const double* values, size_t n, double limit) {
+  const __m512d bound = _mm512_set1_pd(limit);
+  __mmask8 below = 0xFF;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    below &= _mm512_cmp_pd_mask(_mm512_abs_pd(_mm512_loadu_pd(values + i)), bound, _CMP_LT_OQ);
+  }
+  bool all = below == 0xFF;
+  for (; i < n; ++i) all &= std::abs(values[i]) < limit;
+  return all;
 }
 
 #pragma GCC diagnostic pop
@@ -342,6 +365,11 @@ void grid_times(uint64_t first, size_t n, double step_ms, double origin_ms, doub
   }
 }
 
+bool all_below(const double* values, size_t n, double limit) {
+  static const bool wide = has_avx512();
+  return wide ? all_below_avx512(values, n, limit) : all_below_portable(values, n, limit);
+}
+
 void microseconds_to_seconds(const int64_t* us, size_t n, double* out) {
   static const bool wide = has_avx512();
   if (wide) {
@@ -373,6 +401,10 @@ void microseconds_to_seconds(const int64_t* us, size_t n, double* out) {
   microseconds_to_seconds_portable(us, n, out);
 }
 
+bool all_below(const double* values, size_t n, double limit) {
+  return all_below_portable(values, n, limit);
+}
+
 #endif
 
 size_t follow_samples_portable(const double* times, size_t start, size_t end, const double* x,
@@ -395,6 +427,12 @@ void grid_times_portable(uint64_t first, size_t n, double step_ms, double origin
   for (size_t j = 0; j < n; ++j) {
     out[j] = (static_cast<double>(first + j) * step_ms + origin_ms) / 1000.0;
   }
+}
+
+bool all_below_portable(const double* values, size_t n, double limit) {
+  bool all = true;
+  for (size_t i = 0; i < n; ++i) all &= std::abs(values[i]) < limit;
+  return all;
 }
 
 void microseconds_to_seconds_portable(const int64_t* us, size_t n, double* out) {

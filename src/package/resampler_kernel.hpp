@@ -48,6 +48,10 @@ size_t follow_samples_portable(const double* times, size_t start, size_t end, co
 void grid_times(uint64_t first, size_t n, double step_ms, double origin_ms, double* out);
 void grid_times_portable(uint64_t first, size_t n, double step_ms, double origin_ms, double* out);
 
+// Whether every |values[i]| for i < n is below `limit` (false for NaN).
+bool all_below(const double* values, size_t n, double limit);
+bool all_below_portable(const double* values, size_t n, double limit);
+
 // out[i] = us[i] converted to double and divided by 1000000.0, for i < n.
 void microseconds_to_seconds(const int64_t* us, size_t n, double* out);
 void microseconds_to_seconds_portable(const int64_t* us, size_t n, double* out);

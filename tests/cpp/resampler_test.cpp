@@ -462,6 +462,26 @@ TEST(follow_samples, takes_the_same_run_as_the_point_by_point_check) {
   EXPECT_GT(runs_cut_short, 300u);
 }
 
+TEST(all_below, agrees_with_the_scalar_check_at_the_limit_and_for_nan) {
+  const double limit = 0x1p60;
+  const std::vector<double> special = {limit, -limit, std::nextafter(limit, 0.0),
+                                       std::numeric_limits<double>::infinity(), std::nan("")};
+  for (size_t n : {size_t{0}, size_t{5}, size_t{8}, size_t{120}}) {
+    for (size_t at = 0; at <= n; ++at) {
+      for (double value : special) {
+        std::vector<double> values(n, 1.7e9);
+        if (at < n) values[at] = value;
+        EXPECT_EQ(all_below(values.data(), n, limit), all_below_portable(values.data(), n, limit))
+            << n << " " << at << " " << value;
+      }
+    }
+  }
+  std::vector<double> values(120, -1.7e9);
+  EXPECT_TRUE(all_below(values.data(), values.size(), limit));
+  values[117] = limit;
+  EXPECT_FALSE(all_below(values.data(), values.size(), limit));
+}
+
 TEST(microseconds_to_seconds, equals_the_scalar_division) {
   std::mt19937_64 rng(11);
   std::vector<int64_t> us(1001);
