@@ -17,6 +17,14 @@ void decode_packet_samples(const uint8_t* p, size_t n, const SampleSlots& out) {
   float* gx = out.gyro[0];
   float* gy = out.gyro[1];
   float* gz = out.gyro[2];
+  const auto six_axes = [=](size_t i, float x, float y, float z, float g0, float g1, float g2) {
+    ax[i] = x;
+    ay[i] = y;
+    az[i] = z;
+    gx[i] = g0;
+    gy[i] = g1;
+    gz[i] = g2;
+  };
   switch (p[packet_offset::kSampleFormat]) {
     case 0x30:
       decode_packed_3axis(data, n, light, ax, ay, az);
@@ -29,15 +37,7 @@ void decode_packet_samples(const uint8_t* p, size_t n, const SampleSlots& out) {
       });
       break;
     case 0x62:
-      decode::unpacked_6axis(
-          data, n, light, [=](size_t i, float x, float y, float z, float g0, float g1, float g2) {
-            ax[i] = x;
-            ay[i] = y;
-            az[i] = z;
-            gx[i] = g0;
-            gy[i] = g1;
-            gz[i] = g2;
-          });
+      decode::unpacked_6axis(data, n, light, six_axes);
       break;
     default: {
       // The header checks admit no other format than 0x92 here.
@@ -47,12 +47,7 @@ void decode_packet_samples(const uint8_t* p, size_t n, const SampleSlots& out) {
       decode::unpacked_9axis(data, n, light,
                              [=](size_t i, float x, float y, float z, float g0, float g1, float g2,
                                  const uint8_t* mag) {
-                               ax[i] = x;
-                               ay[i] = y;
-                               az[i] = z;
-                               gx[i] = g0;
-                               gy[i] = g1;
-                               gz[i] = g2;
+                               six_axes(i, x, y, z, g0, g1, g2);
                                if (mx != nullptr) {
                                  mx[i] = decode::mag_of(mag, 0);
                                  my[i] = decode::mag_of(mag, 1);

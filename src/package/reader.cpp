@@ -71,20 +71,9 @@ class ColumnFiller {
     if (column) fill_floats(column->extend(n), n, value);
   }
 
-  // Light changes slowly and powf is dear, so the last conversion is kept.
-  float light_of(uint16_t light_field) {
-    const uint16_t raw = light_field & 0x3FF;
-    if (raw != last_light_raw_) {
-      last_light_raw_ = raw;
-      last_light_ = decode::light_value(raw);
-    }
-    return last_light_;
-  }
-
   CwaDataResult result_;
   BlockClock clock_;
-  uint16_t last_light_raw_ = 0xFFFF;  // no 10-bit reading has this value
-  float last_light_ = 0.0f;
+  decode::LightValues light_;
   size_t reserve_rows_;
   bool include_magnetometer_;
 };
@@ -125,7 +114,7 @@ void ColumnFiller::add_packet(const uint8_t* p, std::optional<double>& prev_end)
     fill_reading(result_.temperature,
                  decode::temperature_celsius(load_u16(p + packet_offset::kTemperature)), n);
   }
-  if (result_.light) fill_reading(result_.light, light_of(light), n);
+  if (result_.light) fill_reading(result_.light, light_.of(light), n);
   if (result_.battery) {
     fill_reading(result_.battery, decode::battery_volts(p[packet_offset::kBattery]), n);
   }

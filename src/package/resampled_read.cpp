@@ -88,16 +88,6 @@ class ResampledReader {
   void stage_packet(const uint8_t* packet, size_t n, const StagedEntries& staged);
   void create_motion_columns(const uint8_t* packet, const double* times, size_t seen);
 
-  // Light changes slowly and powf is dear, so the last conversion is kept.
-  float light_of(uint16_t light_field) {
-    const uint16_t raw = light_field & 0x3FF;
-    if (raw != last_light_raw_) {
-      last_light_raw_ = raw;
-      last_light_ = decode::light_value(raw);
-    }
-    return last_light_;
-  }
-
   uint64_t planned_blocks_;
   std::optional<double> prev_end_;
   double resample_hz_;
@@ -109,8 +99,7 @@ class ResampledReader {
   BlockClock clock_;
   std::array<int64_t, kMaxSamplesPerPacket> times_us_;
   std::array<std::array<float, kMaxSamplesPerPacket>, kResampledChannels> decoded_;
-  uint16_t last_light_raw_ = 0xFFFF;  // no 10-bit reading has this value
-  float last_light_ = 0.0f;
+  decode::LightValues light_;
 };
 
 bool ResampledReader::add_packet(const uint8_t* p) {
@@ -194,7 +183,7 @@ void ResampledReader::stage_packet(const uint8_t* p, size_t n, const StagedEntri
   }
   if (channels_.include_light) {
     fill_doubles(staged.value[kChannelLight], n,
-                 static_cast<double>(light_of(load_u16(p + packet_offset::kLight))));
+                 static_cast<double>(light_.of(load_u16(p + packet_offset::kLight))));
   }
   if (channels_.include_battery) {
     fill_doubles(staged.value[kChannelBattery], n,

@@ -114,4 +114,22 @@ inline float battery_volts(uint8_t raw) {
   return (static_cast<float>(raw) + 512.0f) * 6.0f * 0.0009765625f;
 }
 
+// Light values packet after packet. Light changes slowly and powf is dear, so the last
+// conversion is kept.
+class LightValues {
+ public:
+  float of(uint16_t light_field) {
+    const uint16_t raw = light_field & 0x3FF;
+    if (raw != last_raw_) {
+      last_raw_ = raw;
+      last_value_ = light_value(raw);
+    }
+    return last_value_;
+  }
+
+ private:
+  uint16_t last_raw_ = 0xFFFF;  // no 10-bit reading has this value
+  float last_value_ = 0.0f;
+};
+
 }  // namespace velmora::decode

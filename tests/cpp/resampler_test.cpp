@@ -250,6 +250,27 @@ double cubic_by_formula(const SampleQueue& q, size_t slot, double x, size_t chan
   return sum;
 }
 
+// The output of cubic_rows_wide for rows over a queue, with or without its runs of readings.
+struct WideRows {
+  std::vector<int64_t> timestamps;
+  std::vector<std::vector<float>> channels;
+  std::array<uint8_t, PendingRows::kCapacity / 8> generic{};
+};
+
+WideRows wide_rows(const SampleQueue& queue, const PendingRows& rows, const int64_t* run_starts) {
+  WideRows wide;
+  wide.timestamps.resize(rows.count);
+  wide.channels.assign(kCommonChannels, std::vector<float>(rows.count));
+  RowSources in{queue.times(), {}, run_starts};
+  RowTargets out{wide.timestamps.data(), {}};
+  for (size_t channel = 0; channel < kCommonChannels; ++channel) {
+    in.values[channel] = queue.values(channel);
+    out.values[channel] = wide.channels[channel].data();
+  }
+  cubic_rows_wide(in, rows, out, wide.generic.data());
+  return wide;
+}
+
 TEST(cubic_rows_wide, match_the_formula_lane_for_lane_and_leave_the_rest_to_the_generic_row) {
   if (!wide_rows_supported()) GTEST_SKIP();
   std::mt19937_64 rng(23);
@@ -283,16 +304,8 @@ TEST(cubic_rows_wide, match_the_formula_lane_for_lane_and_leave_the_rest_to_the_
       rows.x[j] = times[slot] + (times[slot + 1] - times[slot]) * fraction(rng);
       rows.support[j] = rng() % 40 == 0 ? 0 : 1;
     }
-    std::vector<int64_t> timestamps(rows.count);
-    std::vector<std::vector<float>> channels(kCommonChannels, std::vector<float>(rows.count));
-    RowSources in{queue.times(), {}};
-    RowTargets out{timestamps.data(), {}};
-    for (size_t channel = 0; channel < kCommonChannels; ++channel) {
-      in.values[channel] = queue.values(channel);
-      out.values[channel] = channels[channel].data();
-    }
-    std::array<uint8_t, PendingRows::kCapacity / 8> generic{};
-    cubic_rows_wide(in, rows, out, generic.data());
+    const WideRows wide = wide_rows(queue, rows, nullptr);
+    const auto& [timestamps, channels, generic] = wide;
     for (size_t j = 0; j < rows.count; ++j) {
       const size_t s = static_cast<size_t>(rows.slot[j]);
       bool degenerate = false;
@@ -365,16 +378,8 @@ TEST(cubic_rows_wide, steady_readings_equal_their_full_cubic_sums) {
       rows.x[j] = times[slot] + (times[slot + 1] - times[slot]) * unit(rng);
       rows.support[j] = 1;
     }
-    std::vector<int64_t> timestamps(rows.count);
-    std::vector<std::vector<float>> channels(kCommonChannels, std::vector<float>(rows.count));
-    RowSources in{queue.times(), {}, queue.run_starts()};
-    RowTargets out{timestamps.data(), {}};
-    for (size_t channel = 0; channel < kCommonChannels; ++channel) {
-      in.values[channel] = queue.values(channel);
-      out.values[channel] = channels[channel].data();
-    }
-    std::array<uint8_t, PendingRows::kCapacity / 8> generic{};
-    cubic_rows_wide(in, rows, out, generic.data());
+    const WideRows wide = wide_rows(queue, rows, queue.run_starts());
+    const auto& [timestamps, channels, generic] = wide;
     for (size_t j = 0; j < rows.count; ++j) {
       if (((static_cast<unsigned>(generic[j / 8]) >> (j % 8)) & 1u) != 0) continue;
       const size_t s = static_cast<size_t>(rows.slot[j]);
