@@ -1,5 +1,6 @@
-// The resampler's AVX-512 loops. Every lane performs the generic row's IEEE operations in the
-// same grouping, with no fused multiply-add, so the rows are bit-identical to it.
+// The resampler's AVX-512 loops, and the choice among the builds of each. Every lane performs the
+// generic row's IEEE operations in the same grouping, with no fused multiply-add, so the rows are
+// bit-identical to it.
 #include "package/resampler_kernel.hpp"
 
 #include <algorithm>
@@ -194,8 +195,8 @@ template <bool kConsecutive, bool kFull>
   return live & ~(support & ~degenerate & ~nan);
 }
 
-VELMORA_ROWS_TARGET void cubic_rows_avx512(const RowSources& in, const PendingRows& rows,
-                                           const RowTargets& out, uint8_t* generic_groups) {
+VELMORA_ROWS_TARGET void cubic_rows_avx512_loop(const RowSources& in, const PendingRows& rows,
+                                                const RowTargets& out, uint8_t* generic_groups) {
   const __m512i lane_index = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
   for (size_t g = 0; g < rows.count; g += 8) {
     const size_t lanes = std::min<size_t>(8, rows.count - g);
@@ -342,11 +343,23 @@ bool has_avx512() {
 
 }  // namespace
 
-bool wide_rows_supported() { return has_avx512(); }
+bool wide_rows_supported() {
+  return has_avx512() || (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"));
+}
+
+bool cubic_rows_avx512(const RowSources& in, const PendingRows& rows, const RowTargets& out,
+                       uint8_t* generic_groups) {
+  static const bool wide = has_avx512();
+  if (!wide) return false;
+  cubic_rows_avx512_loop(in, rows, out, generic_groups);
+  return true;
+}
 
 void cubic_rows_wide(const RowSources& in, const PendingRows& rows, const RowTargets& out,
                      uint8_t* generic_groups) {
-  cubic_rows_avx512(in, rows, out, generic_groups);
+  if (cubic_rows_avx512(in, rows, out, generic_groups)) return;
+  if (cubic_rows_avx2(in, rows, out, generic_groups)) return;
+  for (size_t g = 0; g < rows.count; g += 8) generic_groups[g / 8] = 0xFF;
 }
 
 size_t follow_samples(const double* times, size_t start, size_t end, const double* x,
@@ -360,7 +373,7 @@ void grid_times(uint64_t first, size_t n, double step_ms, double origin_ms, doub
   static const bool wide = has_avx512();
   if (wide) {
     grid_times_avx512(first, n, step_ms, origin_ms, out);
-  } else {
+  } else if (!grid_times_avx2(first, n, step_ms, origin_ms, out)) {
     grid_times_portable(first, n, step_ms, origin_ms, out);
   }
 }
@@ -382,6 +395,10 @@ void microseconds_to_seconds(const int64_t* us, size_t n, double* out) {
 #else
 
 bool wide_rows_supported() { return false; }
+
+bool cubic_rows_avx512(const RowSources&, const PendingRows&, const RowTargets&, uint8_t*) {
+  return false;
+}
 
 void cubic_rows_wide(const RowSources&, const PendingRows& rows, const RowTargets&,
                      uint8_t* generic_groups) {

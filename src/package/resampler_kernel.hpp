@@ -1,5 +1,6 @@
 // Resampler loops that run eight rows, grid points or samples per instruction on processors with
-// AVX-512, each lane performing the scalar code's IEEE operations in the same order.
+// AVX-512 (rows and grid times four at a time with AVX2), each lane performing the scalar code's
+// IEEE operations in the same order.
 #pragma once
 
 #include <array>
@@ -33,6 +34,12 @@ bool wide_rows_supported();
 // NaN result). Those rows' values are then meaningless and must be written by the generic row.
 void cubic_rows_wide(const RowSources& in, const PendingRows& rows, const RowTargets& out,
                      uint8_t* generic_groups);
+// The builds behind it, for tests that compare them: eight rows per instruction with AVX-512,
+// four with AVX2. Each returns false, writing nothing, on a processor without its instructions.
+bool cubic_rows_avx512(const RowSources& in, const PendingRows& rows, const RowTargets& out,
+                       uint8_t* generic_groups);
+bool cubic_rows_avx2(const RowSources& in, const PendingRows& rows, const RowTargets& out,
+                     uint8_t* generic_groups);
 
 // Takes grid points x[0..x_count) for as long as they fall one each into the intervals after
 // the one at slot `start`: t[start + 1 + m] < x[m] <= t[start + 2 + m], with an entry after each
@@ -47,6 +54,7 @@ size_t follow_samples_portable(const double* times, size_t start, size_t end, co
 // out[j] = the time of grid point first + j: ((first + j) * step_ms + origin_ms) / 1000.0.
 void grid_times(uint64_t first, size_t n, double step_ms, double origin_ms, double* out);
 void grid_times_portable(uint64_t first, size_t n, double step_ms, double origin_ms, double* out);
+bool grid_times_avx2(uint64_t first, size_t n, double step_ms, double origin_ms, double* out);
 
 // Whether every |values[i]| for i < n is below `limit` (false for NaN).
 bool all_below(const double* values, size_t n, double limit);

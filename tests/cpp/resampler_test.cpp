@@ -257,7 +257,14 @@ struct WideRows {
   std::array<uint8_t, PendingRows::kCapacity / 8> generic{};
 };
 
-WideRows wide_rows(const SampleQueue& queue, const PendingRows& rows, const int64_t* run_starts) {
+using RowsBuild = bool (*)(const RowSources&, const PendingRows&, const RowTargets&, uint8_t*);
+
+// The vector builds of the rows; the tests run each one this processor has.
+const std::vector<std::pair<const char*, RowsBuild>> kRowsBuilds = {{"avx512", cubic_rows_avx512},
+                                                                    {"avx2", cubic_rows_avx2}};
+
+WideRows wide_rows(RowsBuild build, const SampleQueue& queue, const PendingRows& rows,
+                   const int64_t* run_starts) {
   WideRows wide;
   wide.timestamps.resize(rows.count);
   wide.channels.assign(kCommonChannels, std::vector<float>(rows.count));
@@ -267,12 +274,25 @@ WideRows wide_rows(const SampleQueue& queue, const PendingRows& rows, const int6
     in.values[channel] = queue.values(channel);
     out.values[channel] = wide.channels[channel].data();
   }
-  cubic_rows_wide(in, rows, out, wide.generic.data());
+  EXPECT_TRUE(build(in, rows, out, wide.generic.data()));
   return wide;
 }
 
-TEST(cubic_rows_wide, match_the_formula_lane_for_lane_and_leave_the_rest_to_the_generic_row) {
-  if (!wide_rows_supported()) GTEST_SKIP();
+class cubic_rows_wide : public ::testing::TestWithParam<std::pair<const char*, RowsBuild>> {
+ protected:
+  void SetUp() override {
+    PendingRows none;
+    none.count = 0;
+    RowSources in{nullptr, {}, nullptr};
+    RowTargets out{nullptr, {}};
+    if (!GetParam().second(in, none, out, nullptr)) GTEST_SKIP() << "no " << GetParam().first;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(builds, cubic_rows_wide, ::testing::ValuesIn(kRowsBuilds),
+                         [](const auto& build) { return std::string(build.param.first); });
+
+TEST_P(cubic_rows_wide, match_the_formula_lane_for_lane_and_leave_the_rest_to_the_generic_row) {
   std::mt19937_64 rng(23);
   std::uniform_real_distribution<double> step(0.001, 0.02);
   std::uniform_real_distribution<float> value(-8.0f, 8.0f);
@@ -304,7 +324,7 @@ TEST(cubic_rows_wide, match_the_formula_lane_for_lane_and_leave_the_rest_to_the_
       rows.x[j] = times[slot] + (times[slot + 1] - times[slot]) * fraction(rng);
       rows.support[j] = rng() % 40 == 0 ? 0 : 1;
     }
-    const WideRows wide = wide_rows(queue, rows, nullptr);
+    const WideRows wide = wide_rows(GetParam().second, queue, rows, nullptr);
     const auto& [timestamps, channels, generic] = wide;
     for (size_t j = 0; j < rows.count; ++j) {
       const size_t s = static_cast<size_t>(rows.slot[j]);
@@ -335,8 +355,7 @@ TEST(cubic_rows_wide, match_the_formula_lane_for_lane_and_leave_the_rest_to_the_
 // Readings that stay equal over a row's four entries are stored as they are, without their cubic
 // sums: the full sums must round to exactly those values, also for weights of large magnitude
 // (entries close together) and for readings of every size and sign.
-TEST(cubic_rows_wide, steady_readings_equal_their_full_cubic_sums) {
-  if (!wide_rows_supported()) GTEST_SKIP();
+TEST_P(cubic_rows_wide, steady_readings_equal_their_full_cubic_sums) {
   std::mt19937_64 rng(41);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   SampleQueue queue;
@@ -378,7 +397,7 @@ TEST(cubic_rows_wide, steady_readings_equal_their_full_cubic_sums) {
       rows.x[j] = times[slot] + (times[slot + 1] - times[slot]) * unit(rng);
       rows.support[j] = 1;
     }
-    const WideRows wide = wide_rows(queue, rows, queue.run_starts());
+    const WideRows wide = wide_rows(GetParam().second, queue, rows, queue.run_starts());
     const auto& [timestamps, channels, generic] = wide;
     for (size_t j = 0; j < rows.count; ++j) {
       if (((static_cast<unsigned>(generic[j / 8]) >> (j % 8)) & 1u) != 0) continue;
@@ -414,11 +433,16 @@ TEST(grid_times, equal_the_divided_formula) {
     if (round % 101 == 0) origin_ms = round % 2 == 0 ? 0.0 : -origin_ms;
     if (round % 211 == 0) origin_ms = 1e300;
     const uint64_t first = rng() % (uint64_t{1} << (round % 40));
-    grid_times(first, wide.size(), step_ms, origin_ms, wide.data());
     grid_times_portable(first, divided.size(), step_ms, origin_ms, divided.data());
+    grid_times(first, wide.size(), step_ms, origin_ms, wide.data());
     for (size_t j = 0; j < wide.size(); ++j) {
       ASSERT_EQ(std::bit_cast<uint64_t>(wide[j]), std::bit_cast<uint64_t>(divided[j]))
           << step_ms << " " << origin_ms << " " << first + j;
+    }
+    if (!grid_times_avx2(first, wide.size(), step_ms, origin_ms, wide.data())) continue;
+    for (size_t j = 0; j < wide.size(); ++j) {
+      ASSERT_EQ(std::bit_cast<uint64_t>(wide[j]), std::bit_cast<uint64_t>(divided[j]))
+          << "avx2 " << step_ms << " " << origin_ms << " " << first + j;
     }
   }
 }
