@@ -45,7 +45,7 @@ namespace {
 
 // The rows g .. g + lanes - 1 (at most four); returns the rows that need the generic row. The
 // steps and the argument for steady readings are those of the AVX-512 rows in
-// resampler_kernel.cpp.
+// resampler_kernel_avx512.cpp.
 VELMORA_AVX2_TARGET unsigned cubic_quad(const RowSources& in, const PendingRows& rows,
                                         const RowTargets& out, size_t g, size_t lanes) {
   const bool full = lanes == 4;
