@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "package/vector_targets.hpp"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -24,12 +26,11 @@ namespace {
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-#define VELMORA_ROWS_TARGET __attribute__((target("avx2,fma,avx512f,avx512dq,avx512vl")))
-
 // Eight support flags of 1, one per byte.
 constexpr uint64_t kSupportBytes = 0x0101010101010101u;
 
-VELMORA_ROWS_TARGET void microseconds_to_seconds_avx512(const int64_t* us, size_t n, double* out) {
+VELMORA_AVX512_TARGET void microseconds_to_seconds_avx512(const int64_t* us, size_t n,
+                                                          double* out) {
   const __m512d million = _mm512_set1_pd(1000000.0);
   for (size_t i = 0; i < n; i += 8) {
     const size_t lanes = std::min<size_t>(8, n - i);
@@ -49,8 +50,8 @@ VELMORA_ROWS_TARGET void microseconds_to_seconds_avx512(const int64_t* us, size_
 // r = v - 1000 q0 (exact) and RN(q0 + r y) give the correctly rounded v / 1000 for every v whose
 // magnitude lies between 2^-900 and 2^1000 (the argument of exact_quotients in sample_spread.cpp,
 // for the whole divisor 1000). Blocks with another v, zeros included, divide.
-VELMORA_ROWS_TARGET void grid_times_avx512(uint64_t first, size_t n, double step_ms,
-                                           double origin_ms, double* out) {
+VELMORA_AVX512_TARGET void grid_times_avx512(uint64_t first, size_t n, double step_ms,
+                                             double origin_ms, double* out) {
   const __m512i lane_index = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
   const __m512d step = _mm512_set1_pd(step_ms);
   const __m512d origin = _mm512_set1_pd(origin_ms);
@@ -81,9 +82,9 @@ VELMORA_ROWS_TARGET void grid_times_avx512(uint64_t first, size_t n, double step
   }
 }
 
-VELMORA_ROWS_TARGET size_t follow_samples_avx512(const double* times, size_t start, size_t end,
-                                                 const double* x, size_t x_count, double end_time,
-                                                 PendingRows& rows) {
+VELMORA_AVX512_TARGET size_t follow_samples_avx512(const double* times, size_t start, size_t end,
+                                                   const double* x, size_t x_count, double end_time,
+                                                   PendingRows& rows) {
   const __m512i lane_index = _mm512_setr_epi64(1, 2, 3, 4, 5, 6, 7, 8);
   const __m512d limit = _mm512_set1_pd(end_time);
   size_t taken = 0;
@@ -134,7 +135,7 @@ VELMORA_ROWS_TARGET size_t follow_samples_avx512(const double* times, size_t sta
   return taken;
 }
 
-VELMORA_ROWS_TARGET bool all_below_avx512(const double* values, size_t n, double limit) {
+VELMORA_AVX512_TARGET bool all_below_avx512(const double* values, size_t n, double limit) {
   const __m512d bound = _mm512_set1_pd(limit);
   __mmask8 below = 0xFF;
   size_t i = 0;
@@ -148,16 +149,9 @@ VELMORA_ROWS_TARGET bool all_below_avx512(const double* values, size_t n, double
 
 #pragma GCC diagnostic pop
 
-bool has_avx512() {
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("fma");
-}
-
 }  // namespace
 
-bool wide_rows_supported() {
-  return has_avx512() || (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"));
-}
+bool wide_rows_supported() { return has_avx512_units() || has_avx2_units(); }
 
 void cubic_rows_wide(const RowSources& in, const PendingRows& rows, const RowTargets& out,
                      uint8_t* generic_groups) {
@@ -168,13 +162,13 @@ void cubic_rows_wide(const RowSources& in, const PendingRows& rows, const RowTar
 
 size_t follow_samples(const double* times, size_t start, size_t end, const double* x,
                       size_t x_count, double end_time, PendingRows& rows) {
-  static const bool wide = has_avx512();
+  static const bool wide = has_avx512_units();
   return wide ? follow_samples_avx512(times, start, end, x, x_count, end_time, rows)
               : follow_samples_portable(times, start, end, x, x_count, end_time, rows);
 }
 
 void grid_times(uint64_t first, size_t n, double step_ms, double origin_ms, double* out) {
-  static const bool wide = has_avx512();
+  static const bool wide = has_avx512_units();
   if (wide) {
     grid_times_avx512(first, n, step_ms, origin_ms, out);
   } else if (!grid_times_avx2(first, n, step_ms, origin_ms, out)) {
@@ -183,12 +177,12 @@ void grid_times(uint64_t first, size_t n, double step_ms, double origin_ms, doub
 }
 
 bool all_below(const double* values, size_t n, double limit) {
-  static const bool wide = has_avx512();
+  static const bool wide = has_avx512_units();
   return wide ? all_below_avx512(values, n, limit) : all_below_portable(values, n, limit);
 }
 
 void microseconds_to_seconds(const int64_t* us, size_t n, double* out) {
-  static const bool wide = has_avx512();
+  static const bool wide = has_avx512_units();
   if (wide) {
     microseconds_to_seconds_avx512(us, n, out);
   } else {

@@ -6,6 +6,7 @@
 
 #include "package/resampler_kernel.hpp"
 #include "package/sample_times.hpp"
+#include "package/vector_targets.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -16,8 +17,6 @@ namespace velmora {
 #if defined(__x86_64__)
 
 namespace {
-
-#define VELMORA_AVX2_TARGET __attribute__((target("avx2,fma")))
 
 // The live lanes of a group as a load or store mask: the top bit of each 64-bit lane.
 [[gnu::always_inline]] VELMORA_AVX2_TARGET inline __m256i lane_mask(size_t lanes) {
@@ -195,19 +194,17 @@ VELMORA_AVX2_TARGET void grid_times_avx2_loop(uint64_t first, size_t n, double s
   for (; j < n; ++j) out[j] = (static_cast<double>(first + j) * step_ms + origin_ms) / 1000.0;
 }
 
-bool has_avx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
-
 }  // namespace
 
 bool cubic_rows_avx2(const RowSources& in, const PendingRows& rows, const RowTargets& out,
                      uint8_t* generic_groups) {
-  if (!has_avx2()) return false;
+  if (!has_avx2_units()) return false;
   cubic_rows_avx2_loop(in, rows, out, generic_groups);
   return true;
 }
 
 bool grid_times_avx2(uint64_t first, size_t n, double step_ms, double origin_ms, double* out) {
-  if (!has_avx2()) return false;
+  if (!has_avx2_units()) return false;
   grid_times_avx2_loop(first, n, step_ms, origin_ms, out);
   return true;
 }

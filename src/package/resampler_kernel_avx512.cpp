@@ -6,6 +6,7 @@
 
 #include "package/resampler_kernel.hpp"
 #include "package/sample_times.hpp"
+#include "package/vector_targets.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -24,22 +25,21 @@ namespace {
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-#define VELMORA_ROWS_TARGET __attribute__((target("avx2,fma,avx512f,avx512dq,avx512vl")))
-
 constexpr double kTwoTo63 = 9223372036854775808.0;
 
 // The entries at slots index + offset of the live rows: one load when their slots are
 // consecutive, else a gather. Lanes past the last row are not loaded from memory.
-[[gnu::always_inline]] VELMORA_ROWS_TARGET inline __m512d window(const double* values,
-                                                                 int64_t first, __m512i index,
-                                                                 __mmask8 live, bool consecutive) {
+[[gnu::always_inline]] VELMORA_AVX512_TARGET inline __m512d window(const double* values,
+                                                                   int64_t first, __m512i index,
+                                                                   __mmask8 live,
+                                                                   bool consecutive) {
   if (live == 0xFF && consecutive) return _mm512_loadu_pd(values + first);
   return consecutive ? _mm512_maskz_loadu_pd(live, values + first)
                      : _mm512_i64gather_pd(index, values, 8);
 }
 
-[[gnu::always_inline]] VELMORA_ROWS_TARGET inline void store_floats(float* out, __mmask8 live,
-                                                                    __m256 values) {
+[[gnu::always_inline]] VELMORA_AVX512_TARGET inline void store_floats(float* out, __mmask8 live,
+                                                                      __m256 values) {
   if (live == 0xFF) {
     _mm256_storeu_ps(out, values);
   } else {
@@ -47,11 +47,11 @@ constexpr double kTwoTo63 = 9223372036854775808.0;
   }
 }
 
-[[gnu::always_inline]] VELMORA_ROWS_TARGET inline __mmask8 below_span(__m512d magnitude) {
+[[gnu::always_inline]] VELMORA_AVX512_TARGET inline __mmask8 below_span(__m512d magnitude) {
   return _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(kDegenerateSpan), _CMP_LT_OQ);
 }
 
-[[gnu::always_inline]] VELMORA_ROWS_TARGET inline __m512d negated(__m512d value) {
+[[gnu::always_inline]] VELMORA_AVX512_TARGET inline __m512d negated(__m512d value) {
   return _mm512_xor_pd(value, _mm512_set1_pd(-0.0));
 }
 
@@ -70,7 +70,7 @@ constexpr double kTwoTo63 = 9223372036854775808.0;
 // The exact weights sum to 1, so the sum S differs from v by less than
 // (15.1 u sum|L_j| + 2^-900) |v| < 2^-29 |v|, using sum|L_j| < 2^20.01 from W < 2^20. A nonzero
 // float's neighbours lie at least 2^-24 |v| away, so S rounds to v in float.
-[[gnu::always_inline]] VELMORA_ROWS_TARGET inline bool steady_readings(
+[[gnu::always_inline]] VELMORA_AVX512_TARGET inline bool steady_readings(
     const RowSources& in, const RowTargets& out, const PendingRows& rows, size_t g, size_t lanes,
     __m512i index, __mmask8 plain, __m512d w_m1, __m512d w_0, __m512d w_1, __m512d w_2,
     bool consecutive) {
@@ -100,11 +100,11 @@ constexpr double kTwoTo63 = 9223372036854775808.0;
 // One group of up to eight rows starting at row g; returns the mask of rows that need the
 // generic row.
 template <bool kConsecutive, bool kFull>
-[[gnu::always_inline]] VELMORA_ROWS_TARGET inline unsigned cubic_group(const RowSources& in,
-                                                                       const PendingRows& rows,
-                                                                       const RowTargets& out,
-                                                                       size_t g, size_t lanes,
-                                                                       __m512i index, __m512d x) {
+[[gnu::always_inline]] VELMORA_AVX512_TARGET inline unsigned cubic_group(const RowSources& in,
+                                                                         const PendingRows& rows,
+                                                                         const RowTargets& out,
+                                                                         size_t g, size_t lanes,
+                                                                         __m512i index, __m512d x) {
   const auto live = kFull ? __mmask8{0xFF} : static_cast<__mmask8>((1u << lanes) - 1u);
   const int64_t first = rows.slot[g];
   const double* times = in.times;
@@ -191,8 +191,8 @@ template <bool kConsecutive, bool kFull>
   return live & ~(support & ~degenerate & ~nan);
 }
 
-VELMORA_ROWS_TARGET void cubic_rows_avx512_loop(const RowSources& in, const PendingRows& rows,
-                                                const RowTargets& out, uint8_t* generic_groups) {
+VELMORA_AVX512_TARGET void cubic_rows_avx512_loop(const RowSources& in, const PendingRows& rows,
+                                                  const RowTargets& out, uint8_t* generic_groups) {
   const __m512i lane_index = _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7);
   for (size_t g = 0; g < rows.count; g += 8) {
     const size_t lanes = std::min<size_t>(8, rows.count - g);
@@ -215,16 +215,11 @@ VELMORA_ROWS_TARGET void cubic_rows_avx512_loop(const RowSources& in, const Pend
 
 #pragma GCC diagnostic pop
 
-bool has_avx512() {
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("fma");
-}
-
 }  // namespace
 
 bool cubic_rows_avx512(const RowSources& in, const PendingRows& rows, const RowTargets& out,
                        uint8_t* generic_groups) {
-  static const bool wide = has_avx512();
+  static const bool wide = has_avx512_units();
   if (!wide) return false;
   cubic_rows_avx512_loop(in, rows, out, generic_groups);
   return true;
