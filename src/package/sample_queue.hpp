@@ -48,9 +48,10 @@ class SampleQueue {
   SampleQueue() { make_room(0); }
 
   // Readable slots on either side of the stored entries, so that a window of four entries around
-  // any interval can be loaded without bounds checks (the values there are meaningless).
+  // any interval, or the sixteen that the vector rows load from one before an interval's start,
+  // can be loaded without bounds checks (the values there are meaningless).
   static constexpr size_t kSlotsBefore = 1;
-  static constexpr size_t kSlotsAfter = 2;
+  static constexpr size_t kSlotsAfter = 13;
 
   size_t head() const { return head_; }  // slot of the oldest entry
   size_t end() const { return end_; }    // slot after the newest pushed entry

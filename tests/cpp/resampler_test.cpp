@@ -298,7 +298,8 @@ TEST_P(cubic_rows_wide, match_the_formula_lane_for_lane_and_leave_the_rest_to_th
   std::uniform_real_distribution<float> value(-8.0f, 8.0f);
   std::uniform_real_distribution<double> fraction(0.0, 1.0);
   SampleQueue queue;
-  constexpr size_t kEntries = 600;
+  // Exactly the queue's capacity, so that loads past the last entries meet the end of its storage.
+  constexpr size_t kEntries = 512;
   const StagedEntries staged = queue.stage(kEntries);
   double t = 1.7e9;
   for (size_t j = 0; j < kEntries; ++j) {
@@ -314,10 +315,20 @@ TEST_P(cubic_rows_wide, match_the_formula_lane_for_lane_and_leave_the_rest_to_th
   for (int round = 0; round < 400; ++round) {
     PendingRows rows;
     rows.count = 1 + rng() % PendingRows::kCapacity;
-    // Runs of consecutive slots (one load per group) alternate with scattered ones (gathers).
-    size_t slot = 1 + rng() % 300;
+    // Consecutive slots (one load per group), slots that repeat or skip one as at packet joins
+    // (a permute of two loads), and scattered slots (gathers), up to the queue's last interval.
+    size_t slot = 1 + rng() % (kEntries - 3);
     for (size_t j = 0; j < rows.count; ++j) {
-      slot = round % 2 == 0 ? slot + 1 : 1 + rng() % (kEntries - 3);
+      switch (round % 3) {
+        case 0:
+          ++slot;
+          break;
+        case 1:
+          slot += rng() % 5 == 0 ? 0u : rng() % 5 == 0 ? 2u : 1u;
+          break;
+        default:
+          slot = 1 + rng() % (kEntries - 3);
+      }
       if (slot > kEntries - 3) slot = 1;
       const double* times = queue.times();
       rows.slot[j] = static_cast<int64_t>(slot);
