@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <cstring>
+#include <type_traits>
 
 #include "package/sample_decode.hpp"
 
@@ -20,18 +21,29 @@ using F32x8 = float __attribute__((vector_size(32)));
 using F64x2 = double __attribute__((vector_size(16)));
 using F64x8 = double __attribute__((vector_size(64)));
 
-// Decodes whole groups of lanes from sample `i` on and returns the first sample left over. The
-// factor base * 2^e is built by adding e to the exponent of base, which is exact because base is
-// a power of two far from the subnormal range.
 // Always inlined: the 16-lane instances exist only inside the AVX-512 functions, so GCC's note
 // that 512-bit vectors would change the calling convention never applies.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
 
-template <class U32xN, class I32xN, class F32xN>
+// Stores float lanes as they are, or widened to double.
+template <class T, class F32xN>
+[[gnu::always_inline]] inline void store_lanes(T* out, F32xN lanes) {
+  if constexpr (std::is_same_v<T, float>) {
+    std::memcpy(out, &lanes, sizeof lanes);
+  } else {
+    typedef double F64xN __attribute__((vector_size(2 * sizeof(F32xN))));
+    const F64xN wide = __builtin_convertvector(lanes, F64xN);
+    std::memcpy(out, &wide, sizeof wide);
+  }
+}
+
+// Decodes whole groups of lanes from sample `i` on and returns the first sample left over. The
+// factor base * 2^e is built by adding e to the exponent of base, which is exact because base is
+// a power of two far from the subnormal range.
+template <class U32xN, class I32xN, class F32xN, class T>
 [[gnu::always_inline]] inline size_t packed_3axis_lanes(const uint8_t* data, size_t i, size_t n,
-                                                        uint32_t base_bits, float* x, float* y,
-                                                        float* z) {
+                                                        uint32_t base_bits, T* x, T* y, T* z) {
   constexpr size_t kLanes = sizeof(U32xN) / sizeof(uint32_t);
   for (; i + kLanes <= n; i += kLanes) {
     U32xN words;
@@ -43,15 +55,16 @@ template <class U32xN, class I32xN, class F32xN>
     const F32xN sx = vx * factor;
     const F32xN sy = vy * factor;
     const F32xN sz = vz * factor;
-    std::memcpy(x + i, &sx, sizeof sx);
-    std::memcpy(y + i, &sy, sizeof sy);
-    std::memcpy(z + i, &sz, sizeof sz);
+    store_lanes(x + i, sx);
+    store_lanes(y + i, sy);
+    store_lanes(z + i, sz);
   }
   return i;
 }
 
-inline void packed_3axis_tail(const uint8_t* data, size_t i, size_t n, uint16_t light, float* x,
-                              float* y, float* z) {
+template <class T>
+inline void packed_3axis_tail(const uint8_t* data, size_t i, size_t n, uint16_t light, T* x, T* y,
+                              T* z) {
   decode::packed_3axis(data + 4 * i, n - i, light, [&](size_t j, float vx, float vy, float vz) {
     x[i + j] = vx;
     y[i + j] = vy;
@@ -83,9 +96,9 @@ template <class F32xN, class F64xN>
 #pragma GCC diagnostic pop
 
 #if defined(__x86_64__)
+template <class T>
 __attribute__((target("avx512f"))) void decode_packed_3axis_wide(const uint8_t* data, size_t n,
-                                                                 uint16_t light, float* x, float* y,
-                                                                 float* z) {
+                                                                 uint16_t light, T* x, T* y, T* z) {
   const uint32_t base_bits = std::bit_cast<uint32_t>(decode::accel_factor(light));
   size_t i = packed_3axis_lanes<U32x16, I32x16, F32x16>(data, 0, n, base_bits, x, y, z);
   i = packed_3axis_lanes<U32x4, I32x4, F32x4>(data, i, n, base_bits, x, y, z);
@@ -113,12 +126,16 @@ bool has_avx512() { return __builtin_cpu_supports("avx512f"); }
 
 }  // namespace
 
-void decode_packed_3axis_portable(const uint8_t* data, size_t n, uint16_t light, float* x, float* y,
-                                  float* z) {
+template <class T>
+void decode_packed_3axis_portable(const uint8_t* data, size_t n, uint16_t light, T* x, T* y, T* z) {
   const uint32_t base_bits = std::bit_cast<uint32_t>(decode::accel_factor(light));
   const size_t i = packed_3axis_lanes<U32x4, I32x4, F32x4>(data, 0, n, base_bits, x, y, z);
   packed_3axis_tail(data, i, n, light, x, y, z);
 }
+template void decode_packed_3axis_portable(const uint8_t*, size_t, uint16_t, float*, float*,
+                                           float*);
+template void decode_packed_3axis_portable(const uint8_t*, size_t, uint16_t, double*, double*,
+                                           double*);
 
 void fill_floats_portable(float* out, size_t n, float value) {
   size_t i = fill_lanes<F32x4>(out, 0, n, value);
@@ -142,8 +159,8 @@ bool widen_floats_avx512(const float* in, size_t n, double* out) {
 #endif
 }
 
-bool decode_packed_3axis_avx512(const uint8_t* data, size_t n, uint16_t light, float* x, float* y,
-                                float* z) {
+template <class T>
+bool decode_packed_3axis_avx512(const uint8_t* data, size_t n, uint16_t light, T* x, T* y, T* z) {
 #if defined(__x86_64__)
   if (!has_avx512()) return false;
   decode_packed_3axis_wide(data, n, light, x, y, z);
@@ -165,12 +182,18 @@ bool fill_floats_avx512(float* out, size_t n, float value) {
 #endif
 }
 
-void decode_packed_3axis(const uint8_t* data, size_t n, uint16_t light, float* x, float* y,
-                         float* z) {
+template bool decode_packed_3axis_avx512(const uint8_t*, size_t, uint16_t, float*, float*, float*);
+template bool decode_packed_3axis_avx512(const uint8_t*, size_t, uint16_t, double*, double*,
+                                         double*);
+
+template <class T>
+void decode_packed_3axis(const uint8_t* data, size_t n, uint16_t light, T* x, T* y, T* z) {
   if (!decode_packed_3axis_avx512(data, n, light, x, y, z)) {
     decode_packed_3axis_portable(data, n, light, x, y, z);
   }
 }
+template void decode_packed_3axis(const uint8_t*, size_t, uint16_t, float*, float*, float*);
+template void decode_packed_3axis(const uint8_t*, size_t, uint16_t, double*, double*, double*);
 
 void fill_floats(float* out, size_t n, float value) {
   if (!fill_floats_avx512(out, n, value)) fill_floats_portable(out, n, value);

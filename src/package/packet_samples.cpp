@@ -59,4 +59,11 @@ void decode_packet_samples(const uint8_t* p, size_t n, const SampleSlots& out) {
   }
 }
 
+bool decode_packed_samples_wide(const uint8_t* p, size_t n, const std::array<double*, 3>& acc) {
+  if (p[packet_offset::kSampleFormat] != 0x30) return false;
+  decode_packed_3axis(p + packet_offset::kSampleData, n, load_u16(p + packet_offset::kLight),
+                      acc[0], acc[1], acc[2]);
+  return true;
+}
+
 }  // namespace velmora

@@ -29,4 +29,8 @@ struct SampleSlots {
 // Decodes the n samples of a packet whose header passed the checks.
 void decode_packet_samples(const uint8_t* packet, size_t n, const SampleSlots& out);
 
+// For a packet of packed 3-axis samples, decodes its n accelerometer values straight to double
+// (the same floats, widened) and returns true; returns false, writing nothing, for other formats.
+bool decode_packed_samples_wide(const uint8_t* packet, size_t n, const std::array<double*, 3>& acc);
+
 }  // namespace velmora

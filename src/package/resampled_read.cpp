@@ -113,7 +113,8 @@ bool ResampledReader::add_packet(const uint8_t* p) {
   stage_packet(p, n, staged);
 
   const bool was_finished = resampler.finished();
-  const size_t pushed = resampler.push_staged(n, true);
+  const size_t pushed =
+      resampler.push_staged(n, StagedFacts{.readings_shared = true, .decoded = true});
   // Reading ends at the first sample at or after range_end_time that arrives once the grid is
   // complete: later blocks cannot matter.
   size_t seen = n;
@@ -148,20 +149,25 @@ bool ResampledReader::start(size_t count) {
   return true;
 }
 
-// Writes the packet's n samples into the staged queue entries: decoded as floats, then widened.
+// Writes the packet's n samples into the staged queue entries: packed ones decoded straight to
+// double, others decoded as floats, then widened.
 void ResampledReader::stage_packet(const uint8_t* p, size_t n, const StagedEntries& staged) {
   microseconds_to_seconds(times_us_.data(), n, staged.time);
   const FormatSensors sensors = format_sensors(p[packet_offset::kSampleFormat]);
   const bool mag = sensors.mag && channels_.include_magnetometer;
-  SampleSlots slots;
-  for (size_t axis = 0; axis < 3; ++axis) {
-    slots.acc[axis] = decoded_[kChannelAccX + axis].data();
-    slots.gyro[axis] = decoded_[kChannelGyroX + axis].data();
-    if (mag) slots.mag[axis] = decoded_[kChannelMagX + axis].data();
-  }
-  decode_packet_samples(p, n, slots);
-  for (size_t channel = kChannelAccX; channel <= kChannelAccZ; ++channel) {
-    widen_floats(decoded_[channel].data(), n, staged.value[channel]);
+  const std::array<double*, 3> acc = {staged.value[kChannelAccX], staged.value[kChannelAccY],
+                                      staged.value[kChannelAccZ]};
+  if (!decode_packed_samples_wide(p, n, acc)) {
+    SampleSlots slots;
+    for (size_t axis = 0; axis < 3; ++axis) {
+      slots.acc[axis] = decoded_[kChannelAccX + axis].data();
+      slots.gyro[axis] = decoded_[kChannelGyroX + axis].data();
+      if (mag) slots.mag[axis] = decoded_[kChannelMagX + axis].data();
+    }
+    decode_packet_samples(p, n, slots);
+    for (size_t axis = 0; axis < 3; ++axis) {
+      widen_floats(decoded_[kChannelAccX + axis].data(), n, acc[axis]);
+    }
   }
   // Motion values are read only once some sample has had them.
   const bool any_motion = sensors.gyro || resampler_->motion_queued();

@@ -139,15 +139,16 @@ void StreamingResampler::push(const TimedSample& sample) {
     entry.value[channel][0] = static_cast<double>(values[channel]);
   }
   entry.motion[0] = static_cast<uint8_t>((s.has_gyro ? kHasGyro : 0) | (s.has_mag ? kHasMag : 0));
-  push_staged(1, true);
+  push_staged(1, StagedFacts{.readings_shared = true});
 }
 
-size_t StreamingResampler::push_staged(size_t n, bool readings_shared) {
+size_t StreamingResampler::push_staged(size_t n, StagedFacts facts) {
   // An infinite step puts every grid point at NaN: nothing could ever be emitted, so holding
   // samples would only grow the queue with the file.
   if (!grid_defined_ || n == 0) return n;
   const double* times = queue_.times();
-  mark_runs(queue_.end(), n, readings_shared);
+  all_decoded_ = all_decoded_ && facts.decoded;
+  mark_runs(queue_.end(), n, facts);
   if (!motion_queued_) {
     const uint8_t* motion = queue_.motion() + queue_.end();
     uint8_t flags = 0;
@@ -178,8 +179,8 @@ size_t StreamingResampler::push_staged(size_t n, bool readings_shared) {
 
 // Groups the staged entries into runs of equal readings, which the vector rows may take as they
 // are. Readings that make no column count as equal.
-void StreamingResampler::mark_runs(size_t from, size_t n, bool readings_shared) {
-  if (!readings_shared || !steady_entries(from, n)) {
+void StreamingResampler::mark_runs(size_t from, size_t n, StagedFacts facts) {
+  if (!facts.readings_shared || !steady_entries(from, n, facts)) {
     queue_.set_runs(from, from + n, SampleQueue::Run::kSingles);
     run_open_ = false;
     return;
@@ -198,8 +199,8 @@ void StreamingResampler::mark_runs(size_t from, size_t n, bool readings_shared) 
 
 // Whether the entries may join a run: times below 2^60 and the readings of the output columns
 // finite and nonzero, as the vector rows' argument for taking them as they are requires.
-bool StreamingResampler::steady_entries(size_t from, size_t n) const {
-  bool steady = all_below(queue_.times() + from, n, 0x1p60);
+bool StreamingResampler::steady_entries(size_t from, size_t n, StagedFacts facts) const {
+  bool steady = facts.decoded || all_below(queue_.times() + from, n, 0x1p60);
   const bool selected[3] = {readings_.temperature, readings_.light, readings_.battery};
   for (size_t j = 0; j < 3; ++j) {
     const double value = queue_.values(kChannelTemperature + j)[from];
@@ -290,7 +291,7 @@ void StreamingResampler::write_rows() {
   const size_t first_row = rows_;
   std::array<uint8_t, PendingRows::kCapacity / 8> generic_groups;
   if (wide_rows_) {
-    RowSources in{queue_.times(), {}, queue_.run_starts()};
+    RowSources in{queue_.times(), {}, queue_.run_starts(), all_decoded_};
     RowTargets out{timestamps_out_ + first_row, {}};
     for (size_t channel = 0; channel < kCommonChannels; ++channel) {
       in.values[channel] = queue_.values(channel);

@@ -44,6 +44,16 @@ struct PendingRows {
   size_t count = 0;
 };
 
+// What a caller of push_staged vouches for about the samples it pushes, so that the resampler
+// need not check it.
+struct StagedFacts {
+  // All the samples have the same temperature, light and battery, as those of one packet do.
+  bool readings_shared = false;
+  // The times are signed 64-bit microsecond counts over 10^6 (so below 2^44 s in magnitude) and
+  // every accelerometer value and reading is finite, as decoded packets give them.
+  bool decoded = false;
+};
+
 class StreamingResampler {
  public:
   // `resample_hz` is a validated rate; the bounds are absolute seconds (start inclusive, end
@@ -62,9 +72,7 @@ class StreamingResampler {
   // unwritten for samples without them while no motion_queued() and the packet has none.
   StagedEntries stage(size_t n) { return queue_.stage(n); }
   // Pushes the n staged samples in order until finished(); returns how many were pushed.
-  // `readings_shared` promises that they all have the same temperature, light and battery, as
-  // the samples of one packet do.
-  size_t push_staged(size_t n, bool readings_shared = false);
+  size_t push_staged(size_t n, StagedFacts facts = {});
   // Appends every grid point computable now; `final` flushes up to the last sample.
   void emit_ready(bool final);
 
@@ -90,8 +98,8 @@ class StreamingResampler {
 
   double grid_time(uint64_t k) const;
   void set_origin(double first_time_s);
-  void mark_runs(size_t from, size_t n, bool readings_shared);
-  bool steady_entries(size_t from, size_t n) const;
+  void mark_runs(size_t from, size_t n, StagedFacts facts);
+  bool steady_entries(size_t from, size_t n, StagedFacts facts) const;
   void fill_grid(uint64_t first);
   void emit(bool final);
   void write_rows();
@@ -112,6 +120,7 @@ class StreamingResampler {
   bool grid_defined_;
   bool wide_rows_;  // rows may go through the vector kernel
   ReadingSelection readings_;
+  bool all_decoded_ = true;  // every sample pushed so far came with StagedFacts::decoded
   // The run of equal readings that the last staged entries belong to, if any.
   bool run_open_ = false;
   std::array<double, 3> run_readings_{};
@@ -120,7 +129,7 @@ class StreamingResampler {
   bool finished_ = false;
 
   // Grid times are computed a block at a time: grid_x_[j] is the time of point grid_first_ + j.
-  static constexpr size_t kGridBlock = 64;
+  static constexpr size_t kGridBlock = 256;
   std::array<double, kGridBlock> grid_x_{};
   uint64_t grid_first_ = 0;
 

@@ -29,20 +29,31 @@ namespace {
 // Eight support flags of 1, one per byte.
 constexpr uint64_t kSupportBytes = 0x0101010101010101u;
 
+// Divides by 10^6 without dividing, for every 64-bit count v: with y = RN(10^-6) and
+// q0 = RN(v y), q0 lies within 1.5 ulp of t = v / 10^6, so r = v - 10^6 q0, a multiple of
+// ulp(t) / 2 below 2^22 of them, is exact in the fused step. Then q0 + r y = t + r (y - 10^-6)
+// misses t by less than 2^-51 ulp(t), while t lies at least ulp(t) / 2^21 from every rounding
+// midpoint m: v - 10^6 m is a nonzero multiple of ulp(t) / 2, since 10^6 m has an odd part
+// above 2^53 and is no double. So the second fused step rounds t itself; zero gives +0 as the
+// division does, and the counts are whole, so no quantity comes near the subnormal range.
 VELMORA_AVX512_TARGET void microseconds_to_seconds_avx512(const int64_t* us, size_t n,
                                                           double* out) {
   const __m512d million = _mm512_set1_pd(1000000.0);
+  const __m512d reciprocal = _mm512_set1_pd(1.0 / 1000000.0);
+  const auto seconds = [&](__m512i count) VELMORA_AVX512_TARGET {
+    const __m512d v = _mm512_cvtepi64_pd(count);
+    const __m512d q0 = _mm512_mul_pd(v, reciprocal);
+    return _mm512_fmadd_pd(_mm512_fnmadd_pd(q0, million, v), reciprocal, q0);
+  };
   for (size_t i = 0; i < n; i += 8) {
     const size_t lanes = std::min<size_t>(8, n - i);
     // Masked loads and stores are slower on some processors; only the tail takes them.
     if (lanes == 8) {
-      const __m512d value = _mm512_cvtepi64_pd(_mm512_loadu_si512(us + i));
-      _mm512_storeu_pd(out + i, _mm512_div_pd(value, million));
+      _mm512_storeu_pd(out + i, seconds(_mm512_loadu_si512(us + i)));
       continue;
     }
     const auto live = static_cast<__mmask8>((1u << lanes) - 1u);
-    const __m512d value = _mm512_cvtepi64_pd(_mm512_maskz_loadu_epi64(live, us + i));
-    _mm512_mask_storeu_pd(out + i, live, _mm512_div_pd(value, million));
+    _mm512_mask_storeu_pd(out + i, live, seconds(_mm512_maskz_loadu_epi64(live, us + i)));
   }
 }
 

@@ -17,6 +17,9 @@ struct RowSources {
   const double* times;
   std::array<const double*, kCommonChannels> values;
   const int64_t* run_starts = nullptr;
+  // Whether the entries are known to be decoded samples (StagedFacts::decoded): then no cubic
+  // sum can be NaN, so none needs checking.
+  bool decoded = false;
 };
 
 // The first of the pending rows' places in the output; a null channel is not produced.

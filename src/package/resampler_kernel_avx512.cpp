@@ -26,8 +26,6 @@ namespace {
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-constexpr double kTwoTo63 = 9223372036854775808.0;
-
 // How a group's rows address their entries: consecutive slots take plain loads; slots spread
 // over a few more (at packet joins, where a slot has no row or two) take two loads and a permute
 // per window, which costs far less than a gather; rows farther apart are gathered.
@@ -83,19 +81,6 @@ template <Slots kSlots>
           shifted<kSlots>(values, at, low, high, 1), shifted<kSlots>(values, at, low, high, 2)};
 }
 
-// The entries at the rows' own slots.
-template <Slots kSlots>
-[[gnu::always_inline]] VELMORA_AVX512_TARGET inline __m512d centre(const double* values,
-                                                                   const GroupSlots& at) {
-  __m512d low = _mm512_setzero_pd();
-  __m512d high = _mm512_setzero_pd();
-  if constexpr (kSlots == Slots::kNear) {
-    low = _mm512_loadu_pd(values + at.low - 1);
-    high = _mm512_loadu_pd(values + at.low + 7);
-  }
-  return shifted<kSlots>(values, at, low, high, 0);
-}
-
 [[gnu::always_inline]] VELMORA_AVX512_TARGET inline void store_floats(float* out, __mmask8 live,
                                                                       __m256 values) {
   if (live == 0xFF) {
@@ -105,8 +90,13 @@ template <Slots kSlots>
   }
 }
 
-[[gnu::always_inline]] VELMORA_AVX512_TARGET inline __mmask8 below_span(__m512d magnitude) {
-  return _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(kDegenerateSpan), _CMP_LT_OQ);
+// min(|a|, |b|) and max(|a|, |b|), one instruction each.
+[[gnu::always_inline]] VELMORA_AVX512_TARGET inline __m512d least_magnitude(__m512d a, __m512d b) {
+  return _mm512_range_pd(a, b, 0b1010);
+}
+[[gnu::always_inline]] VELMORA_AVX512_TARGET inline __m512d greatest_magnitude(__m512d a,
+                                                                               __m512d b) {
+  return _mm512_range_pd(a, b, 0b1011);
 }
 
 [[gnu::always_inline]] VELMORA_AVX512_TARGET inline __m512d negated(__m512d value) {
@@ -115,9 +105,9 @@ template <Slots kSlots>
 
 // Whether the cubic sums of the readings of a group's rows are known to round to the readings
 // themselves, so that they need not be computed. They are when every row is a plain cubic
-// (both neighbours, no degenerate denominator), the sum W of the weights' magnitudes stays
-// below 2^20, and all the rows' entries lie in one run of equal readings (times within 2^60,
-// each reading finite and nonzero, see StreamingResampler::mark_runs).
+// (both neighbours, no degenerate denominator), each weight's magnitude stays below 2^18, so
+// that their sum W stays below 2^20, and all the rows' entries lie in one run of equal readings
+// (times within 2^60, each reading finite and nonzero, see StreamingResampler::mark_runs).
 //
 // Why: with times within 2^60, a denominator of at least 1e-12 has every factor and partial
 // product above 2^-162, so each d_j carries at most five relative rounding errors of u = 2^-53;
@@ -137,10 +127,9 @@ template <Slots kSlots>
     return false;
   }
   if ((plain & at.live) != at.live) return false;
-  const __m512d spread = _mm512_add_pd(
-      _mm512_add_pd(_mm512_add_pd(_mm512_abs_pd(w_m1), _mm512_abs_pd(w_0)), _mm512_abs_pd(w_1)),
-      _mm512_abs_pd(w_2));
-  const __mmask8 modest = _mm512_cmp_pd_mask(spread, _mm512_set1_pd(0x1p20), _CMP_LT_OQ);
+  const __m512d largest =
+      greatest_magnitude(greatest_magnitude(w_m1, w_0), greatest_magnitude(w_1, w_2));
+  const __mmask8 modest = _mm512_cmp_pd_mask(largest, _mm512_set1_pd(0x1p18), _CMP_LT_OQ);
   if ((modest & at.live) != at.live) return false;
   // Run starts never decrease, so one run holds every entry from the lowest slot's left
   // neighbour to the highest slot's right one when it holds both ends.
@@ -184,9 +173,9 @@ template <Slots kSlots>
   const __m512d q_2 = _mm512_mul_pd(d1_2, _mm512_mul_pd(d0_2, dm1_2));
   // The smallest magnitude decides. A NaN may hide another lane value from the minimum, but it
   // also makes a weight and every sum NaN, which sends the row the generic way all the same.
+  const __m512d least = least_magnitude(least_magnitude(den_m1, q_0), least_magnitude(den_1, q_2));
   const __mmask8 degenerate =
-      below_span(_mm512_min_pd(_mm512_min_pd(_mm512_abs_pd(den_m1), _mm512_abs_pd(q_0)),
-                               _mm512_min_pd(_mm512_abs_pd(den_1), _mm512_abs_pd(q_2))));
+      _mm512_cmp_pd_mask(least, _mm512_set1_pd(kDegenerateSpan), _CMP_LT_OQ);
 
   const __m512d a_m1 = _mm512_sub_pd(x, t_m1);
   const __m512d a_0 = _mm512_sub_pd(x, t_0);
@@ -200,15 +189,15 @@ template <Slots kSlots>
   plan.plain = support & ~degenerate;
   plan.steady = steady_readings(in, out, at, plan.plain, plan.w_m1, plan.w_0, plan.w_1, plan.w_2);
 
-  const __m512d us = _mm512_mul_pd(x, _mm512_set1_pd(1000000.0));
-  const __mmask8 in_range = _mm512_cmp_pd_mask(us, _mm512_set1_pd(-kTwoTo63), _CMP_GE_OQ) &
-                            _mm512_cmp_pd_mask(us, _mm512_set1_pd(kTwoTo63), _CMP_LT_OQ);
+  // The conversion gives INT64_MIN for NaN and out of range; the scalar one saturates instead.
+  const __m512i us = _mm512_cvttpd_epi64(_mm512_mul_pd(x, _mm512_set1_pd(1000000.0)));
   if (live == 0xFF) {
-    _mm512_storeu_si512(out.timestamps + g, _mm512_cvttpd_epi64(us));
+    _mm512_storeu_si512(out.timestamps + g, us);
   } else {
-    _mm512_mask_storeu_epi64(out.timestamps + g, live, _mm512_cvttpd_epi64(us));
+    _mm512_mask_storeu_epi64(out.timestamps + g, live, us);
   }
-  if ((in_range & live) != live) [[unlikely]] {
+  const __mmask8 indefinite = _mm512_cmpeq_epi64_mask(us, _mm512_set1_epi64(INT64_MIN));
+  if ((indefinite & live) != 0) [[unlikely]] {
     for (size_t lane = 0; lane < 8; ++lane) {
       if ((live >> lane) & 1u) out.timestamps[g + lane] = seconds_to_us(rows.x[g + lane]);
     }
@@ -222,14 +211,17 @@ template <Slots kSlots>
     const RowSources& in, const RowTargets& out, size_t g, const GroupPlan& plan) {
   const GroupSlots& at = plan.at;
   // A NaN in any sum makes their total NaN (and so may an overflow, which the generic row then
-  // settles correctly).
+  // settles correctly). Decoded entries cannot make one: times below 2^44 in magnitude keep each
+  // numerator below 2^135 and, over a denominator of at least 1e-12, each weight below 2^175;
+  // finite float values (below 2^128) then keep every term and sum below 2^306.
   __m512d total = _mm512_setzero_pd();
   for (size_t channel = 0; channel < kCommonChannels; ++channel) {
     float* target = out.values[channel];
     if (target == nullptr) continue;
     const double* values = in.values[channel];
     if (plan.steady && channel >= kChannelTemperature) {
-      store_floats(target + g, at.live, _mm512_cvtpd_ps(centre<kSlots>(values, at)));
+      // Every entry of the group holds the same reading.
+      store_floats(target + g, at.live, _mm256_set1_ps(static_cast<float>(values[at.low])));
       continue;
     }
     const auto [y_m1, y_0, y_1, y_2] = windows<kSlots>(values, at);
@@ -237,10 +229,10 @@ template <Slots kSlots>
         _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(plan.w_m1, y_m1), _mm512_mul_pd(plan.w_0, y_0)),
                       _mm512_mul_pd(plan.w_1, y_1)),
         _mm512_mul_pd(plan.w_2, y_2));
-    total = _mm512_add_pd(total, sum);
+    if (!in.decoded) total = _mm512_add_pd(total, sum);
     store_floats(target + g, at.live, _mm512_cvtpd_ps(sum));
   }
-  const __mmask8 nan = _mm512_cmp_pd_mask(total, total, _CMP_UNORD_Q);
+  const __mmask8 nan = in.decoded ? __mmask8{0} : _mm512_cmp_pd_mask(total, total, _CMP_UNORD_Q);
   return at.live & ~(plan.plain & ~nan);
 }
 

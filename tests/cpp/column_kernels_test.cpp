@@ -48,6 +48,24 @@ TEST(column_kernels, packed_3axis_builds_match_the_scalar_decoder) {
     if (decode_packed_3axis_avx512(words, n, light, wide.x.data(), wide.y.data(), wide.z.data())) {
       EXPECT_TRUE(wide == expected) << round;
     }
+    // Straight to double: the same floats, widened.
+    for (const bool avx512 : {false, true}) {
+      std::vector<double> x(n, -1.0), y(n, -1.0), z(n, -1.0);
+      if (avx512) {
+        if (!decode_packed_3axis_avx512(words, n, light, x.data(), y.data(), z.data())) continue;
+      } else {
+        decode_packed_3axis_portable(words, n, light, x.data(), y.data(), z.data());
+      }
+      for (size_t i = 0; i < n; ++i) {
+        ASSERT_EQ(std::bit_cast<uint64_t>(x[i]),
+                  std::bit_cast<uint64_t>(static_cast<double>(expected.x[i])));
+        ASSERT_EQ(std::bit_cast<uint64_t>(y[i]),
+                  std::bit_cast<uint64_t>(static_cast<double>(expected.y[i])));
+        ASSERT_EQ(std::bit_cast<uint64_t>(z[i]),
+                  std::bit_cast<uint64_t>(static_cast<double>(expected.z[i])))
+            << round << " " << i << (avx512 ? " avx512" : " portable");
+      }
+    }
   }
 }
 
