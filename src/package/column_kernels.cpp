@@ -81,9 +81,9 @@ template <class T>
 inline void packed_3axis_tail(const uint8_t* data, size_t i, size_t n, uint16_t light, T* x, T* y,
                               T* z) {
   decode::packed_3axis(data + 4 * i, n - i, light, [&](size_t j, float vx, float vy, float vz) {
-    x[i + j] = vx;
-    y[i + j] = vy;
-    z[i + j] = vz;
+    x[i + j] = static_cast<T>(vx);
+    y[i + j] = static_cast<T>(vy);
+    z[i + j] = static_cast<T>(vz);
   });
 }
 
@@ -118,26 +118,32 @@ template <class F32xN, class F64xN>
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-// Sixteen samples straight to double. GCC splits the widening of eight lanes into four-lane
-// pieces; the instruction takes all eight.
-__attribute__((target("avx512f"))) [[gnu::always_inline]] inline size_t packed_3axis_lanes_wide(
+// Stores sixteen floats widened to double. GCC splits the widening of eight lanes written with
+// vector extensions into four-lane pieces; the instruction takes all eight.
+[[gnu::always_inline]] __attribute__((target("avx512f"))) inline void store_widened16(
+    double* out, F32x16 lanes) {
+  const __m512 floats = __builtin_bit_cast(__m512, lanes);
+  const __m256 high = _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(floats), 1));
+  _mm512_storeu_pd(out, _mm512_cvtps_pd(_mm512_castps512_ps256(floats)));
+  _mm512_storeu_pd(out + 8, _mm512_cvtps_pd(high));
+}
+
+// Sixteen samples at a time straight to double.
+[[gnu::always_inline]] __attribute__((target("avx512f"))) inline size_t packed_3axis_lanes_wide(
     const uint8_t* data, size_t i, size_t n, uint32_t base_bits, double* x, double* y, double* z) {
-  const auto store = [](double* out, F32x16 lanes) __attribute__((target("avx512f"))) {
-    const __m512 floats = __builtin_bit_cast(__m512, lanes);
-    const __m256 high = _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(floats), 1));
-    _mm512_storeu_pd(out, _mm512_cvtps_pd(_mm512_castps512_ps256(floats)));
-    _mm512_storeu_pd(out + 8, _mm512_cvtps_pd(high));
-  };
   for (; i + 16 <= n; i += 16) {
     U32x16 words;
     std::memcpy(&words, data + 4 * i, sizeof words);
     const F32x16 factor = __builtin_bit_cast(F32x16, base_bits + ((words >> 30) << 23));
-    store(x + i,
-          __builtin_convertvector(__builtin_bit_cast(I32x16, words << 22) >> 22, F32x16) * factor);
-    store(y + i,
-          __builtin_convertvector(__builtin_bit_cast(I32x16, words << 12) >> 22, F32x16) * factor);
-    store(z + i,
-          __builtin_convertvector(__builtin_bit_cast(I32x16, words << 2) >> 22, F32x16) * factor);
+    store_widened16(
+        x + i,
+        __builtin_convertvector(__builtin_bit_cast(I32x16, words << 22) >> 22, F32x16) * factor);
+    store_widened16(
+        y + i,
+        __builtin_convertvector(__builtin_bit_cast(I32x16, words << 12) >> 22, F32x16) * factor);
+    store_widened16(
+        z + i,
+        __builtin_convertvector(__builtin_bit_cast(I32x16, words << 2) >> 22, F32x16) * factor);
   }
   return i;
 }
