@@ -261,19 +261,22 @@ void StreamingResampler::emit(bool final) {
     if (start > head + 1) head = start - 1;
     // While the grid keeps pace with the samples, the next points fall one each into the next
     // intervals, all with both neighbours: the search would find exactly these.
+    // A run that reaches the end of the block of grid times goes on in the next block.
     pending_.count = count;
-    const size_t taken = follow_samples(t, start, end, &grid_x_[k - grid_first],
-                                        kGridBlock - (k - grid_first), end_time, pending_);
-    count = pending_.count;
-    if (taken > 0) {
-      k += taken;
-      start += taken;
-      head = start - 1;
-    }
-    if (k - grid_first == kGridBlock) [[unlikely]] {
+    for (;;) {
+      const size_t taken = follow_samples(t, start, end, &grid_x_[k - grid_first],
+                                          kGridBlock - (k - grid_first), end_time, pending_);
+      if (taken > 0) {
+        k += taken;
+        start += taken;
+        head = start - 1;
+      }
+      if (k - grid_first != kGridBlock) break;
       fill_grid(k);
       grid_first = k;
+      if (taken == 0) break;
     }
+    count = pending_.count;
   }
   if (start > head + 1) head = start - 1;
   queue_.pop_to(head);
