@@ -9,7 +9,7 @@ namespace velmora {
 
 namespace {
 
-constexpr size_t kInitialSlots = 1024;
+constexpr size_t kInitialSlots = 256;
 
 }  // namespace
 
