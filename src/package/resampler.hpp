@@ -129,7 +129,7 @@ class StreamingResampler {
   bool finished_ = false;
 
   // Grid times are computed a block at a time: grid_x_[j] is the time of point grid_first_ + j.
-  static constexpr size_t kGridBlock = 64;
+  static constexpr size_t kGridBlock = 256;
   std::array<double, kGridBlock> grid_x_{};
   uint64_t grid_first_ = 0;
 
