@@ -56,6 +56,7 @@ class SampleQueue {
   size_t head() const { return head_; }  // slot of the oldest entry
   size_t end() const { return end_; }    // slot after the newest pushed entry
   size_t size() const { return end_ - head_; }
+  size_t capacity() const { return capacity_; }  // slots before the storage must grow or move
 
   const double* times() const { return times_.data() + kSlotsBefore; }
   const double* values(size_t channel) const {

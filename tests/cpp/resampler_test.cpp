@@ -301,6 +301,7 @@ TEST_P(cubic_rows_wide, match_the_formula_lane_for_lane_and_leave_the_rest_to_th
   // Exactly the queue's capacity, so that loads past the last entries meet the end of its storage.
   constexpr size_t kEntries = 512;
   const StagedEntries staged = queue.stage(kEntries);
+  ASSERT_EQ(queue.capacity(), kEntries);
   double t = 1.7e9;
   for (size_t j = 0; j < kEntries; ++j) {
     staged.time[j] = t;
