@@ -31,28 +31,20 @@ using F64x8 = double __attribute__((vector_size(64)));
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
 
-// Stores float lanes as they are, or widened to double half a vector at a time (GCC widens a
-// whole one through the stack).
+// Stores float lanes as they are, or widened to double.
 template <class F32xN>
 [[gnu::always_inline]] inline void store_lanes(float* out, F32xN lanes) {
   std::memcpy(out, &lanes, sizeof lanes);
 }
 
-template <class F32xHalf, class F64xHalf, class F32xN>
-[[gnu::always_inline]] inline void store_widened(double* out, F32xN lanes) {
-  static_assert(2 * sizeof(F32xHalf) == sizeof(F32xN) && sizeof(F64xHalf) == sizeof(F32xN));
-  F32xHalf half;
-  std::memcpy(&half, &lanes, sizeof half);
-  const F64xHalf low = __builtin_convertvector(half, F64xHalf);
-  std::memcpy(&half, reinterpret_cast<const char*>(&lanes) + sizeof half, sizeof half);
-  const F64xHalf high = __builtin_convertvector(half, F64xHalf);
+// Half a vector at a time: GCC widens a whole one through the stack.
+[[gnu::always_inline]] inline void store_lanes(double* out, F32x4 lanes) {
+  const F64x2 low = __builtin_convertvector(F32x2{lanes[0], lanes[1]}, F64x2);
+  const F64x2 high = __builtin_convertvector(F32x2{lanes[2], lanes[3]}, F64x2);
   std::memcpy(out, &low, sizeof low);
-  std::memcpy(out + sizeof low / sizeof(double), &high, sizeof high);
+  std::memcpy(out + 2, &high, sizeof high);
 }
 
-[[gnu::always_inline]] inline void store_lanes(double* out, F32x4 lanes) {
-  store_widened<F32x2, F64x2>(out, lanes);
-}
 // Decodes whole groups of lanes from sample `i` on and returns the first sample left over. The
 // factor base * 2^e is built by adding e to the exponent of base, which is exact because base is
 // a power of two far from the subnormal range.
