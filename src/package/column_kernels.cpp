@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "package/sample_decode.hpp"
+#include "package/vector_targets.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -103,12 +104,7 @@ template <class F32xN, class F64xN>
 #pragma GCC diagnostic pop
 
 #if defined(__x86_64__)
-// GCC 12's AVX-512 intrinsics start several results from a deliberately undefined vector, which
-// its flow analysis then reports as used uninitialized.
-#pragma GCC diagnostic push
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+VELMORA_BEGIN_INTRINSICS
 
 // Stores sixteen floats widened to double. GCC splits the widening of eight lanes written with
 // vector extensions into four-lane pieces; the instruction takes all eight.
@@ -154,7 +150,7 @@ __attribute__((target("avx512f"))) void decode_packed_3axis_wide(const uint8_t* 
   packed_3axis_tail(data, i, n, light, x, y, z);
 }
 
-#pragma GCC diagnostic pop
+VELMORA_END_INTRINSICS
 
 __attribute__((target("avx512f"))) void fill_floats_wide(float* out, size_t n, float value) {
   size_t i = fill_lanes<F32x16>(out, 0, n, value);

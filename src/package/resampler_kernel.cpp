@@ -19,12 +19,7 @@ namespace velmora {
 
 namespace {
 
-// GCC 12's AVX-512 intrinsics start several results from a deliberately undefined vector, which
-// its flow analysis then reports as used uninitialized.
-#pragma GCC diagnostic push
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+VELMORA_BEGIN_INTRINSICS
 
 // Eight support flags of 1, one per byte.
 constexpr uint64_t kSupportBytes = 0x0101010101010101u;
@@ -158,7 +153,7 @@ VELMORA_AVX512_TARGET bool all_below_avx512(const double* values, size_t n, doub
   return all;
 }
 
-#pragma GCC diagnostic pop
+VELMORA_END_INTRINSICS
 
 }  // namespace
 

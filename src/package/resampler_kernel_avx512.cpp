@@ -19,12 +19,7 @@ namespace velmora {
 
 namespace {
 
-// GCC 12's AVX-512 intrinsics start several results from a deliberately undefined vector, which
-// its flow analysis then reports as used uninitialized.
-#pragma GCC diagnostic push
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+VELMORA_BEGIN_INTRINSICS
 
 // How a group's rows address their entries: consecutive slots take plain loads; slots spread
 // over a few more (at packet joins, where a slot has no row or two) take two loads and a permute
@@ -288,7 +283,7 @@ VELMORA_AVX512_TARGET void cubic_rows_avx512_loop(const RowSources& in, const Pe
   }
 }
 
-#pragma GCC diagnostic pop
+VELMORA_END_INTRINSICS
 
 }  // namespace
 
