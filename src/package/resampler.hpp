@@ -9,6 +9,7 @@
 
 #include "package/data_block.hpp"
 #include "package/data_result.hpp"
+#include "package/page_populator.hpp"
 #include "package/sample_queue.hpp"
 
 namespace velmora {
@@ -91,7 +92,7 @@ class StreamingResampler {
   void ensure_column(OptionalColumn CwaDataResult::*member);
 
   const CwaDataResult& output() const { return output_; }
-  CwaDataResult take_output() { return std::move(output_); }
+  CwaDataResult take_output();
 
  private:
   struct RowWeights;
@@ -143,6 +144,8 @@ class StreamingResampler {
   bool motion_queued_ = false;  // some queued sample has had a motion value
   int64_t* timestamps_out_ = nullptr;
   std::array<float*, kResampledChannels> channel_out_{};  // null for an absent column
+  // Declared last so that it lets go of the columns' pages before they are unmapped.
+  PagePopulator populator_;
 };
 
 }  // namespace velmora
