@@ -12,19 +12,26 @@ namespace {
 
 using Ranges = std::array<PageRange, PagePopulator::kMaxRanges>;
 
-// Walks the ranges a chunk of each at a time until all are done or a stop is requested.
+// Requests must start on a page; huge pages are the largest kind a column gets.
+constexpr size_t kShareAlignment = size_t{2} << 20;
+
+size_t round_up(size_t bytes, size_t unit) { return (bytes + unit - 1) / unit * unit; }
+
+// Walks the ranges in steps of at most kChunkBytes of the largest one and the same share of each
+// other, so that all reach the same row at about the same time, until done or asked to stop.
 void populate_interleaved(const Ranges& ranges, size_t count, std::stop_token stop) {
-  for (size_t offset = 0;; offset += PagePopulator::kChunkBytes) {
-    bool any = false;
+  size_t largest = 0;
+  for (size_t i = 0; i < count; ++i) largest = std::max(largest, ranges[i].bytes);
+  const size_t steps = (largest + PagePopulator::kChunkBytes - 1) / PagePopulator::kChunkBytes;
+  for (size_t step = 0; step < steps; ++step) {
     for (size_t i = 0; i < count; ++i) {
       if (stop.stop_requested()) return;
       const PageRange& range = ranges[i];
-      if (offset >= range.bytes) continue;
-      any = true;
-      populate_pages(static_cast<char*>(range.start) + offset,
-                     std::min(PagePopulator::kChunkBytes, range.bytes - offset));
+      const size_t share = round_up((range.bytes + steps - 1) / steps, kShareAlignment);
+      const size_t from = std::min(range.bytes, step * share);
+      const size_t to = std::min(range.bytes, from + share);
+      if (to > from) populate_pages(static_cast<char*>(range.start) + from, to - from);
     }
-    if (!any) return;
   }
 }
 

@@ -21,8 +21,8 @@ class PagePopulator {
   static constexpr size_t kMaxRanges = 16;
   // Below this many bytes in all, a thread costs more than it saves.
   static constexpr size_t kThreadMinBytes = size_t{32} << 20;
-  // Pages requested per range before moving to the next one, so that the rows written first are
-  // faulted in first in every column.
+  // Bytes of the largest range requested before moving to the next range, so that the rows
+  // written first are faulted in first in every column.
   static constexpr size_t kChunkBytes = size_t{4} << 20;
 
   PagePopulator() = default;
