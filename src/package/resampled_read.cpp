@@ -84,7 +84,7 @@ class ResampledReader {
   std::optional<StreamingResampler>& resampler() { return resampler_; }
 
  private:
-  bool start(size_t count);
+  bool start(const PacketMeta& meta, int64_t whole_seconds);
   void stage_packet(const uint8_t* packet, size_t n, const StagedEntries& staged);
   void create_motion_columns(const uint8_t* packet, const double* times, size_t seen);
 
@@ -97,7 +97,6 @@ class ResampledReader {
   std::optional<StreamingResampler> resampler_;
   Status status_;
   BlockClock clock_;
-  std::array<int64_t, kMaxSamplesPerPacket> times_us_;
   std::array<std::array<float, kMaxSamplesPerPacket>, kResampledChannels> decoded_;
   decode::LightValues light_;
 };
@@ -105,11 +104,11 @@ class ResampledReader {
 bool ResampledReader::add_packet(const uint8_t* p) {
   const PacketMeta meta = accepted_packet_meta(p);
   const size_t n = meta.sample_count;
-  prev_end_ = write_packet_timestamps(meta, clock_.unix_seconds(meta.timestamp), prev_end_,
-                                      times_us_.data());
-  if (!resampler_ && !start(n)) return false;
+  const int64_t whole_seconds = clock_.unix_seconds(meta.timestamp);
+  if (!resampler_ && !start(meta, whole_seconds)) return false;
   StreamingResampler& resampler = *resampler_;
   const StagedEntries staged = resampler.stage(n);
+  prev_end_ = write_packet_seconds(meta, whole_seconds, prev_end_, staged.time);
   stage_packet(p, n, staged);
 
   const bool was_finished = resampler.finished();
@@ -134,8 +133,9 @@ bool ResampledReader::add_packet(const uint8_t* p) {
   return go_on;
 }
 
-// Checks the bounds and creates the resampler; false when reading cannot go on.
-bool ResampledReader::start(size_t count) {
+// Checks the bounds and creates the resampler at the first packet; false when reading cannot
+// go on.
+bool ResampledReader::start(const PacketMeta& meta, int64_t whole_seconds) {
   status_ = check_time_bounds(range_start_time_, range_end_time_);
   if (!status_) return false;
   resampler_.emplace(range_start_time_, range_end_time_,
@@ -144,15 +144,17 @@ bool ResampledReader::start(size_t count) {
                      resample_hz_);
   // A grid without usable times can take no sample; reading on would change nothing.
   if (!resampler_->grid_defined()) return false;
-  resampler_->reserve(expected_grid_rows(times_us_.data(), count, planned_blocks_, resample_hz_,
-                                         range_start_time_, range_end_time_));
+  // The first packet's pace sizes the grid.
+  std::array<int64_t, kMaxSamplesPerPacket> first_times;
+  write_packet_timestamps(meta, whole_seconds, prev_end_, first_times.data());
+  resampler_->reserve(expected_grid_rows(first_times.data(), meta.sample_count, planned_blocks_,
+                                         resample_hz_, range_start_time_, range_end_time_));
   return true;
 }
 
 // Writes the packet's n samples into the staged queue entries: packed ones decoded straight to
 // double, others decoded as floats, then widened.
 void ResampledReader::stage_packet(const uint8_t* p, size_t n, const StagedEntries& staged) {
-  microseconds_to_seconds(times_us_.data(), n, staged.time);
   const FormatSensors sensors = format_sensors(p[packet_offset::kSampleFormat]);
   const bool mag = sensors.mag && channels_.include_magnetometer;
   const std::array<double*, 3> acc = {staged.value[kChannelAccX], staged.value[kChannelAccY],

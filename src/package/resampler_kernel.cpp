@@ -1,5 +1,5 @@
-// The resampler's AVX-512 loops besides the rows (the grid, the following rows, the sample times),
-// and the choice among the builds of each. Every lane performs the scalar code's IEEE operations
+// The resampler's AVX-512 loops besides the rows (the grid and the following rows), and the
+// choice among the builds of each. Every lane performs the scalar code's IEEE operations
 // in the same order.
 #include "package/resampler_kernel.hpp"
 
@@ -23,34 +23,6 @@ VELMORA_BEGIN_INTRINSICS
 
 // Eight support flags of 1, one per byte.
 constexpr uint64_t kSupportBytes = 0x0101010101010101u;
-
-// Divides by 10^6 without dividing, for every 64-bit count v: with y = RN(10^-6) and
-// q0 = RN(v y), q0 lies within 1.5 ulp of t = v / 10^6, so r = v - 10^6 q0, a multiple of
-// ulp(t) / 2 below 2^22 of them, is exact in the fused step. Then q0 + r y = t + r (y - 10^-6)
-// misses t by less than 2^-51 ulp(t), while t lies at least ulp(t) / 2^21 from every rounding
-// midpoint m: v - 10^6 m is a nonzero multiple of ulp(t) / 2, since 10^6 m has an odd part
-// above 2^53 and is no double. So the second fused step rounds t itself; zero gives +0 as the
-// division does, and the counts are whole, so no quantity comes near the subnormal range.
-VELMORA_AVX512_TARGET void microseconds_to_seconds_avx512(const int64_t* us, size_t n,
-                                                          double* out) {
-  const __m512d million = _mm512_set1_pd(1000000.0);
-  const __m512d reciprocal = _mm512_set1_pd(1.0 / 1000000.0);
-  const auto seconds = [&](__m512i count) VELMORA_AVX512_TARGET {
-    const __m512d v = _mm512_cvtepi64_pd(count);
-    const __m512d q0 = _mm512_mul_pd(v, reciprocal);
-    return _mm512_fmadd_pd(_mm512_fnmadd_pd(q0, million, v), reciprocal, q0);
-  };
-  for (size_t i = 0; i < n; i += 8) {
-    const size_t lanes = std::min<size_t>(8, n - i);
-    // Masked loads and stores are slower on some processors; only the tail takes them.
-    if (lanes == 8) {
-      _mm512_storeu_pd(out + i, seconds(_mm512_loadu_si512(us + i)));
-      continue;
-    }
-    const auto live = static_cast<__mmask8>((1u << lanes) - 1u);
-    _mm512_mask_storeu_pd(out + i, live, seconds(_mm512_maskz_loadu_epi64(live, us + i)));
-  }
-}
 
 // Divides by 1000 without dividing: with y = RN(1/1000) and q0 = RN(v * y), the fused steps
 // r = v - 1000 q0 (exact) and RN(q0 + r y) give the correctly rounded v / 1000 for every v whose
@@ -187,15 +159,6 @@ bool all_below(const double* values, size_t n, double limit) {
   return wide ? all_below_avx512(values, n, limit) : all_below_portable(values, n, limit);
 }
 
-void microseconds_to_seconds(const int64_t* us, size_t n, double* out) {
-  static const bool wide = has_avx512_units();
-  if (wide) {
-    microseconds_to_seconds_avx512(us, n, out);
-  } else {
-    microseconds_to_seconds_portable(us, n, out);
-  }
-}
-
 #else
 
 bool wide_rows_supported() { return false; }
@@ -212,10 +175,6 @@ void grid_times(uint64_t first, size_t n, double step_ms, double origin_ms, doub
 size_t follow_samples(const double* times, size_t start, size_t end, const double* x,
                       size_t x_count, double end_time, PendingRows& rows) {
   return follow_samples_portable(times, start, end, x, x_count, end_time, rows);
-}
-
-void microseconds_to_seconds(const int64_t* us, size_t n, double* out) {
-  microseconds_to_seconds_portable(us, n, out);
 }
 
 bool all_below(const double* values, size_t n, double limit) {
@@ -250,10 +209,6 @@ bool all_below_portable(const double* values, size_t n, double limit) {
   bool all = true;
   for (size_t i = 0; i < n; ++i) all &= std::abs(values[i]) < limit;
   return all;
-}
-
-void microseconds_to_seconds_portable(const int64_t* us, size_t n, double* out) {
-  for (size_t i = 0; i < n; ++i) out[i] = static_cast<double>(us[i]) / 1000000.0;
 }
 
 }  // namespace velmora

@@ -63,8 +63,4 @@ bool grid_times_avx2(uint64_t first, size_t n, double step_ms, double origin_ms,
 bool all_below(const double* values, size_t n, double limit);
 bool all_below_portable(const double* values, size_t n, double limit);
 
-// out[i] = us[i] converted to double and divided by 1000000.0, for i < n.
-void microseconds_to_seconds(const int64_t* us, size_t n, double* out);
-void microseconds_to_seconds_portable(const int64_t* us, size_t n, double* out);
-
 }  // namespace velmora

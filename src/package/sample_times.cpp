@@ -26,24 +26,60 @@ int64_t seconds_to_us(double seconds) {
   return static_cast<int64_t>(us);
 }
 
-double write_packet_timestamps(const PacketMeta& meta, int64_t whole_seconds,
-                               std::optional<double> prev_end, int64_t* out) {
-  const size_t n = meta.sample_count;
+namespace {
+
+// Where a packet's samples start and how far they spread once joined to the previous packet.
+struct PacketSpread {
+  double start;
+  double span;
+  double end;  // the natural end, for the next packet
+
+  // i * span / count never exceeds |span| by more than an ulp, so with both magnitudes below
+  // 2^60 microseconds every product stays below 2^61 and converts without saturation.
+  bool converts_plainly() const {
+    return std::fabs(start) < kSafeSeconds && std::fabs(span) < kSafeSeconds;
+  }
+  int64_t saturated_us(size_t i, double count) const {
+    return seconds_to_us(static_cast<double>(i) * span / count + start);
+  }
+};
+
+PacketSpread packet_spread(const PacketMeta& meta, int64_t whole_seconds,
+                           std::optional<double> prev_end) {
   const PacketBounds bounds = meta.natural_bounds_at(whole_seconds);
   double start = bounds.start;
   if (prev_end && start - *prev_end < 1.0) start = *prev_end;
-  const double span = bounds.end - start;
+  return {start, bounds.end - start, bounds.end};
+}
+
+}  // namespace
+
+double write_packet_timestamps(const PacketMeta& meta, int64_t whole_seconds,
+                               std::optional<double> prev_end, int64_t* out) {
+  const size_t n = meta.sample_count;
+  const PacketSpread spread = packet_spread(meta, whole_seconds, prev_end);
   const double count = static_cast<double>(n);
-  // i * span / count never exceeds |span| by more than an ulp, so with both magnitudes below
-  // 2^60 microseconds every product stays below 2^61 and converts without saturation.
-  if (std::fabs(start) < kSafeSeconds && std::fabs(span) < kSafeSeconds) {
-    spread_sample_us(out, n, span, count, start);
+  if (spread.converts_plainly()) {
+    spread_sample_us(out, n, spread.span, count, spread.start);
+  } else {
+    for (size_t i = 0; i < n; ++i) out[i] = spread.saturated_us(i, count);
+  }
+  return spread.end;
+}
+
+double write_packet_seconds(const PacketMeta& meta, int64_t whole_seconds,
+                            std::optional<double> prev_end, double* out) {
+  const size_t n = meta.sample_count;
+  const PacketSpread spread = packet_spread(meta, whole_seconds, prev_end);
+  const double count = static_cast<double>(n);
+  if (spread.converts_plainly()) {
+    spread_sample_seconds(out, n, spread.span, count, spread.start);
   } else {
     for (size_t i = 0; i < n; ++i) {
-      out[i] = seconds_to_us(static_cast<double>(i) * span / count + start);
+      out[i] = static_cast<double>(spread.saturated_us(i, count)) / 1000000.0;
     }
   }
-  return bounds.end;
+  return spread.end;
 }
 
 Result<double> packet_sample_timestamps(const PacketMeta& meta, std::optional<double> prev_end,

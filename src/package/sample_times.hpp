@@ -26,6 +26,11 @@ Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& blo
 double write_packet_timestamps(const PacketMeta& meta, int64_t whole_seconds,
                                std::optional<double> prev_end, int64_t* out);
 
+// The same timestamps in seconds, each converted to double and divided by 1e6, as the
+// resampler queues them.
+double write_packet_seconds(const PacketMeta& meta, int64_t whole_seconds,
+                            std::optional<double> prev_end, double* out);
+
 // The same from the packet's timing fields alone, with n = meta.sample_count; out must hold n.
 Result<double> packet_sample_timestamps(const PacketMeta& meta, std::optional<double> prev_end,
                                         int64_t* out);

@@ -523,38 +523,5 @@ TEST(all_below, agrees_with_the_scalar_check_at_the_limit_and_for_nan) {
   EXPECT_FALSE(all_below(values.data(), values.size(), limit));
 }
 
-// The vector build replaces the division by 10^6 with a multiplication and fused corrections; it
-// must give every quotient bit for bit, over all magnitudes and signs, whole seconds and their
-// neighbours, and long runs of recording-like times.
-TEST(microseconds_to_seconds, equals_the_scalar_division) {
-  std::mt19937_64 rng(11);
-  std::vector<int64_t> us = {0,
-                             1,
-                             -1,
-                             999999,
-                             1000000,
-                             1000001,
-                             std::numeric_limits<int64_t>::min(),
-                             std::numeric_limits<int64_t>::max(),
-                             (int64_t{1} << 53) + 1,
-                             -(int64_t{1} << 53) - 1};
-  for (int i = 0; i < 400000; ++i) {
-    const auto value = static_cast<int64_t>(rng() >> (rng() % 64));
-    us.push_back(rng() % 2 == 0 ? value : -value);
-    const int64_t whole = static_cast<int64_t>(rng() % 10000000000) * 1000000;
-    us.push_back(whole + static_cast<int64_t>(rng() % 3) - 1);
-  }
-  for (int64_t value = 1577836800123456; value < 1577836800123456 + 1000000; value += 7) {
-    us.push_back(value);
-  }
-  std::vector<double> wide(us.size());
-  std::vector<double> scalar(us.size());
-  microseconds_to_seconds(us.data(), us.size(), wide.data());
-  microseconds_to_seconds_portable(us.data(), us.size(), scalar.data());
-  for (size_t i = 0; i < us.size(); ++i) {
-    ASSERT_EQ(std::bit_cast<uint64_t>(wide[i]), std::bit_cast<uint64_t>(scalar[i])) << us[i];
-  }
-}
-
 }  // namespace
 }  // namespace velmora

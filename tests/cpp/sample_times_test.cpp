@@ -12,6 +12,7 @@
 #include "cwa_builder.hpp"
 #include "errors/messages.hpp"
 #include "package/sample_spread.hpp"
+#include "packet/packed_timestamp.hpp"
 
 namespace velmora {
 namespace {
@@ -28,6 +29,12 @@ CwaDataBlock block_at(uint32_t timestamp, int16_t timestamp_offset = 0) {
   packet.timestamp_offset = timestamp_offset;
   const Bytes bytes = packet.bytes();
   return *CwaDataBlock::from_buffer(PacketBytes(bytes.data(), kPacketBytes));
+}
+
+std::vector<uint64_t> bits_of(const std::vector<double>& values) {
+  std::vector<uint64_t> bits(values.size());
+  for (size_t i = 0; i < values.size(); ++i) bits[i] = std::bit_cast<uint64_t>(values[i]);
+  return bits;
 }
 
 struct Timed {
@@ -152,7 +159,39 @@ TEST(sample_timestamps, follow_the_formula_for_random_packets) {
   }
 }
 
-TEST(spread_sample_us, every_variant_matches_the_scalar_expression) {
+// The resampler takes times in seconds straight from the spreading; they must be the
+// microsecond timestamps over a million, the saturated ones far from the epoch included.
+TEST(sample_timestamps, in_seconds_are_the_microseconds_over_a_million) {
+  std::mt19937 rng(78);
+  for (int round = 0; round < 3000; ++round) {
+    const auto timestamp =
+        static_cast<uint32_t>(kJan2020 + (rng() % 60) + ((rng() % 60) << 6) + ((rng() % 24) << 12));
+    const PacketMeta meta{1 + rng() % 120, timestamp, static_cast<int16_t>(rng()),
+                          static_cast<uint8_t>(1 + rng() % 255)};
+    std::optional<double> prev_end;
+    switch (rng() % 4) {
+      case 0:
+        prev_end = 1577836800.0 + static_cast<double>(rng() % 200000) / 1000.0;
+        break;
+      case 1:
+        prev_end = (rng() % 2 == 0 ? 1.0 : -1.0) * 1e13 * static_cast<double>(1 + rng() % 4);
+        break;
+      default:
+        break;
+    }
+    const int64_t whole_seconds = cwa_timestamp(timestamp)->unix_seconds();
+    std::vector<int64_t> us(meta.sample_count);
+    const double us_end = write_packet_timestamps(meta, whole_seconds, prev_end, us.data());
+    std::vector<double> seconds(meta.sample_count);
+    const double seconds_end = write_packet_seconds(meta, whole_seconds, prev_end, seconds.data());
+    EXPECT_EQ(seconds_end, us_end);
+    std::vector<double> expected(meta.sample_count);
+    for (size_t i = 0; i < us.size(); ++i) expected[i] = static_cast<double>(us[i]) / 1e6;
+    ASSERT_EQ(bits_of(seconds), bits_of(expected)) << round;
+  }
+}
+
+TEST(spread_samples, every_variant_matches_the_scalar_expression) {
   std::mt19937_64 rng(7);
   std::uniform_real_distribution<double> seconds(-4.0e12, 4.0e12);
   std::uniform_real_distribution<double> spans(-3.0, 3.0);
@@ -173,6 +212,50 @@ TEST(spread_sample_us, every_variant_matches_the_scalar_expression) {
     if (spread_sample_us_avx512(wide.data(), n, span, count, start)) {
       EXPECT_EQ(wide, expected) << round;
     }
+    // In seconds, compared bit for bit with the counts over a million.
+    std::vector<uint64_t> expected_seconds(n);
+    for (size_t i = 0; i < n; ++i) {
+      expected_seconds[i] = std::bit_cast<uint64_t>(static_cast<double>(expected[i]) / 1e6);
+    }
+    std::vector<double> seconds_out(n, -1.0);
+    spread_sample_seconds_portable(seconds_out.data(), n, span, count, start);
+    EXPECT_EQ(bits_of(seconds_out), expected_seconds) << round;
+    if (spread_sample_seconds_avx512(seconds_out.data(), n, span, count, start)) {
+      EXPECT_EQ(bits_of(seconds_out), expected_seconds) << round;
+    }
+  }
+}
+
+// The vector build replaces the division by 10^6 with a multiplication and fused corrections; it
+// must give every quotient bit for bit, over all magnitudes and signs, whole seconds and their
+// neighbours, and long runs of recording-like times.
+TEST(microseconds_to_seconds, equals_the_scalar_division) {
+  std::mt19937_64 rng(11);
+  std::vector<int64_t> us = {0,
+                             1,
+                             -1,
+                             999999,
+                             1000000,
+                             1000001,
+                             std::numeric_limits<int64_t>::min(),
+                             std::numeric_limits<int64_t>::max(),
+                             (int64_t{1} << 53) + 1,
+                             -(int64_t{1} << 53) - 1};
+  for (int i = 0; i < 400000; ++i) {
+    const auto value = static_cast<int64_t>(rng() >> (rng() % 64));
+    us.push_back(rng() % 2 == 0 ? value : -value);
+    const int64_t whole = static_cast<int64_t>(rng() % 10000000000) * 1000000;
+    us.push_back(whole + static_cast<int64_t>(rng() % 3) - 1);
+  }
+  for (int64_t value = 1577836800123456; value < 1577836800123456 + 1000000; value += 7) {
+    us.push_back(value);
+  }
+  std::vector<double> wide(us.size());
+  std::vector<double> scalar(us.size());
+  microseconds_to_seconds(us.data(), us.size(), wide.data());
+  microseconds_to_seconds_portable(us.data(), us.size(), scalar.data());
+  for (size_t i = 0; i < us.size(); ++i) {
+    ASSERT_EQ(std::bit_cast<uint64_t>(wide[i]), std::bit_cast<uint64_t>(scalar[i])) << us[i];
   }
 }
 
