@@ -63,53 +63,53 @@ VELMORA_AVX512_TARGET void grid_times_avx512(uint64_t first, size_t n, double st
 VELMORA_AVX512_TARGET size_t follow_samples_avx512(const double* times, size_t start, size_t end,
                                                    const double* x, size_t x_count, double end_time,
                                                    PendingRows& rows) {
-  const __m512i lane_index = _mm512_setr_epi64(1, 2, 3, 4, 5, 6, 7, 8);
-  const __m512d limit = _mm512_set1_pd(end_time);
-  size_t taken = 0;
-  size_t count = rows.count;
   // Row m goes to slot start + 1 + m and needs an entry after its interval: start + m + 3 < end.
-  while (taken < x_count && count < PendingRows::kCapacity && start + 3 < end) {
-    const size_t lanes =
-        std::min({size_t{8}, x_count - taken, PendingRows::kCapacity - count, end - start - 3});
-    const auto live = static_cast<__mmask8>((1u << lanes) - 1u);
-    // Masked loads are slower on some processors; only short runs take them.
-    const bool full = lanes == 8;
-    const __m512d points =
-        full ? _mm512_loadu_pd(x + taken) : _mm512_maskz_loadu_pd(live, x + taken);
-    const __m512d starts =
-        full ? _mm512_loadu_pd(times + start + 1) : _mm512_maskz_loadu_pd(live, times + start + 1);
-    const __m512d ends =
-        full ? _mm512_loadu_pd(times + start + 2) : _mm512_maskz_loadu_pd(live, times + start + 2);
-    const __mmask8 after_start = _mm512_cmp_pd_mask(starts, points, _CMP_LT_OQ);
-    const __mmask8 up_to_end = _mm512_cmp_pd_mask(points, ends, _CMP_LE_OQ);
-    // True for every point when there is no end (NaN).
-    const __mmask8 before_limit = _mm512_cmp_pd_mask(points, limit, _CMP_NGE_UQ);
-    const unsigned follow = after_start & up_to_end & before_limit & live;
-    // All eight lanes are written: those after the run taken land in the margin or in rows
-    // that are written later.
-    _mm512_storeu_pd(&rows.x[count], points);
-    _mm512_storeu_si512(
-        &rows.slot[count],
-        _mm512_add_epi64(_mm512_set1_epi64(static_cast<int64_t>(start)), lane_index));
-    // A whole run goes on as a predicted branch, so the next addresses need not wait for the
-    // comparisons.
-    if (follow == 0xFF) [[likely]] {
-      std::memcpy(&rows.support[count], &kSupportBytes, sizeof kSupportBytes);
-      count += 8;
-      taken += 8;
-      start += 8;
-      continue;
-    }
-    // The leading run of points that follow: the search would stop at the first other one.
-    const auto run = static_cast<size_t>(__builtin_ctz(~follow));
-    const uint64_t ones = kSupportBytes & ((uint64_t{1} << (8 * run)) - 1u);
-    std::memcpy(&rows.support[count], &ones, sizeof ones);
-    count += run;
-    taken += run;
-    start += run;
-    break;
+  const size_t room = std::min({x_count, PendingRows::kCapacity - rows.count,
+                                end > start + 3 ? end - start - 3 : size_t{0}});
+  const __m512d limit = _mm512_set1_pd(end_time);
+  const double* starts_at = times + start + 1;
+  double* x_out = &rows.x[rows.count];
+  int64_t* slot_out = &rows.slot[rows.count];
+  uint8_t* support_out = &rows.support[rows.count];
+  __m512i slots = _mm512_add_epi64(_mm512_set1_epi64(static_cast<int64_t>(start)),
+                                   _mm512_setr_epi64(1, 2, 3, 4, 5, 6, 7, 8));
+  // The rows m with x[m] in (t[start + 1 + m], t[start + 2 + m]] and before the end, as a mask.
+  const auto following = [&](__m512d points, __m512d starts, __m512d ends) VELMORA_AVX512_TARGET {
+    return static_cast<unsigned>(_mm512_cmp_pd_mask(starts, points, _CMP_LT_OQ) &
+                                 _mm512_cmp_pd_mask(points, ends, _CMP_LE_OQ) &
+                                 // True for every point when there is no end (NaN).
+                                 _mm512_cmp_pd_mask(points, limit, _CMP_NGE_UQ));
+  };
+  size_t taken = 0;
+  unsigned follow = 0xFF;
+  // Whole groups: all eight lanes are stored, and those after the run taken land in the margin
+  // or in rows that are written later. A whole run goes on as a predicted branch, so the next
+  // addresses need not wait for the comparisons.
+  for (; taken + 8 <= room; taken += 8) {
+    const __m512d points = _mm512_loadu_pd(x + taken);
+    follow = following(points, _mm512_loadu_pd(starts_at + taken),
+                       _mm512_loadu_pd(starts_at + taken + 1));
+    _mm512_storeu_pd(x_out + taken, points);
+    _mm512_storeu_si512(slot_out + taken, slots);
+    std::memcpy(support_out + taken, &kSupportBytes, sizeof kSupportBytes);
+    if (follow != 0xFF) [[unlikely]]
+      break;
+    slots = _mm512_add_epi64(slots, _mm512_set1_epi64(8));
   }
-  rows.count = count;
+  if (follow == 0xFF && taken < room) {
+    // Masked loads are slower on some processors; only the short end of a run takes them.
+    const auto live = static_cast<__mmask8>((1u << (room - taken)) - 1u);
+    const __m512d points = _mm512_maskz_loadu_pd(live, x + taken);
+    follow = following(points, _mm512_maskz_loadu_pd(live, starts_at + taken),
+                       _mm512_maskz_loadu_pd(live, starts_at + taken + 1)) &
+             live;
+    _mm512_storeu_pd(x_out + taken, points);
+    _mm512_storeu_si512(slot_out + taken, slots);
+    std::memcpy(support_out + taken, &kSupportBytes, sizeof kSupportBytes);
+  }
+  // The leading run of points that follow: the search would stop at the first other one.
+  if (follow != 0xFF) taken += static_cast<size_t>(__builtin_ctz(~follow));
+  rows.count += taken;
   return taken;
 }
 
