@@ -24,6 +24,16 @@ VELMORA_BEGIN_INTRINSICS
 // Eight support flags of 1, one per byte.
 constexpr uint64_t kSupportBytes = 0x0101010101010101u;
 
+// Whether the division-free quotient below holds for every time of the block [first, first + n).
+// With a positive step the times k * step + origin never decrease with k (each operation rounds
+// monotonically), so the times at the block's ends bound all the others.
+bool grid_block_divides_exactly(uint64_t first, size_t n, double step_ms, double origin_ms) {
+  if (n == 0 || !(step_ms > 0.0)) return false;
+  const double low = static_cast<double>(first) * step_ms + origin_ms;
+  const double high = static_cast<double>(first + n - 1) * step_ms + origin_ms;
+  return (low >= 0x1p-900 && high <= 0x1p1000) || (low >= -0x1p1000 && high <= -0x1p-900);
+}
+
 // Divides by 1000 without dividing: with y = RN(1/1000) and q0 = RN(v * y), the fused steps
 // r = v - 1000 q0 (exact) and RN(q0 + r y) give the correctly rounded v / 1000 for every v whose
 // magnitude lies between 2^-900 and 2^1000 (the argument of exact_quotients in sample_spread.cpp,
@@ -35,6 +45,7 @@ VELMORA_AVX512_TARGET void grid_times_avx512(uint64_t first, size_t n, double st
   const __m512d origin = _mm512_set1_pd(origin_ms);
   const __m512d thousand = _mm512_set1_pd(1000.0);
   const __m512d reciprocal = _mm512_set1_pd(1.0 / 1000.0);
+  const bool all_exact = grid_block_divides_exactly(first, n, step_ms, origin_ms);
   for (size_t j = 0; j < n; j += 8) {
     const size_t lanes = std::min<size_t>(8, n - j);
     const auto live = static_cast<__mmask8>((1u << lanes) - 1u);
@@ -42,10 +53,10 @@ VELMORA_AVX512_TARGET void grid_times_avx512(uint64_t first, size_t n, double st
         _mm512_add_epi64(_mm512_set1_epi64(static_cast<int64_t>(first + j)), lane_index);
     const __m512d v = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepu64_pd(k), step), origin);
     const __m512d magnitude = _mm512_abs_pd(v);
-    const __mmask8 exact = _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(0x1p-900), _CMP_GE_OQ) &
-                           _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(0x1p1000), _CMP_LE_OQ);
     __m512d x;
-    if (exact == 0xFF) [[likely]] {
+    if (all_exact ||
+        (_mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(0x1p-900), _CMP_GE_OQ) &
+         _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(0x1p1000), _CMP_LE_OQ)) == 0xFF) {
       const __m512d q0 = _mm512_mul_pd(v, reciprocal);
       const __m512d r = _mm512_fnmadd_pd(q0, thousand, v);
       x = _mm512_fmadd_pd(r, reciprocal, q0);

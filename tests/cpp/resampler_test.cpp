@@ -444,7 +444,16 @@ TEST(grid_times, equal_the_divided_formula) {
     double origin_ms = 1000.0 * seconds(rng);
     if (round % 101 == 0) origin_ms = round % 2 == 0 ? 0.0 : -origin_ms;
     if (round % 211 == 0) origin_ms = 1e300;
-    const uint64_t first = rng() % (uint64_t{1} << (round % 40));
+    uint64_t first = rng() % (uint64_t{1} << (round % 40));
+    // Point 0 of a grid starting next to zero, at times whose quotient a division-free step
+    // gets wrong in the last bit: they must divide.
+    if (round % 307 == 0) {
+      constexpr double kSubnormalOrigins[] = {0x0.340976b1e3e6cp-1022, -0x0.fcf5f17f373fcp-1022,
+                                              -0x0.00ff1bc94d53cp-1022, 0x1.2f205cd46c6b6p-1021};
+      origin_ms =
+          kSubnormalOrigins[static_cast<size_t>(round / 307) % std::size(kSubnormalOrigins)];
+      first = 0;
+    }
     grid_times_portable(first, divided.size(), step_ms, origin_ms, divided.data());
     grid_times(first, wide.size(), step_ms, origin_ms, wide.data());
     for (size_t j = 0; j < wide.size(); ++j) {
