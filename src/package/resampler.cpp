@@ -155,7 +155,7 @@ size_t StreamingResampler::push_staged(size_t n, StagedFacts facts) {
     for (size_t i = 0; i < n; ++i) flags |= motion[i];
     motion_queued_ = flags != 0;
     // Motion values of earlier samples were never read and may not have been written.
-    if (motion_queued_) queue_.clear_motion(queue_.head(), queue_.end());
+    if (motion_queued_) queue_.begin_motion(queue_.head(), queue_.end());
   }
   size_t pushed = 0;
   if (!range_end_time_) {

@@ -30,6 +30,7 @@ void SampleQueue::make_room(size_t n) {
   size_t capacity = std::max(kInitialSlots, capacity_);
   while (live * 2 > capacity || live + n > capacity) capacity *= 2;
   const size_t stride = capacity + kSlotsBefore + kSlotsAfter;
+  const size_t moved_channels = motion_kept_ ? kResampledChannels : kChannelGyroX;
   if (capacity_ == 0) {
     times_.resize(stride);
     values_.resize(kResampledChannels * stride);
@@ -43,7 +44,7 @@ void SampleQueue::make_room(size_t n) {
     std::vector<uint8_t> motion(stride);
     std::vector<int64_t> run_start(stride);
     std::copy_n(this->times() + head_, live, times.data() + kSlotsBefore);
-    for (size_t channel = 0; channel < kResampledChannels; ++channel) {
+    for (size_t channel = 0; channel < moved_channels; ++channel) {
       std::copy_n(this->values(channel) + head_, live,
                   values.data() + channel * stride + kSlotsBefore);
     }
@@ -57,7 +58,7 @@ void SampleQueue::make_room(size_t n) {
     stride_ = stride;
   } else {
     std::memmove(times_.data() + kSlotsBefore, times() + head_, live * sizeof(double));
-    for (size_t channel = 0; channel < kResampledChannels; ++channel) {
+    for (size_t channel = 0; channel < moved_channels; ++channel) {
       double* base = values_.data() + channel * stride_ + kSlotsBefore;
       std::memmove(base, base + head_, live * sizeof(double));
     }
@@ -83,7 +84,8 @@ void SampleQueue::set_runs(size_t from, size_t to, Run run) {
   std::fill(starts + from, starts + to, start);
 }
 
-void SampleQueue::clear_motion(size_t from, size_t to) {
+void SampleQueue::begin_motion(size_t from, size_t to) {
+  motion_kept_ = true;
   for (size_t channel = kChannelGyroX; channel < kResampledChannels; ++channel) {
     double* base = values_.data() + channel * stride_ + kSlotsBefore;
     std::fill(base + from, base + to, std::numeric_limits<double>::quiet_NaN());

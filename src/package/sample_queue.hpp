@@ -79,8 +79,9 @@ class SampleQueue {
   StagedEntries stage(size_t n);
   void push_staged(size_t count) { end_ += count; }
   void pop_to(size_t slot) { head_ = slot; }
-  // Sets the motion values of the entries in slots [from, to) to NaN.
-  void clear_motion(size_t from, size_t to);
+  // Starts keeping motion values: until this call they are neither read nor moved. Sets those
+  // of the entries in slots [from, to) to NaN.
+  void begin_motion(size_t from, size_t to);
 
  private:
   void make_room(size_t n);
@@ -89,6 +90,7 @@ class SampleQueue {
   size_t end_ = 0;
   size_t capacity_ = 0;  // slots, not counting the readable margins
   size_t stride_ = 0;    // capacity_ plus the margins
+  bool motion_kept_ = false;
   std::vector<double> times_;
   std::vector<double> values_;  // channel c at [c * stride_, (c + 1) * stride_)
   std::vector<uint8_t> motion_;
