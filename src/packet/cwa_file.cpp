@@ -24,6 +24,8 @@ Result<CwaFile> CwaFile::open(std::string_view path) {
   return CwaFile(fd);
 }
 
+Result<CwaFile> CwaFile::reopen() const { return open("/proc/self/fd/" + std::to_string(fd_)); }
+
 CwaFile& CwaFile::operator=(CwaFile&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);

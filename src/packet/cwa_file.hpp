@@ -29,6 +29,9 @@ class CwaFile {
   Status read_exact(std::span<uint8_t> out);
   // One read(2) call, retried on EINTR; returns the byte count (0 at the end of the file).
   Result<size_t> read_some(std::span<uint8_t> out);
+  // A second descriptor of the same file with a position of its own (not of whatever the path
+  // names now).
+  Result<CwaFile> reopen() const;
   Result<uint64_t> size();
   Status seek(uint64_t offset);
   int fd() const { return fd_; }
