@@ -3,11 +3,12 @@
 #include "package/read_plan.hpp"
 
 #include <memory>
+#include <vector>
 
 #include "errors/internal_fault.hpp"
 #include "errors/messages.hpp"
-#include "package/background_scan.hpp"
 #include "package/opened_blocks.hpp"
+#include "packet/background_scan.hpp"
 #include "packet/cwa_file.hpp"
 #include "packet/packet_meta.hpp"
 #include "packet/packet_walk.hpp"
@@ -121,8 +122,20 @@ Result<ReadPlan> resolve_seconds(std::string_view path, const SecondsCut& cut,
   // selection after the earlier ones, and its failure counts only if the earlier half has none,
   // so the outcome is that of one pass in block order.
   const uint64_t split = blocks >= split_scan_min_blocks ? blocks / 2 : blocks;
+  struct LaterPacket {
+    uint64_t block;
+    PacketMeta meta;
+  };
+  std::vector<LaterPacket> later_packets;
   std::unique_ptr<BackgroundScan> later;
-  if (split < blocks) later = BackgroundScan::start(file, split, blocks - split);
+  if (split < blocks) {
+    // Every block may be a sample packet; with the room taken here the helper cannot run out.
+    later_packets.reserve(blocks - split);
+    later = BackgroundScan::start(file, split, blocks - split,
+                                  [&later_packets](uint64_t block, const PacketMeta& meta) {
+                                    later_packets.push_back({block, meta});
+                                  });
+  }
   VELMORA_TRY(file.seek(kMetadataBytes));
   SectorReader reader(file);
   const auto add = [&selection](uint64_t offset) {
@@ -135,7 +148,7 @@ Result<ReadPlan> resolve_seconds(std::string_view path, const SecondsCut& cut,
   VELMORA_TRY(std::move(earlier));
   if (later && !helped) VELMORA_TRY(walk_sample_packets(reader, blocks - split, add(split)));
   if (helped) {
-    for (const ScannedPacket& packet : later->packets()) selection.add(packet.block, packet.meta);
+    for (const LaterPacket& packet : later_packets) selection.add(packet.block, packet.meta);
     VELMORA_TRY(std::move(later->status()));
   }
   return selection.finish();

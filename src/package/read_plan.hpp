@@ -11,9 +11,6 @@ namespace velmora {
 
 Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut);
 
-// Files of at least this many blocks have their packet headers read by two threads.
-inline constexpr uint64_t kSplitScanMinBlocks = uint64_t{1} << 14;
-
 // The same with another threshold for the two-thread pass, for tests.
 Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut,
                                    uint64_t split_scan_min_blocks);

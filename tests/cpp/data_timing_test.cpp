@@ -18,9 +18,19 @@ using testing::packet_at;
 using testing::PacketBuilder;
 using testing::TempFile;
 
+// Every scan is also made with the later half of the file read by a helper thread, which must
+// give the same timing or the same failure.
 Result<DataTiming> scan(const Bytes& bytes, size_t chunk = SectorReader::kDefaultChunkBytes) {
   const TempFile file(bytes);
-  return scan_data_timing(file.path(), chunk);
+  Result<DataTiming> timing = scan_data_timing(file.path(), chunk);
+  const Result<DataTiming> split = scan_data_timing(file.path(), chunk, 1);
+  EXPECT_EQ(split.has_value(), timing.has_value());
+  if (timing && split) {
+    EXPECT_EQ(*split, *timing);
+  } else if (!timing && !split) {
+    EXPECT_EQ(split.error().display(), timing.error().display());
+  }
+  return timing;
 }
 
 PacketBuilder at_second(uint32_t second, int16_t offset) {
@@ -55,6 +65,10 @@ TEST(scan_data_timing, corrects_continuity_at_the_one_second_boundary) {
       {"skipped",
        FileBuilder().add(not_sample).add(packet_at(0)).add(empty).add(packet_at(1)).add(not_sample),
        2'191'666, 240},
+      // No sample packet in the first half of the blocks.
+      {"late_first",
+       FileBuilder().add(not_sample).add(not_sample).add(packet_at(0)).add(packet_at(1)), 2'191'666,
+       240},
   };
   for (const auto& c : cases) {
     Result<DataTiming> timing = scan(c.file.bytes());
