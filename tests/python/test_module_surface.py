@@ -162,3 +162,48 @@ def test_sub_interpreter_import_is_refused():
         pytest.skip("no legacy sub-interpreters in this build")
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ImportError: velmora does not support sub-interpreters"
+
+
+# Each call opens a named pipe, which blocks until a writer opens it too. Only another Python
+# thread of the same process writes, so the call returns only if it let go of the interpreter
+# lock while the core worked; holding it would hang the child until the timeout.
+GIL_CHILD = textwrap.dedent("""
+    import os, sys, tempfile, threading, velmora
+    directory = tempfile.mkdtemp()
+    outcomes = []
+    calls = [
+        lambda path: velmora.read_metadata(path),
+        lambda path: velmora.sampling_consistency_report(path),
+        lambda path: velmora.read_cwa_file(path),
+        lambda path: velmora.read_cwa_file(path, resample_hz=10.0),
+        lambda path: velmora.read_cwa_file(path, velmora.seconds(0, 1)),
+        lambda path: velmora.write_cwa_csv(path, os.path.join(directory, "out.csv")),
+    ]
+    for number, call in enumerate(calls):
+        path = os.path.join(directory, f"pipe{number}.cwa")
+        os.mkfifo(path)
+        def write():
+            with open(path, "wb") as pipe:
+                pipe.write(b"XX" + bytes(1022))
+        writer = threading.Thread(target=write)
+        writer.start()
+        try:
+            call(path)
+            outcomes.append("returned")
+        except RuntimeError as error:
+            outcomes.append(str(error))
+        writer.join()
+    print("\\n".join(outcomes))
+""")
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
+def test_the_core_works_without_the_interpreter_lock():
+    result = subprocess.run(
+        [sys.executable, "-c", GIL_CHILD], capture_output=True, text=True, timeout=60,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
+    )  # fmt: skip
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == (
+        ["First block is not a metadata block"] * 2 + ["Not a valid CWA file"] * 4
+    )
