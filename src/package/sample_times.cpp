@@ -52,34 +52,40 @@ PacketSpread packet_spread(const PacketMeta& meta, int64_t whole_seconds,
   return {start, bounds.end - start, bounds.end};
 }
 
-}  // namespace
+// The timestamps in microseconds, or the same counts in seconds.
+void spread_plainly(int64_t* out, size_t n, double span, double count, double start) {
+  spread_sample_us(out, n, span, count, start);
+}
+void spread_plainly(double* out, size_t n, double span, double count, double start) {
+  spread_sample_seconds(out, n, span, count, start);
+}
+void put_us(int64_t& out, int64_t us) { out = us; }
+void put_us(double& out, int64_t us) { out = static_cast<double>(us) / 1000000.0; }
 
-double write_packet_timestamps(const PacketMeta& meta, int64_t whole_seconds,
-                               std::optional<double> prev_end, int64_t* out) {
+template <class Time>
+double write_packet_times(const PacketMeta& meta, int64_t whole_seconds,
+                          std::optional<double> prev_end, Time* out) {
   const size_t n = meta.sample_count;
   const PacketSpread spread = packet_spread(meta, whole_seconds, prev_end);
   const double count = static_cast<double>(n);
   if (spread.converts_plainly()) {
-    spread_sample_us(out, n, spread.span, count, spread.start);
+    spread_plainly(out, n, spread.span, count, spread.start);
   } else {
-    for (size_t i = 0; i < n; ++i) out[i] = spread.saturated_us(i, count);
+    for (size_t i = 0; i < n; ++i) put_us(out[i], spread.saturated_us(i, count));
   }
   return spread.end;
 }
 
+}  // namespace
+
+double write_packet_timestamps(const PacketMeta& meta, int64_t whole_seconds,
+                               std::optional<double> prev_end, int64_t* out) {
+  return write_packet_times(meta, whole_seconds, prev_end, out);
+}
+
 double write_packet_seconds(const PacketMeta& meta, int64_t whole_seconds,
                             std::optional<double> prev_end, double* out) {
-  const size_t n = meta.sample_count;
-  const PacketSpread spread = packet_spread(meta, whole_seconds, prev_end);
-  const double count = static_cast<double>(n);
-  if (spread.converts_plainly()) {
-    spread_sample_seconds(out, n, spread.span, count, spread.start);
-  } else {
-    for (size_t i = 0; i < n; ++i) {
-      out[i] = static_cast<double>(spread.saturated_us(i, count)) / 1000000.0;
-    }
-  }
-  return spread.end;
+  return write_packet_times(meta, whole_seconds, prev_end, out);
 }
 
 Result<double> packet_sample_timestamps(const PacketMeta& meta, std::optional<double> prev_end,
