@@ -4,7 +4,6 @@
 // that provably give the same quotients (see exact_quotients and seconds_of below).
 #include "package/sample_spread.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -124,16 +123,11 @@ VELMORA_AVX512_TARGET void spread_seconds_wide(double* out, size_t n, double spa
                   VELMORA_AVX512_TARGET { _mm512_mask_storeu_pd(out + i, live, seconds_of(us)); });
 }
 
-VELMORA_AVX512_TARGET void microseconds_to_seconds_avx512(const int64_t* us, size_t n,
-                                                          double* out) {
-  for (size_t i = 0; i < n; i += 8) {
-    const size_t lanes = std::min<size_t>(8, n - i);
-    // Masked loads and stores are slower on some processors; only the tail takes them.
-    if (lanes == 8) {
-      _mm512_storeu_pd(out + i, seconds_of(_mm512_loadu_si512(us + i)));
-      continue;
-    }
-    const auto live = static_cast<__mmask8>((1u << lanes) - 1u);
+VELMORA_AVX512_TARGET void seconds_wide(const int64_t* us, size_t n, double* out) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) _mm512_storeu_pd(out + i, seconds_of(_mm512_loadu_si512(us + i)));
+  if (i < n) {
+    const auto live = static_cast<__mmask8>((1u << (n - i)) - 1u);
     _mm512_mask_storeu_pd(out + i, live, seconds_of(_mm512_maskz_loadu_epi64(live, us + i)));
   }
 }
@@ -198,19 +192,15 @@ void spread_sample_seconds(double* out, size_t n, double span, double count, dou
   }
 }
 
-void microseconds_to_seconds_portable(const int64_t* us, size_t n, double* out) {
-  for (size_t i = 0; i < n; ++i) out[i] = static_cast<double>(us[i]) / 1000000.0;
-}
-
-void microseconds_to_seconds(const int64_t* us, size_t n, double* out) {
+bool microseconds_to_seconds_avx512(const int64_t* us, size_t n, double* out) {
 #if defined(__x86_64__)
-  static const bool wide = has_avx512_units();
-  if (wide) {
-    microseconds_to_seconds_avx512(us, n, out);
-    return;
-  }
+  if (!has_avx512_units()) return false;
+  seconds_wide(us, n, out);
+  return true;
+#else
+  (void)us, (void)n, (void)out;
+  return false;
 #endif
-  microseconds_to_seconds_portable(us, n, out);
 }
 
 bool divide_by_count_avx512(const double* a, size_t n, double count, double* out) {

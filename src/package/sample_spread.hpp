@@ -14,8 +14,6 @@ void spread_sample_us(int64_t* out, size_t n, double span, double count, double 
 // Writes those counts in seconds, each converted to double and divided by 1e6, without
 // storing the counts; the same guarantee applies.
 void spread_sample_seconds(double* out, size_t n, double span, double count, double start);
-// out[i] = us[i] converted to double and divided by 1e6, for i < n.
-void microseconds_to_seconds(const int64_t* us, size_t n, double* out);
 
 // The variants behind these, for tests that compare them. The AVX-512 ones return false,
 // writing nothing, on a processor without AVX-512 (F, DQ and VL) and FMA, or when count is not a
@@ -24,7 +22,9 @@ void spread_sample_us_portable(int64_t* out, size_t n, double span, double count
 bool spread_sample_us_avx512(int64_t* out, size_t n, double span, double count, double start);
 void spread_sample_seconds_portable(double* out, size_t n, double span, double count, double start);
 bool spread_sample_seconds_avx512(double* out, size_t n, double span, double count, double start);
-void microseconds_to_seconds_portable(const int64_t* us, size_t n, double* out);
+// out[i] = us[i] converted to double and divided by 1e6 the way the seconds variant does it, for
+// any 64-bit counts; false, writing nothing, without AVX-512.
+bool microseconds_to_seconds_avx512(const int64_t* us, size_t n, double* out);
 // The quotients a[i] / count that the wide variants compute without dividing, for a[i] zero or
 // at least 2^-900 in magnitude; false as above.
 bool divide_by_count_avx512(const double* a, size_t n, double count, double* out);

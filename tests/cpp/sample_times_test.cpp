@@ -251,11 +251,10 @@ TEST(microseconds_to_seconds, equals_the_scalar_division) {
     us.push_back(value);
   }
   std::vector<double> wide(us.size());
-  std::vector<double> scalar(us.size());
-  microseconds_to_seconds(us.data(), us.size(), wide.data());
-  microseconds_to_seconds_portable(us.data(), us.size(), scalar.data());
+  if (!microseconds_to_seconds_avx512(us.data(), us.size(), wide.data())) GTEST_SKIP();
   for (size_t i = 0; i < us.size(); ++i) {
-    ASSERT_EQ(std::bit_cast<uint64_t>(wide[i]), std::bit_cast<uint64_t>(scalar[i])) << us[i];
+    const double divided = static_cast<double>(us[i]) / 1e6;
+    ASSERT_EQ(std::bit_cast<uint64_t>(wide[i]), std::bit_cast<uint64_t>(divided)) << us[i];
   }
 }
 
