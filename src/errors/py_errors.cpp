@@ -13,10 +13,18 @@ constexpr const char* kPanicDoc =
     "Like SystemExit, it derives from BaseException rather than Exception, so it typically\n"
     "propagates all the way up the stack and makes the interpreter exit.";
 
+// Returns the type, created on first use, or null with an exception set. A failed creation is
+// not remembered, so the next fault tries again instead of finding a null type and no exception.
+// Every caller holds the interpreter lock, which is what serialises the first calls.
 PyObject* panic_exception_type() {
-  // Created on first use; the interpreter lock serialises the first calls.
-  static PyObject* type =
-      PyErr_NewExceptionWithDoc("velmora.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc("velmora.PanicException", kPanicDoc, PyExc_BaseException,
+                                     nullptr);
+    if (type == nullptr && !PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "velmora: PanicException could not be created");
+    }
+  }
   return type;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <new>
 #include <string_view>
@@ -18,11 +19,16 @@ PyObject* raise_value_error(const CwaError& error);
 // Writes the fault and its location to stderr and raises PanicException; returns nullptr.
 PyObject* raise_panic(std::string_view message, const char* file, int line);
 
-// Runs an entry point's body; no C++ exception crosses into CPython.
+// Runs an entry point's body; no C++ exception crosses into CPython. The one unwind let through
+// is a thread's forced exit: an interpreter before 3.14 ends a daemon thread that asks for the
+// lock back during finalization (say, inside pandas code that a body calls) with pthread_exit,
+// whose unwind must pass or the process aborts.
 template <class Body>
-PyObject* guard(Body&& body) noexcept {
+PyObject* guard(Body&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const InternalFault& fault) {
     return raise_panic(fault.message(), fault.file(), fault.line());
   } catch (const std::bad_alloc&) {

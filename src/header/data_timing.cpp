@@ -3,7 +3,6 @@
 #include "header/data_timing.hpp"
 
 #include <array>
-#include <memory>
 #include <optional>
 
 #include "errors/messages.hpp"
@@ -33,21 +32,6 @@ void DataTimingScan::add(const PacketMeta& meta) {
   sample_total_ += meta.sample_count;
 }
 
-void DataTimingScan::append(const DataTimingScan& later) {
-  if (later.accepted_ == 0) return;
-  if (accepted_ == 0) {
-    *this = later;
-    return;
-  }
-  const PacketMeta last = later.latest_[(later.accepted_ - 1) % 2];
-  const PacketMeta before_last =
-      later.accepted_ >= 2 ? later.latest_[later.accepted_ % 2] : latest_[(accepted_ - 1) % 2];
-  accepted_ += later.accepted_;
-  sample_total_ += later.sample_total_;
-  latest_[(accepted_ - 1) % 2] = last;
-  latest_[accepted_ % 2] = before_last;
-}
-
 DataTiming DataTimingScan::finish() const {
   DataTiming timing{.first_sample_us = first_sample_us_,
                     .last_sample_us = std::nullopt,
@@ -69,39 +53,16 @@ DataTiming DataTimingScan::finish() const {
   return timing;
 }
 
-Result<DataTiming> scan_data_timing(std::string_view file_path, size_t chunk_bytes,
-                                    uint64_t split_scan_min_blocks) {
+Result<DataTiming> scan_data_timing(std::string_view file_path, size_t chunk_bytes) {
   VELMORA_ASSIGN_OR_RETURN(CwaFile file, CwaFile::open(file_path));
   std::array<uint8_t, kMetadataBytes> block{};
   VELMORA_TRY(file.read_exact(block));
   if (block[0] != 'M' || block[1] != 'D') return fail(msg::kFirstBlockNotMetadata);
-  // The later half of a long file is scanned on a helper thread meanwhile, to the end of the
-  // file as the whole scan goes; its failure counts only if the earlier half has none.
-  std::optional<uint64_t> split;
-  DataTimingScan later_scan;
-  std::unique_ptr<BackgroundScan> later;
-  if (const Result<uint64_t> size = file.size(); size && *size >= kMetadataBytes) {
-    const uint64_t blocks = (*size - kMetadataBytes) / kPacketBytes;
-    if (blocks >= split_scan_min_blocks && blocks >= 2) {
-      split = blocks / 2;
-      later = BackgroundScan::start(
-          file, *split, std::nullopt,
-          [&later_scan](uint64_t, const PacketMeta& meta) { later_scan.add(meta); });
-    }
-  }
   SectorReader reader(file, chunk_bytes);
   DataTimingScan scan;
-  const auto add = [&scan](uint64_t, const uint8_t* packet) {
+  VELMORA_TRY(walk_sample_packets(reader, std::nullopt, [&](uint64_t, const uint8_t* packet) {
     scan.add(accepted_packet_meta(packet));
-  };
-  Status earlier = walk_sample_packets(reader, later ? split : std::nullopt, add);
-  const bool helped = later && later->finish();
-  VELMORA_TRY(std::move(earlier));
-  if (later && !helped) VELMORA_TRY(walk_sample_packets(reader, std::nullopt, add));
-  if (helped) {
-    VELMORA_TRY(std::move(later->status()));
-    scan.append(later_scan);
-  }
+  }));
   return scan.finish();
 }
 

@@ -8,7 +8,6 @@
 #include <string_view>
 
 #include "errors/cwa_error.hpp"
-#include "packet/background_scan.hpp"
 #include "packet/cwa_file.hpp"
 #include "packet/packet_meta.hpp"
 
@@ -29,8 +28,6 @@ class DataTimingScan {
  public:
   // Folds in one accepted packet.
   void add(const PacketMeta& meta);
-  // Folds in the packets of a scan over the ones after those seen here.
-  void append(const DataTimingScan& later);
   // Returns the timing of the packets added so far.
   DataTiming finish() const;
 
@@ -43,10 +40,8 @@ class DataTimingScan {
   uint64_t sample_total_ = 0;
 };
 
-// Scans every packet after the metadata block; `chunk_bytes` sizes the reads. Files of at least
-// `split_scan_min_blocks` blocks have their later half read on a helper thread.
+// Scans every packet after the metadata block; `chunk_bytes` sizes the reads.
 Result<DataTiming> scan_data_timing(std::string_view file_path,
-                                    size_t chunk_bytes = SectorReader::kDefaultChunkBytes,
-                                    uint64_t split_scan_min_blocks = kSplitScanMinBlocks);
+                                    size_t chunk_bytes = SectorReader::kDefaultChunkBytes);
 
 }  // namespace velmora

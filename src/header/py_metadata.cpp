@@ -12,7 +12,6 @@
 #include "header/data_timing.hpp"
 #include "header/timestamp_text.hpp"
 #include "module/py_bodies.hpp"
-#include "module/py_gil.hpp"
 #include "module/py_ref.hpp"
 
 namespace velmora::py {
@@ -56,9 +55,9 @@ bool put(PyObject* dict, const char* key, PyRef value) {
 }  // namespace
 
 PyObject* read_metadata(const std::string& file_path) {
-  Result<CwaHeader> header = without_gil([&] { return read_cwa_header(file_path); });
+  Result<CwaHeader> header = read_cwa_header(file_path);
   if (!header) return raise_runtime_error(header.error());
-  Result<DataTiming> timing = without_gil([&] { return scan_data_timing(file_path); });
+  Result<DataTiming> timing = scan_data_timing(file_path);
   if (!timing) return raise_runtime_error(timing.error());
   const CwaHeader& h = *header;
   PyRef dict(PyDict_New());
@@ -88,8 +87,7 @@ PyObject* read_metadata(const std::string& file_path) {
 }
 
 PyObject* sampling_consistency_report(const std::string& file_path) {
-  Result<ConsistencyReport> report =
-      without_gil([&] { return velmora::sampling_consistency_report(file_path); });
+  Result<ConsistencyReport> report = velmora::sampling_consistency_report(file_path);
   if (!report) return raise_runtime_error(report.error());
   const ConsistencyReport& r = *report;
   PyRef dict(PyDict_New());

@@ -26,7 +26,11 @@ class PyRef {
   }
   PyRef(const PyRef&) = delete;
   PyRef& operator=(const PyRef&) = delete;
-  ~PyRef() { Py_XDECREF(object_); }
+  // A thread forced to exit during finalization unwinds without the interpreter lock; its
+  // references are left to the dying interpreter rather than released unlocked.
+  ~PyRef() {
+    if (object_ != nullptr && PyGILState_Check()) Py_DECREF(object_);
+  }
 
   PyObject* get() const { return object_; }
   explicit operator bool() const { return object_ != nullptr; }

@@ -266,8 +266,7 @@ int64_t minus_offset(int64_t time, int64_t offset_us) {
 // Reads the planned blocks' headers without decoding samples: which optional columns exist.
 Status prescan_formats(OpenedBlocks& opened, bool include_magnetometer, bool& has_gyro,
                        bool& has_mag) {
-  SectorReader reader(opened.file, planned_chunk_bytes(opened.first_block, opened.end_block),
-                      planned_read_ahead(opened.first_block, opened.end_block));
+  SectorReader reader(opened.file, planned_chunk_bytes(opened.first_block, opened.end_block));
   for (uint64_t block = opened.first_block; block < opened.end_block; ++block) {
     VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketBytes> packet, reader.next());
     if (!packet) return fail(msg::kUnexpectedEndOfData);

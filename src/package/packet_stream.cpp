@@ -16,15 +16,9 @@ size_t planned_chunk_bytes(uint64_t first_block, uint64_t end_block) {
   return static_cast<size_t>(std::clamp<uint64_t>(blocks, 1, limit)) * kPacketBytes;
 }
 
-bool planned_read_ahead(uint64_t first_block, uint64_t end_block) {
-  constexpr uint64_t kMinBlocks = 4 * (SectorReader::kDefaultChunkBytes / kPacketBytes);
-  return end_block - first_block >= kMinBlocks;
-}
-
 PacketStream::PacketStream(OpenedBlocks opened, bool include_magnetometer)
     : opened_(std::move(opened)),
-      reader_(opened_.file, planned_chunk_bytes(opened_.first_block, opened_.end_block),
-              planned_read_ahead(opened_.first_block, opened_.end_block)),
+      reader_(opened_.file, planned_chunk_bytes(opened_.first_block, opened_.end_block)),
       include_magnetometer_(include_magnetometer),
       next_block_(opened_.first_block) {}
 

@@ -20,9 +20,6 @@ struct DecodedPacket {
 
 // Returns a sector read size that covers the planned blocks without reading far past them.
 size_t planned_chunk_bytes(uint64_t first_block, uint64_t end_block);
-// Whether the planned blocks are enough chunks that reading the next one on a helper thread,
-// while the current one is decoded, pays for the thread.
-bool planned_read_ahead(uint64_t first_block, uint64_t end_block);
 
 class PacketStream {
  public:

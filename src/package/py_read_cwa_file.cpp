@@ -5,7 +5,6 @@
 
 #include "errors/py_errors.hpp"
 #include "module/py_bodies.hpp"
-#include "module/py_gil.hpp"
 #include "package/data_result.hpp"
 #include "package/py_dataframe.hpp"
 #include "package/py_read_request.hpp"
@@ -47,12 +46,10 @@ PyObject* read_cwa_file(const ReadArguments& arguments) {
   std::optional<ReadRequest> request = prepare_read(arguments);
   if (!request) return nullptr;
 
-  auto data = without_gil([&] {
-    auto columns = read_columns(arguments, request->plan, request->resample_hz);
-    if (columns && request->offset_us) subtract_offset(columns->timestamps, *request->offset_us);
-    return columns;
-  });
+  auto data = read_columns(arguments, request->plan, request->resample_hz);
   if (!data) return raise_runtime_error(data.error());
+
+  if (request->offset_us) subtract_offset(data->timestamps, *request->offset_us);
   return build_dataframe(std::move(*data), request->offset_us.has_value());
 }
 

@@ -3,7 +3,6 @@
 #include "package/py_read_request.hpp"
 
 #include "errors/py_errors.hpp"
-#include "module/py_gil.hpp"
 #include "package/py_cut.hpp"
 #include "package/py_timezone.hpp"
 #include "package/read_plan.hpp"
@@ -22,7 +21,7 @@ std::optional<ReadRequest> prepare_read(const ReadArguments& arguments) {
     return std::nullopt;
   }
 
-  auto plan = without_gil([&] { return resolve_read_plan(arguments.file_path, cut); });
+  auto plan = resolve_read_plan(arguments.file_path, cut);
   if (!plan) {
     raise_runtime_error(plan.error());
     return std::nullopt;

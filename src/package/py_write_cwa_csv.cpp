@@ -6,7 +6,6 @@
 
 #include "errors/py_errors.hpp"
 #include "module/py_bodies.hpp"
-#include "module/py_gil.hpp"
 #include "package/csv_writer.hpp"
 #include "package/cut_config.hpp"
 #include "package/data_result.hpp"
@@ -55,7 +54,7 @@ PyObject* write_cwa_csv(const ReadArguments& arguments, const std::string& outpu
   auto resample_hz = parse_resample_options(arguments.resample_hz, arguments.resample_method);
   if (!resample_hz) return raise_value_error(resample_hz.error());
 
-  auto plan = without_gil([&] { return resolve_read_plan(arguments.file_path, cut); });
+  auto plan = resolve_read_plan(arguments.file_path, cut);
   if (!plan) return raise_runtime_error(plan.error());
 
   std::optional<int64_t> offset_us;
@@ -65,9 +64,7 @@ PyObject* write_cwa_csv(const ReadArguments& arguments, const std::string& outpu
     return raise_runtime_error(bounds.error());
   }
 
-  if (auto written = without_gil([&] {
-        return write_csv(arguments, output_path, *plan, *resample_hz, offset_us.value_or(0));
-      });
+  if (auto written = write_csv(arguments, output_path, *plan, *resample_hz, offset_us.value_or(0));
       !written) {
     return raise_runtime_error(written.error());
   }

@@ -2,13 +2,9 @@
 // packets by one pass over their headers, then widened by one data packet on each side.
 #include "package/read_plan.hpp"
 
-#include <memory>
-#include <vector>
-
 #include "errors/internal_fault.hpp"
 #include "errors/messages.hpp"
 #include "package/opened_blocks.hpp"
-#include "packet/background_scan.hpp"
 #include "packet/cwa_file.hpp"
 #include "packet/packet_meta.hpp"
 #include "packet/packet_walk.hpp"
@@ -111,56 +107,23 @@ class SpanSelection {
   std::optional<uint64_t> after_last_;  // the span after the last selected one
 };
 
-Result<ReadPlan> resolve_seconds(std::string_view path, const SecondsCut& cut,
-                                 uint64_t split_scan_min_blocks) {
+Result<ReadPlan> resolve_seconds(std::string_view path, const SecondsCut& cut) {
   VELMORA_ASSIGN_OR_RETURN(CheckedCwaFile checked, open_checked_cwa_file(path));
   CwaFile& file = checked.file;
   const uint64_t blocks = checked.total_blocks;
   if (blocks == 0) return fail(msg::kStartBlockBeyondFile);
-  SpanSelection selection(cut);
-  // The later half of a long file is read on a helper thread meanwhile. Its packets join the
-  // selection after the earlier ones, and its failure counts only if the earlier half has none,
-  // so the outcome is that of one pass in block order.
-  const uint64_t split = blocks >= split_scan_min_blocks ? blocks / 2 : blocks;
-  struct LaterPacket {
-    uint64_t block;
-    PacketMeta meta;
-  };
-  std::vector<LaterPacket> later_packets;
-  std::unique_ptr<BackgroundScan> later;
-  if (split < blocks) {
-    // Every block may be a sample packet; with the room taken here the helper cannot run out.
-    later_packets.reserve(blocks - split);
-    later = BackgroundScan::start(file, split, blocks - split,
-                                  [&later_packets](uint64_t block, const PacketMeta& meta) {
-                                    later_packets.push_back({block, meta});
-                                  });
-  }
   VELMORA_TRY(file.seek(kMetadataBytes));
+
   SectorReader reader(file);
-  const auto add = [&selection](uint64_t offset) {
-    return [&selection, offset](uint64_t block, const uint8_t* packet) {
-      selection.add(offset + block, accepted_packet_meta(packet));
-    };
-  };
-  Status earlier = walk_sample_packets(reader, later ? split : blocks, add(0));
-  const bool helped = later && later->finish();
-  VELMORA_TRY(std::move(earlier));
-  if (later && !helped) VELMORA_TRY(walk_sample_packets(reader, blocks - split, add(split)));
-  if (helped) {
-    for (const LaterPacket& packet : later_packets) selection.add(packet.block, packet.meta);
-    VELMORA_TRY(std::move(later->status()));
-  }
+  SpanSelection selection(cut);
+  VELMORA_TRY(walk_sample_packets(reader, blocks, [&](uint64_t block, const uint8_t* packet) {
+    selection.add(block, accepted_packet_meta(packet));
+  }));
   return selection.finish();
 }
 }  // namespace
 
 Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) {
-  return resolve_read_plan(path, cut, kSplitScanMinBlocks);
-}
-
-Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut,
-                                   uint64_t split_scan_min_blocks) {
   VELMORA_TRY(validate(cut));
   if (const auto* blocks = std::get_if<BlocksCut>(&cut)) {
     ReadPlan plan;
@@ -169,8 +132,7 @@ Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut,
     if (blocks->end) plan.block_count = *blocks->end - plan.start_block;
     return plan;
   }
-  if (const auto* seconds = std::get_if<SecondsCut>(&cut))
-    return resolve_seconds(path, *seconds, split_scan_min_blocks);
+  if (const auto* seconds = std::get_if<SecondsCut>(&cut)) return resolve_seconds(path, *seconds);
   return ReadPlan{};
 }
 

@@ -11,8 +11,4 @@ namespace velmora {
 
 Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut);
 
-// The same with another threshold for the two-thread pass, for tests.
-Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut,
-                                   uint64_t split_scan_min_blocks);
-
 }  // namespace velmora

@@ -126,8 +126,7 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, BlockSelection select
                                     ChannelSelection channels) {
   VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(path, selection));
   const uint64_t blocks = opened.end_block - opened.first_block;
-  SectorReader reader(opened.file, planned_chunk_bytes(opened.first_block, opened.end_block),
-                      planned_read_ahead(opened.first_block, opened.end_block));
+  SectorReader reader(opened.file, planned_chunk_bytes(opened.first_block, opened.end_block));
   // Reserves address space only; a column that outgrows the cap is remapped, not copied.
   constexpr uint64_t kMaxReservedRows = uint64_t{1} << 32;
   const uint64_t reserve_rows = std::min(blocks * kMaxSamplesPerPacket, kMaxReservedRows);

@@ -223,8 +223,7 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(
   VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(path, selection));
   if (opened.first_block >= opened.end_block) return fail(msg::kNoSampleDataInRange);
   const uint64_t planned_blocks = opened.end_block - opened.first_block;
-  SectorReader reader(opened.file, planned_chunk_bytes(opened.first_block, opened.end_block),
-                      planned_read_ahead(opened.first_block, opened.end_block));
+  SectorReader reader(opened.file, planned_chunk_bytes(opened.first_block, opened.end_block));
   ResampledReader feeder(planned_blocks, opened.prev_end, resample_hz, channels, range_start_time,
                          range_end_time);
   VELMORA_TRY(walk_sample_packets(reader, planned_blocks, [&](uint64_t, const uint8_t* packet) {

@@ -400,33 +400,22 @@ OptionalColumn& StreamingResampler::optional_column(size_t channel) {
 }
 
 void StreamingResampler::reserve(size_t rows) {
-  populator_.stop();
   commit_rows();
   room_rows_ = std::max(room_rows_, rows);
   refresh_outputs();
-  // Fault the expected rows in ahead of the rows that fill them, on a helper thread when they
-  // are many. Written row by row over seconds, they would meet memory that a virtual machine's
-  // balloon has meanwhile handed back to the host, and every fault then costs a trip to the host.
-  std::array<PageRange, 1 + kResampledChannels> ranges{};
-  ranges[0] = {timestamps_out_, rows * sizeof(int64_t)};
-  for (size_t channel = 0; channel < kResampledChannels; ++channel) {
-    if (channel_out_[channel] != nullptr) {
-      ranges[1 + channel] = {channel_out_[channel], rows * sizeof(float)};
-    }
+  // Fault the expected rows in at once, as fast as a plain read would touch them. Written
+  // row by row over seconds, they meet memory that a virtual machine's balloon has meanwhile
+  // handed back to the host, and every fault then costs a trip to the host.
+  populate_pages(timestamps_out_, rows * sizeof(int64_t));
+  for (float* out : channel_out_) {
+    if (out != nullptr) populate_pages(out, rows * sizeof(float));
   }
-  populator_.start(ranges);
 }
 
 void StreamingResampler::make_room(size_t rows) {
-  populator_.stop();
   commit_rows();
   room_rows_ = std::max({kInitialRoomRows, room_rows_ * 2, rows});
   refresh_outputs();
-}
-
-CwaDataResult StreamingResampler::take_output() {
-  populator_.stop();
-  return std::move(output_);
 }
 
 // Gives every present column room for room_rows_ and notes where its rows go.

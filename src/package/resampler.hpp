@@ -9,7 +9,6 @@
 
 #include "package/data_block.hpp"
 #include "package/data_result.hpp"
-#include "package/page_populator.hpp"
 #include "package/sample_queue.hpp"
 
 namespace velmora {
@@ -92,7 +91,7 @@ class StreamingResampler {
   void ensure_column(OptionalColumn CwaDataResult::*member);
 
   const CwaDataResult& output() const { return output_; }
-  CwaDataResult take_output();
+  CwaDataResult take_output() { return std::move(output_); }
 
  private:
   struct RowWeights;
@@ -144,8 +143,6 @@ class StreamingResampler {
   bool motion_queued_ = false;  // some queued sample has had a motion value
   int64_t* timestamps_out_ = nullptr;
   std::array<float*, kResampledChannels> channel_out_{};  // null for an absent column
-  // Declared last so that it lets go of the columns' pages before they are unmapped.
-  PagePopulator populator_;
 };
 
 }  // namespace velmora

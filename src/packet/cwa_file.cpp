@@ -9,8 +9,6 @@
 #include <cstring>
 #include <string>
 
-#include "packet/chunk_prefetch.hpp"
-
 namespace velmora {
 
 Result<CwaFile> CwaFile::open(std::string_view path) {
@@ -25,8 +23,6 @@ Result<CwaFile> CwaFile::open(std::string_view path) {
   if (fd < 0) return fail(CwaError::io_errno(errno));
   return CwaFile(fd);
 }
-
-Result<CwaFile> CwaFile::reopen() const { return open("/proc/self/fd/" + std::to_string(fd_)); }
 
 CwaFile& CwaFile::operator=(CwaFile&& other) noexcept {
   if (this != &other) {
@@ -80,44 +76,10 @@ Result<std::optional<PacketBytes>> read_sector(CwaFile& file,
   return PacketBytes(out);
 }
 
-SectorReader::SectorReader(CwaFile& file, size_t chunk_bytes, bool read_ahead)
-    : file_(file),
-      buffer_(chunk_bytes < kPacketBytes ? kPacketBytes : chunk_bytes),
-      read_ahead_(read_ahead && buffer_.size() >= 2 * ChunkPrefetch::kPrefixBytes) {}
-
-SectorReader::~SectorReader() = default;
+SectorReader::SectorReader(CwaFile& file, size_t chunk_bytes)
+    : file_(file), buffer_(chunk_bytes < kPacketBytes ? kPacketBytes : chunk_bytes) {}
 
 Status SectorReader::refill() {
-  if (ahead_) {
-    Result<size_t> count = ahead_->wait();
-    if (count && *count > 0) {
-      // Take the helper's buffer, with the unread end of this chunk put just before its bytes,
-      // and have the helper read on into this one.
-      const size_t pending = end_ - begin_;
-      ReadBuffer& fresh = ahead_->buffer();
-      std::memcpy(fresh.data() + ChunkPrefetch::kPrefixBytes - pending, buffer_.data() + begin_,
-                  pending);
-      buffer_.swap(fresh);
-      begin_ = ChunkPrefetch::kPrefixBytes - pending;
-      end_ = ChunkPrefetch::kPrefixBytes + *count;
-      ahead_->request();
-      return {};
-    }
-    // The end of the file, or a failure, which left the position where it was: both are
-    // settled by reading in place, as without the helper.
-    ahead_.reset();
-    read_ahead_ = false;
-  }
-  VELMORA_TRY(refill_in_place());
-  if (read_ahead_ && end_ > begin_) {
-    read_ahead_ = false;
-    ahead_ = ChunkPrefetch::start(file_, buffer_.size());
-    if (ahead_) ahead_->request();
-  }
-  return {};
-}
-
-Status SectorReader::refill_in_place() {
   // Move the partial packet to the front so a whole packet always fits.
   const size_t pending = end_ - begin_;
   if (pending > 0 && begin_ > 0) std::memmove(buffer_.data(), buffer_.data() + begin_, pending);

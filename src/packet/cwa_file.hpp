@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -14,8 +13,6 @@
 #include "packet/read_buffer.hpp"
 
 namespace velmora {
-
-class ChunkPrefetch;
 
 // Owns a read-only file descriptor; closed when dropped.
 class CwaFile {
@@ -32,9 +29,6 @@ class CwaFile {
   Status read_exact(std::span<uint8_t> out);
   // One read(2) call, retried on EINTR; returns the byte count (0 at the end of the file).
   Result<size_t> read_some(std::span<uint8_t> out);
-  // A second descriptor of the same file with a position of its own (not of whatever the path
-  // names now).
-  Result<CwaFile> reopen() const;
   Result<uint64_t> size();
   Status seek(uint64_t offset);
   int fd() const { return fd_; }
@@ -52,14 +46,10 @@ class SectorReader {
  public:
   static constexpr size_t kDefaultChunkBytes = size_t{2} << 20;
 
-  // With `read_ahead`, a helper thread reads each next chunk while the current one is worked
-  // on (for chunks of at least two packets); the outcomes stay the same. Nothing else may use
-  // the file while the reader lives.
-  explicit SectorReader(CwaFile& file, size_t chunk_bytes = kDefaultChunkBytes,
-                        bool read_ahead = false);
+  // Nothing else may use the file while the reader lives.
+  explicit SectorReader(CwaFile& file, size_t chunk_bytes = kDefaultChunkBytes);
   SectorReader(const SectorReader&) = delete;
   SectorReader& operator=(const SectorReader&) = delete;
-  ~SectorReader();
 
   // Returns the next packet, or nullopt at a clean end of the file at a packet boundary.
   // The span stays valid until the next call.
@@ -83,14 +73,11 @@ class SectorReader {
  private:
   Status refill();
   Result<std::optional<PacketBytes>> next_after_refill();
-  Status refill_in_place();
 
   CwaFile& file_;
   ReadBuffer buffer_;
-  size_t begin_ = 0;                      // first unread byte in buffer_
-  size_t end_ = 0;                        // one past the last valid byte in buffer_
-  bool read_ahead_;                       // start a helper after the first chunk
-  std::unique_ptr<ChunkPrefetch> ahead_;  // holds the next chunk's read while set
+  size_t begin_ = 0;  // first unread byte in buffer_
+  size_t end_ = 0;    // one past the last valid byte in buffer_
 };
 
 // Reads one packet with a 1-byte read and then the other 511 bytes, straight from the file.

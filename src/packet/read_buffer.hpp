@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 
 namespace velmora {
 
@@ -22,11 +21,6 @@ class ReadBuffer {
 
   uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
-  void swap(ReadBuffer& other) noexcept {
-    std::swap(data_, other.data_);
-    std::swap(size_, other.size_);
-    std::swap(mapped_bytes_, other.mapped_bytes_);
-  }
 
  private:
   uint8_t* data_ = nullptr;

@@ -22,16 +22,14 @@ using testing::TempFile;
 // One step of a packet loop: the packet bytes, "end", or the error text.
 using Outcome = std::string;
 
-// Reads packet by packet with read_sector when `chunk` is 0, else through a SectorReader, which
-// reads each next chunk on a helper thread with `read_ahead`.
-std::vector<Outcome> outcomes(const std::string& path, size_t skip, size_t chunk,
-                              bool read_ahead = false) {
+// Reads packet by packet with read_sector when `chunk` is 0, else through a SectorReader.
+std::vector<Outcome> outcomes(const std::string& path, size_t skip, size_t chunk) {
   auto file = CwaFile::open(path);
   if (!file) return {file.error().display()};
   if (!file->seek(skip)) return {"seek failed"};
   std::array<uint8_t, kPacketBytes> buffer;
   std::optional<SectorReader> reader;
-  if (chunk != 0) reader.emplace(*file, chunk, read_ahead);
+  if (chunk != 0) reader.emplace(*file, chunk);
   std::vector<Outcome> out;
   for (;;) {
     auto packet = reader ? reader->next() : read_sector(*file, buffer);
@@ -75,10 +73,7 @@ TEST(SectorReader, matches_per_packet_reads_for_every_truncation_and_chunk_size)
               (length - kMetadataBytes) % kPacketBytes == 0 ? "end" : testing::kShortRead)
         << length;
     for (size_t chunk : {size_t{512}, size_t{1000}, size_t{4096}, size_t{100}, size_t{1024}}) {
-      for (bool read_ahead : {false, true}) {
-        EXPECT_EQ(outcomes(file.path(), kMetadataBytes, chunk, read_ahead), reference)
-            << length << " " << chunk << " " << read_ahead;
-      }
+      EXPECT_EQ(outcomes(file.path(), kMetadataBytes, chunk), reference) << length << " " << chunk;
     }
   }
 }
@@ -88,7 +83,6 @@ TEST(SectorReader, reports_read_errors_like_per_packet_reads) {
   const std::vector<Outcome> reference = outcomes(directory, 0, 0);
   ASSERT_EQ(reference, std::vector<Outcome>{"IO error: Is a directory (os error 21)"});
   EXPECT_EQ(outcomes(directory, 0, 4096), reference);
-  EXPECT_EQ(outcomes(directory, 0, 4096, true), reference);
 }
 
 }  // namespace

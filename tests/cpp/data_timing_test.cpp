@@ -18,19 +18,9 @@ using testing::packet_at;
 using testing::PacketBuilder;
 using testing::TempFile;
 
-// Every scan is also made with the later half of the file read by a helper thread, which must
-// give the same timing or the same failure.
 Result<DataTiming> scan(const Bytes& bytes, size_t chunk = SectorReader::kDefaultChunkBytes) {
   const TempFile file(bytes);
-  Result<DataTiming> timing = scan_data_timing(file.path(), chunk);
-  const Result<DataTiming> split = scan_data_timing(file.path(), chunk, 1);
-  EXPECT_EQ(split.has_value(), timing.has_value());
-  if (timing && split) {
-    EXPECT_EQ(*split, *timing);
-  } else if (!timing && !split) {
-    EXPECT_EQ(split.error().display(), timing.error().display());
-  }
-  return timing;
+  return scan_data_timing(file.path(), chunk);
 }
 
 PacketBuilder at_second(uint32_t second, int16_t offset) {

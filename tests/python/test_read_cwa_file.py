@@ -308,3 +308,51 @@ def test_missing_numpy_or_pandas_is_noticed_after_the_read(cwa_path, blocked, go
     )  # fmt: skip
     assert run.stdout.splitlines() == [outcome, "False"]
     assert ("Failed to access NumPy array API capsule" in run.stderr) == (blocked == "numpy")
+
+
+# The fault path itself under memory pressure: each fork fails one allocation of the first call,
+# then calls again. Whether the PanicException type's creation was the one that failed or not,
+# the second fault must still arrive as PanicException (never as a null result without an
+# exception, which the interpreter reports as SystemError).
+FAILED_CREATION_SCRIPT = """
+import os, sys, velmora
+import _testcapi
+sys.modules["numpy"] = None
+outcomes = set()
+for n in range(0, 160, 2):
+    read, write = os.pipe()
+    if os.fork() == 0:
+        os.close(read)
+        kinds = []
+        for hooked in (True, False):
+            if hooked:
+                _testcapi.set_nomemory(n, n + 1)
+            try:
+                velmora.read_cwa_file({path!r})
+                kind = "returned"
+            except BaseException as error:
+                kind = type(error).__name__
+            _testcapi.remove_mem_hooks()
+            kinds.append(kind)
+        os.write(write, " ".join(kinds).encode())
+        os._exit(0)
+    os.close(write)
+    with os.fdopen(read) as pipe:
+        outcomes.add(pipe.read())
+    os.wait()
+print("\\n".join(sorted(outcomes)))
+"""
+
+
+def test_a_failed_panic_type_creation_is_retried(cwa_path):
+    if not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
+        pytest.skip("this interpreter cannot fail allocations on request")
+    path = cwa_path(CwaFile(blocks=consecutive_packets(2)))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run(
+        [sys.executable, "-c", FAILED_CREATION_SCRIPT.format(path=path)],
+        capture_output=True, text=True, env=env, timeout=120, check=True,
+    )  # fmt: skip
+    outcomes = run.stdout.splitlines()
+    assert {outcome.split()[1] for outcome in outcomes} == {"PanicException"}, outcomes
+    assert "MemoryError PanicException" in outcomes
