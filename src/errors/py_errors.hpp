@@ -9,6 +9,8 @@
 
 #include "errors/cwa_error.hpp"
 #include "errors/internal_fault.hpp"
+#include "errors/interrupt.hpp"
+#include "errors/memory_limit.hpp"
 
 namespace velmora::py {
 
@@ -23,14 +25,21 @@ PyObject* raise_panic(std::string_view message, const char* file, int line);
 // is a thread's forced exit: an interpreter before 3.14 ends a daemon thread that asks for the
 // lock back during finalization (say, inside pandas code that a body calls) with pthread_exit,
 // whose unwind must pass or the process aborts.
+// A signal's handler that raises during a blocking wait ends the call with its exception.
 template <class Body>
 PyObject* guard(Body&& body) {
+  const InterruptCheckScope interrupts([] { return PyErr_CheckSignals() != 0; });
   try {
     return body();
   } catch (abi::__forced_unwind&) {
     throw;
+  } catch (const CallInterrupted&) {
+    return nullptr;  // the handler's exception is set
   } catch (const InternalFault& fault) {
     return raise_panic(fault.message(), fault.file(), fault.line());
+  } catch (const MemoryLimitExceeded& refused) {
+    PyErr_SetString(PyExc_MemoryError, refused.what());
+    return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& error) {

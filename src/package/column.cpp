@@ -6,6 +6,8 @@
 
 #include <new>
 
+#include "errors/memory_limit.hpp"
+
 namespace velmora {
 
 namespace {
@@ -61,7 +63,11 @@ void MappedRegion::unmap(MappedRegion region) noexcept {
   if (region.base != nullptr) ::munmap(region.base, region.bytes);
 }
 
-void MappedBuffer::grow_to(size_t bytes) {
+size_t max_rows_in_memory(size_t row_bytes) { return physical_memory_bytes() / row_bytes; }
+
+void MappedBuffer::grow_to(size_t rows, size_t row_bytes) {
+  if (rows > max_rows_in_memory(row_bytes)) refuse_rows(rows, row_bytes, "a column", false);
+  const size_t bytes = rows * row_bytes;
   if (bytes <= region_.bytes) return;
   const size_t new_bytes = mapping_size(bytes);
   void* base;
@@ -70,13 +76,13 @@ void MappedBuffer::grow_to(size_t bytes) {
   } else {
     base = ::mremap(region_.base, region_.bytes, new_bytes, MREMAP_MAYMOVE);
   }
-  if (base == MAP_FAILED) throw std::bad_alloc();
+  if (base == MAP_FAILED) refuse_rows(rows, row_bytes, "a column", true);
   region_ = MappedRegion{base, new_bytes};
   advise_huge_pages(base, new_bytes);
 }
 
 MappedRegion MappedBuffer::release(size_t used_bytes) {
-  if (region_.base == nullptr) grow_to(kPageBytes);
+  if (region_.base == nullptr) grow_to(kPageBytes, 1);
   const size_t keep = used_bytes == 0 ? kPageBytes : round_up(used_bytes, kPageBytes);
   if (keep < region_.bytes) {
     // Give the unused reservation back; the rows stay where they are.

@@ -17,6 +17,11 @@ struct MappedRegion {
   static void unmap(MappedRegion region) noexcept;
 };
 
+// Rows of `row_bytes` bytes that fit in the machine's physical memory: no column grows past
+// them, since a column that cannot be held is better refused at once than grown until the
+// system runs out of memory.
+size_t max_rows_in_memory(size_t row_bytes);
+
 // Asks the kernel to back [start, start + bytes) with written pages in one call rather than one
 // fault per page; a kernel without the request leaves them to the first write.
 void populate_pages(void* start, size_t bytes) noexcept;
@@ -40,8 +45,9 @@ class MappedBuffer {
 
   void* data() const { return region_.base; }
   size_t capacity_bytes() const { return region_.bytes; }
-  // Makes room for at least `bytes`; throws std::bad_alloc when the system refuses.
-  void grow_to(size_t bytes);
+  // Makes room for at least `rows` rows of `row_bytes` bytes; throws MemoryLimitExceeded when
+  // they exceed the physical memory or the system refuses them.
+  void grow_to(size_t rows, size_t row_bytes);
   // Returns the mapping, shrunk to `used_bytes` rounded up to whole pages (at least one page).
   MappedRegion release(size_t used_bytes);
 
@@ -65,7 +71,7 @@ class Column {
   const T* end() const { return data() + size_; }
 
   void reserve(size_t rows) {
-    if (rows > capacity()) buffer_.grow_to(rows * sizeof(T));
+    if (rows > capacity()) buffer_.grow_to(rows, sizeof(T));
   }
   // Backs the first `rows` rows (at most the capacity) with memory now.
   void populate(size_t rows) {
@@ -100,9 +106,11 @@ class Column {
 
  private:
   size_t capacity() const { return buffer_.capacity_bytes() / sizeof(T); }
+  // Doubles the room, but not past what the machine can hold while `rows` still fit there.
   void grow_for(size_t rows) {
-    const size_t doubled = capacity() * 2;
-    buffer_.grow_to((rows > doubled ? rows : doubled) * sizeof(T));
+    const size_t limit = max_rows_in_memory(sizeof(T));
+    const size_t doubled = capacity() < limit / 2 ? capacity() * 2 : limit;
+    buffer_.grow_to(rows > doubled ? rows : doubled, sizeof(T));
   }
 
   MappedBuffer buffer_;

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "errors/interrupt.hpp"
 #include "errors/messages.hpp"
 #include "package/csv_number.hpp"
 #include "package/csv_text_cache.hpp"
@@ -35,8 +36,12 @@ constexpr size_t kFileBufferBytes = size_t{16} << 20;
 // Longest data line: the time, twelve float texts, separators and the line end.
 constexpr size_t kMaxLineChars = kTimeMaxChars + 12 * kFloat6MaxChars + 13;
 
-// Writes `size` bytes at `data` to `fd`, adding to `written`; returns 0 or an errno.
-int write_all(int fd, const char* data, size_t size, size_t& written) {
+// Returned by write_all when a signal ends the call.
+constexpr int kInterrupted = -1;
+
+// Writes `size` bytes at `data` to `fd`, adding to `written`; returns 0, an errno, or
+// kInterrupted when `interruptible` and a signal asks the call to stop.
+int write_all(int fd, const char* data, size_t size, size_t& written, bool interruptible) {
   while (written < size) {
     const ssize_t count = ::write(fd, data + written, size - written);
     if (count > 0) {
@@ -45,6 +50,8 @@ int write_all(int fd, const char* data, size_t size, size_t& written) {
       return EIO;
     } else if (errno != EINTR) {
       return errno;
+    } else if (interruptible && interrupt_requested()) {
+      return kInterrupted;
     }
   }
   return 0;
@@ -66,6 +73,7 @@ class CsvFileWriter {
   ~CsvFileWriter() {
     if (fd_ < 0) return;
     if (!finished_) {
+      interruptible_ = false;  // nothing may throw from here
       (void)pass_record_on();
       (void)flush_file_buffer();
     }
@@ -78,12 +86,13 @@ class CsvFileWriter {
       return fail(CwaError::io(CwaError::IoKind::kNulInPath));
     }
     const std::string terminated(path);
-    int fd;
-    do {
-      fd = ::open(terminated.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return fail(CwaError::io_errno(errno));
-    fd_ = fd;
+    for (;;) {
+      // A FIFO's open waits for a reader; a signal must be able to end that wait.
+      fd_ = ::open(terminated.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      if (fd_ >= 0) break;
+      if (errno != EINTR) return fail(CwaError::io_errno(errno));
+      check_interrupt();
+    }
     buffer_ = std::make_unique_for_overwrite<char[]>(kFileBufferBytes + kRecordBufferBytes);
     return {};
   }
@@ -148,20 +157,23 @@ class CsvFileWriter {
     return 0;
   }
 
-  // Writes the file buffer out; returns 0 or an errno. Keeps the unwritten rest on failure.
+  // Writes the file buffer out; returns 0 or an errno. Keeps the unwritten rest on failure, and
+  // also when a signal ends the call, which then throws CallInterrupted.
   int flush_file_buffer() {
     size_t written = 0;
-    const int error = write_all(fd_, base(), file_used_, written);
+    const int error = write_all(fd_, base(), file_used_, written, interruptible_);
     if (written > 0) {
       // The record window moves along with the unwritten rest.
       std::memmove(base(), base() + written, file_used_ - written + record_used_);
       file_used_ -= written;
     }
+    if (error == kInterrupted) throw CallInterrupted{};
     return error;
   }
 
   int fd_ = -1;
   bool finished_ = false;
+  bool interruptible_ = true;       // false while the destructor hands the rest to the file
   std::unique_ptr<char[]> buffer_;  // the file buffer, with room for the record buffer behind it
   size_t file_used_ = 0;            // bytes of the file buffer, at the start of base()
   size_t record_used_ = 0;          // bytes of the record buffer, right behind them
@@ -284,6 +296,8 @@ float column_value(const OptionalColumn& column, size_t i) {
   return column ? (*column)[i] : kMissingValue;
 }
 
+}  // namespace
+
 // Fails when the output path names the open input file itself (also through a link):
 // creating the output would truncate the recording before it is read.
 Status check_output_is_not_input(const CwaFile& input, std::string_view output_path) {
@@ -298,8 +312,6 @@ Status check_output_is_not_input(const CwaFile& input, std::string_view output_p
   }
   return {};
 }
-
-}  // namespace
 
 Status write_data_result_csv(std::string_view output_path, const CwaDataResult& data,
                              ChannelSelection channels, int64_t offset_us) {

@@ -7,8 +7,13 @@
 #include "errors/cwa_error.hpp"
 #include "package/cut_config.hpp"
 #include "package/data_result.hpp"
+#include "packet/cwa_file.hpp"
 
 namespace velmora {
+
+// Fails with "output_path refers to the input file" when the output path names the open input
+// file itself (also through a link): creating the output would truncate the recording.
+Status check_output_is_not_input(const CwaFile& input, std::string_view output_path);
 
 Status write_data_result_csv(std::string_view output_path, const CwaDataResult& data,
                              ChannelSelection channels, int64_t offset_us);

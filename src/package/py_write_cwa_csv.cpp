@@ -21,23 +21,34 @@ namespace velmora::py {
 
 namespace {
 
+// Reads the whole result first, then writes it. The input stays open meanwhile so that an output
+// naming it (also through a link) is refused before the output is created, which would truncate
+// the recording; a failure to open it is left for the read to report.
+Status write_read_result(const ReadArguments& arguments, const std::string& output_path,
+                         const ReadPlan& plan, std::optional<double> resample_hz,
+                         int64_t offset_us) {
+  Result<CwaFile> input = CwaFile::open(arguments.file_path);
+  CwaDataResult data;
+  if (resample_hz) {
+    VELMORA_ASSIGN_OR_RETURN(
+        data, read_cwa_data_resampled_streaming(arguments.file_path, plan.block_selection(),
+                                                *resample_hz, arguments.selection,
+                                                plan.range_start_time, plan.range_end_time));
+  } else {
+    VELMORA_ASSIGN_OR_RETURN(
+        CwaDataResult read,
+        read_cwa_data(arguments.file_path, plan.block_selection(), arguments.selection));
+    VELMORA_ASSIGN_OR_RETURN(data, filter_data_by_time_range(std::move(read), plan.range_start_time,
+                                                             plan.range_end_time));
+  }
+  if (input) VELMORA_TRY(check_output_is_not_input(*input, output_path));
+  return write_data_result_csv(output_path, data, arguments.selection, offset_us);
+}
+
 Status write_csv(const ReadArguments& arguments, const std::string& output_path,
                  const ReadPlan& plan, std::optional<double> resample_hz, int64_t offset_us) {
-  if (resample_hz) {
-    VELMORA_ASSIGN_OR_RETURN(const CwaDataResult data,
-                             read_cwa_data_resampled_streaming(
-                                 arguments.file_path, plan.block_selection(), *resample_hz,
-                                 arguments.selection, plan.range_start_time, plan.range_end_time));
-    return write_data_result_csv(output_path, data, arguments.selection, offset_us);
-  }
-  if (plan.has_time_bounds()) {
-    VELMORA_ASSIGN_OR_RETURN(
-        CwaDataResult data,
-        read_cwa_data(arguments.file_path, plan.block_selection(), arguments.selection));
-    VELMORA_ASSIGN_OR_RETURN(
-        const CwaDataResult filtered,
-        filter_data_by_time_range(std::move(data), plan.range_start_time, plan.range_end_time));
-    return write_data_result_csv(output_path, filtered, arguments.selection, offset_us);
+  if (resample_hz || plan.has_time_bounds()) {
+    return write_read_result(arguments, output_path, plan, resample_hz, offset_us);
   }
   // Memory stays flat however long the recording is.
   return write_streamed_csv(arguments.file_path, plan.block_selection(), output_path,

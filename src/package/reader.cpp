@@ -127,9 +127,11 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, BlockSelection select
   VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(path, selection));
   const uint64_t blocks = opened.end_block - opened.first_block;
   SectorReader reader(opened.file, planned_chunk_bytes(opened.first_block, opened.end_block));
-  // Reserves address space only; a column that outgrows the cap is remapped, not copied.
+  // Reserves address space only; a column that outgrows the cap is remapped, not copied. The
+  // bound on rows is only an upper bound, so it must not meet the physical memory limit itself.
   constexpr uint64_t kMaxReservedRows = uint64_t{1} << 32;
-  const uint64_t reserve_rows = std::min(blocks * kMaxSamplesPerPacket, kMaxReservedRows);
+  const uint64_t reserve_rows = std::min({blocks * kMaxSamplesPerPacket, kMaxReservedRows,
+                                          uint64_t{max_rows_in_memory(sizeof(int64_t))}});
   ColumnFiller filler(static_cast<size_t>(reserve_rows), channels);
   std::optional<double> prev_end = opened.prev_end;
   VELMORA_TRY(walk_sample_packets(reader, blocks, [&](uint64_t, const uint8_t* packet) {

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
+#include "errors/memory_limit.hpp"
 #include "package/resampler_kernel.hpp"
 #include "package/sample_times.hpp"
 
@@ -147,6 +149,7 @@ size_t StreamingResampler::push_staged(size_t n, StagedFacts facts) {
   // samples would only grow the queue with the file.
   if (!grid_defined_ || n == 0) return n;
   const double* times = queue_.times();
+  make_room_ahead(times[queue_.end() + n - 1]);
   all_decoded_ = all_decoded_ && facts.decoded;
   mark_runs(queue_.end(), n, facts);
   if (!motion_queued_) {
@@ -401,6 +404,9 @@ OptionalColumn& StreamingResampler::optional_column(size_t channel) {
 
 void StreamingResampler::reserve(size_t rows) {
   commit_rows();
+  // An estimate: it is held to what the machine can hold, and a grid that really grows past
+  // that is refused by make_room.
+  rows = std::min(rows, max_rows_in_memory(output_row_bytes()));
   room_rows_ = std::max(room_rows_, rows);
   refresh_outputs();
   // Fault the expected rows in at once, as fast as a plain read would touch them. Written
@@ -414,8 +420,38 @@ void StreamingResampler::reserve(size_t rows) {
 
 void StreamingResampler::make_room(size_t rows) {
   commit_rows();
-  room_rows_ = std::max({kInitialRoomRows, room_rows_ * 2, rows});
+  const size_t row_bytes = output_row_bytes();
+  const size_t limit = max_rows_in_memory(row_bytes);
+  if (rows > limit) refuse_rows(rows, row_bytes, "the resampled output", false);
+  const size_t doubled = room_rows_ < limit / 2 ? room_rows_ * 2 : limit;
+  room_rows_ = std::max({kInitialRoomRows, doubled, rows});
   refresh_outputs();
+}
+
+// Grows the room at once for the grid points up to `time_s` when they are many. A jump in time,
+// such as a damaged block timestamp, then meets the memory limit in one step instead of after
+// seconds of rows; the rows themselves come out as they would anyway.
+void StreamingResampler::make_room_ahead(double time_s) {
+  constexpr double kFarAheadRows = 1 << 20;
+  if (!grid_origin_ms_ || finished_) return;
+  if (range_end_time_ && *range_end_time_ < time_s) time_s = *range_end_time_;
+  const double ahead =
+      (1000.0 * time_s - *grid_origin_ms_) / step_ms_ - static_cast<double>(emitted_count_);
+  if (!(ahead > kFarAheadRows)) return;  // also for NaN
+  const double wanted = static_cast<double>(rows_ + pending_.count) + ahead;
+  const size_t rows = wanted < 0x1p63 ? static_cast<size_t>(wanted) : SIZE_MAX;
+  if (rows > room_rows_) make_room(rows);
+}
+
+// Bytes of one output row over every present column.
+size_t StreamingResampler::output_row_bytes() const {
+  size_t bytes = sizeof(int64_t) + 3 * sizeof(float);
+  for (const OptionalColumn* column :
+       {&output_.temperature, &output_.light, &output_.battery, &output_.gyro_x, &output_.gyro_y,
+        &output_.gyro_z, &output_.mag_x, &output_.mag_y, &output_.mag_z}) {
+    if (*column) bytes += sizeof(float);
+  }
+  return bytes;
 }
 
 // Gives every present column room for room_rows_ and notes where its rows go.

@@ -108,6 +108,8 @@ class StreamingResampler {
   void put_motion(size_t channel, bool present, float value, size_t row);
   OptionalColumn& optional_column(size_t channel);
   void make_room(size_t rows);
+  void make_room_ahead(double time_s);
+  size_t output_row_bytes() const;
   void refresh_outputs();
   void commit_rows();
 

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+#include "errors/interrupt.hpp"
+
 namespace velmora {
 
 Result<CwaFile> CwaFile::open(std::string_view path) {
@@ -16,12 +18,13 @@ Result<CwaFile> CwaFile::open(std::string_view path) {
     return fail(CwaError::io(CwaError::IoKind::kNulInPath));
   }
   const std::string terminated(path);
-  int fd;
-  do {
-    fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail(CwaError::io_errno(errno));
-  return CwaFile(fd);
+  for (;;) {
+    // A FIFO's open waits for a writer; a signal must be able to end that wait.
+    const int fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) return CwaFile(fd);
+    if (errno != EINTR) return fail(CwaError::io_errno(errno));
+    check_interrupt();
+  }
 }
 
 CwaFile& CwaFile::operator=(CwaFile&& other) noexcept {
@@ -41,6 +44,7 @@ Result<size_t> CwaFile::read_some(std::span<uint8_t> out) {
     const ssize_t count = ::read(fd_, out.data(), out.size());
     if (count >= 0) return static_cast<size_t>(count);
     if (errno != EINTR) return fail(CwaError::io_errno(errno));
+    check_interrupt();
   }
 }
 

@@ -27,7 +27,8 @@ class CwaFile {
 
   // Fills `out` completely; the end of the file first gives "failed to fill whole buffer".
   Status read_exact(std::span<uint8_t> out);
-  // One read(2) call, retried on EINTR; returns the byte count (0 at the end of the file).
+  // One read(2) call, retried on EINTR unless a signal ends the call; returns the byte count
+  // (0 at the end of the file).
   Result<size_t> read_some(std::span<uint8_t> out);
   Result<uint64_t> size();
   Status seek(uint64_t offset);

@@ -5,7 +5,9 @@ from __future__ import annotations
 
 import datetime
 import math
+import os
 import random
+import subprocess
 import sys
 
 import numpy as np
@@ -222,3 +224,33 @@ def test_errors_and_their_order(tmp_path, good_file, kwargs, kind, text):
     if good_file:
         CwaFile(blocks=whole_second_packets(3)).write(path)
     raises_exactly(kind, text, velmora.read_cwa_file, str(path), **kwargs)
+
+
+# One flipped bit in one block timestamp puts a packet 32 years later: its grid cannot be held.
+# The child runs under an address-space limit, so that a read that grows without bound fails
+# there instead of taking the machine's memory.
+HUGE_GRID_CHILD = """
+import resource, sys, velmora
+resource.setrlimit(resource.RLIMIT_AS, (8 << 30, 8 << 30))
+try:
+    velmora.read_cwa_file(sys.argv[1], resample_hz=33.0)
+except MemoryError as error:
+    print(str(error))
+"""
+
+
+def test_a_grid_beyond_physical_memory_is_refused_at_once(cwa_path):
+    packets = consecutive_packets(20)
+    packets[10] = packets[10].with_(timestamp=packets[10].timestamp ^ (1 << 31))
+    path = cwa_path(CwaFile(blocks=packets))
+    assert len(velmora.read_cwa_file(path)) == 20 * 120
+    run = subprocess.run(
+        [sys.executable, "-c", HUGE_GRID_CHILD, path],
+        capture_output=True, text=True, timeout=60, check=True,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
+    )  # fmt: skip
+    text = run.stdout.strip()
+    assert text.startswith("Cannot hold ") and " rows of " in text, text
+    assert text.endswith("of physical memory"), text
+    rows = int(text.split()[2])
+    assert rows > 32 * 365 * 86400 * 33

@@ -277,8 +277,15 @@ def test_failed_input_leaves_an_existing_output_untouched(tmp_path, cwa_path):
         assert output.read_bytes() == b"previous"
 
 
+# Streamed, cut and resampled: each way reads the input before it creates the output, and none
+# may truncate the recording it is reading.
 @pytest.mark.parametrize("link", ["same_path", "hard_link", "symlink"])
-def test_streaming_into_the_input_itself_fails_and_keeps_the_recording(tmp_path, cwa_path, link):
+@pytest.mark.parametrize(
+    "arguments", [{}, {"cut": velmora.seconds(1, 3)}, {"resample_hz": 20.0}, {"cut": velmora.blocks(1)}]
+)
+def test_writing_into_the_input_itself_fails_and_keeps_the_recording(
+    tmp_path, cwa_path, link, arguments
+):
     path = pathlib.Path(cwa_path(random_file(7, (0x30,))))
     before = path.read_bytes()
     output = tmp_path / "out.csv"
@@ -288,7 +295,7 @@ def test_streaming_into_the_input_itself_fails_and_keeps_the_recording(tmp_path,
         os.link(path, output)
     else:
         output.symlink_to(path)
-    text = runtime_text(lambda: velmora.write_cwa_csv(str(path), str(output)))
+    text = runtime_text(lambda: velmora.write_cwa_csv(str(path), str(output), **arguments))
     assert text == "output_path refers to the input file"
     assert path.read_bytes() == before
 

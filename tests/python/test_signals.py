@@ -1,0 +1,73 @@
+"""A pending signal ends a call that waits in a blocking open or read, closing everything."""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+from cwa_builder import CwaFile, consecutive_packets
+
+pytestmark = pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
+
+# The child blocks in one call and reports how it ended and whether its descriptors are back to
+# what they were. Every wait below is for ever unless the signal ends it: opening a named pipe
+# that nobody writes, reading one whose writer stays silent, creating the CSV as a named pipe
+# that nobody reads.
+CHILD = textwrap.dedent("""
+    import os, signal, subprocess, sys, velmora
+    # A child of a background job starts with SIGINT ignored; Ctrl-C's handler is wanted here.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    call, wait, recording, fifo = sys.argv[1:5]
+    os.mkfifo(fifo)
+    writer = None
+    if wait == "read":
+        writer = subprocess.Popen(["sh", "-c", 'exec 3>"$0"; exec sleep 60', fifo],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if call == "write_cwa_csv":
+        run = lambda: velmora.write_cwa_csv(recording, fifo)
+    else:
+        run = lambda: getattr(velmora, call)(fifo)
+    before = len(os.listdir("/proc/self/fd"))
+    print("calling", flush=True)
+    try:
+        run()
+        print("returned")
+    except BaseException as error:
+        print(type(error).__name__, len(os.listdir("/proc/self/fd")) == before)
+    if writer:
+        writer.kill()
+""")
+
+
+@pytest.mark.parametrize(
+    ("call", "wait"),
+    [
+        ("read_metadata", "open"),
+        ("sampling_consistency_report", "read"),
+        ("read_cwa_file", "read"),
+        ("read_cwa_file", "open"),
+        ("write_cwa_csv", "open"),
+    ],
+)
+def test_ctrl_c_ends_a_call_blocked_on_a_fifo(tmp_path, call, wait):
+    recording = CwaFile(blocks=consecutive_packets(3)).write(tmp_path / "rec.cwa")
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD, call, wait, recording, str(tmp_path / "pipe")],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
+    )  # fmt: skip
+    try:
+        assert child.stdout.readline() == "calling\n"
+        time.sleep(0.5)  # into the blocking wait
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=30)
+    finally:
+        child.kill()
+        child.wait()
+    assert out == "KeyboardInterrupt True\n", err
