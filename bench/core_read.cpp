@@ -2,7 +2,7 @@
 // the instructions of decoding without the Python and pandas layers.
 #include <cstdio>
 
-#include "package/reader.hpp"
+#include "package/read/reader.hpp"
 
 int main(int argc, char** argv) {
   if (argc != 2) {

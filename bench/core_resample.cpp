@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <optional>
 
-#include "package/resampled_read.hpp"
+#include "package/resample/resampled_read.hpp"
 
 namespace {
 

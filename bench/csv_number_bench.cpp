@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "package/csv_number.hpp"
+#include "package/csv/csv_number.hpp"
 
 namespace {
 

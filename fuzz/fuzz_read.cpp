@@ -6,11 +6,11 @@
 #include <string>
 
 #include "fuzz_support.hpp"
-#include "package/opened_blocks.hpp"
-#include "package/packet_stream.hpp"
-#include "package/read_plan.hpp"
-#include "package/reader.hpp"
-#include "package/time_filter.hpp"
+#include "package/read/opened_blocks.hpp"
+#include "package/read/packet_stream.hpp"
+#include "package/read/read_plan.hpp"
+#include "package/read/reader.hpp"
+#include "package/read/time_filter.hpp"
 
 namespace {
 

@@ -11,12 +11,12 @@
 #include <string>
 
 #include "fuzz_support.hpp"
-#include "package/opened_blocks.hpp"
-#include "package/packet_stream.hpp"
-#include "package/read_plan.hpp"
-#include "package/resampled_read.hpp"
-#include "package/resampler.hpp"
-#include "package/sample_times.hpp"
+#include "package/decode/sample_times.hpp"
+#include "package/read/opened_blocks.hpp"
+#include "package/read/packet_stream.hpp"
+#include "package/read/read_plan.hpp"
+#include "package/resample/resampled_read.hpp"
+#include "package/resample/resampler.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "package/data_result.hpp"
+#include "package/read/data_result.hpp"
 
 namespace velmora::fuzz {
 

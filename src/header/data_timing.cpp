@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "errors/messages.hpp"
-#include "package/sample_times.hpp"
+#include "package/decode/sample_times.hpp"
 #include "packet/packet_walk.hpp"
 
 namespace velmora {

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "package/data_result.hpp"
+#include "package/read/data_result.hpp"
 
 namespace velmora::py {
 

@@ -1,5 +1,5 @@
 // The vector builds of the column kernels against the scalar decoder, on every lane layout.
-#include "package/column_kernels.hpp"
+#include "package/kernels/column_kernels.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "package/sample_decode.hpp"
+#include "package/decode/sample_decode.hpp"
 
 namespace velmora {
 namespace {

@@ -1,5 +1,5 @@
 // Tests of the CSV number texts against the C library's %.6f / %.4f.
-#include "package/csv_number.hpp"
+#include "package/csv/csv_number.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Tests of the CSV writer: texts of whole results, the streamed way against the column reader,
 // the moment the output file is created, and the two forms of write errors.
-#include "package/csv_writer.hpp"
+#include "package/csv/csv_writer.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,7 +16,7 @@
 #include <string>
 
 #include "cwa_builder.hpp"
-#include "package/reader.hpp"
+#include "package/read/reader.hpp"
 
 namespace velmora {
 namespace {

@@ -1,5 +1,5 @@
 // Packet header checks, the packed and gyroscope edge values, and the decodable counts.
-#include "package/data_block.hpp"
+#include "package/decode/data_block.hpp"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <limits>
 #include <string>
 
-#include "package/column.hpp"
+#include "package/read/column.hpp"
 
 namespace velmora {
 namespace {

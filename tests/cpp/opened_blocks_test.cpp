@@ -1,5 +1,5 @@
 // open_cwa_data_blocks: structure checks, the clamped block range and the continuity seed.
-#include "package/opened_blocks.hpp"
+#include "package/read/opened_blocks.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // resolve_read_plan: whole and blocks cuts as they stand, seconds cuts located among the data
 // packets and widened by one packet on each side.
-#include "package/read_plan.hpp"
+#include "package/read/read_plan.hpp"
 
 #include <gtest/gtest.h>
 

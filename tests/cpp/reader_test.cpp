@@ -1,6 +1,6 @@
 // read_cwa_data and PacketStream: the column fast path against the generic per-sample path on
 // random packets and selections, every truncation, and blocks lost after opening.
-#include "package/reader.hpp"
+#include "package/read/reader.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 
 #include "cwa_builder.hpp"
 #include "errors/messages.hpp"
-#include "package/opened_blocks.hpp"
-#include "package/packet_stream.hpp"
+#include "package/read/opened_blocks.hpp"
+#include "package/read/packet_stream.hpp"
 
 namespace velmora {
 namespace {

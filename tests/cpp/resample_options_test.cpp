@@ -1,5 +1,5 @@
 // Tests of the resampling option checks: order of checks and exact texts.
-#include "package/resample_options.hpp"
+#include "package/resample/resample_options.hpp"
 
 #include <gtest/gtest.h>
 

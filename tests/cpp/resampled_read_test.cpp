@@ -1,6 +1,6 @@
 // Tests of the resampled read: time bounds on the grid, early stop, column presence, and the
 // empty and invalid outcomes, on files from the builder.
-#include "package/resampled_read.hpp"
+#include "package/resample/resampled_read.hpp"
 
 #include <gtest/gtest.h>
 

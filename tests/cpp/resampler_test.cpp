@@ -1,6 +1,6 @@
 // Tests of the streaming resampler: grid times, interval waiting, cubic and linear rows, exact
 // hits, range end, bounded queue, and the grid-origin lift.
-#include "package/resampler.hpp"
+#include "package/resample/resampler.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "package/resampler_kernel.hpp"
-#include "package/sample_times.hpp"
+#include "package/decode/sample_times.hpp"
+#include "package/kernels/resampler_kernel.hpp"
 
 namespace velmora {
 namespace {

@@ -1,5 +1,5 @@
 // Microsecond conversion and per-packet sample timestamps with continuity correction.
-#include "package/sample_times.hpp"
+#include "package/decode/sample_times.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 #include "cwa_builder.hpp"
 #include "errors/messages.hpp"
-#include "package/sample_spread.hpp"
+#include "package/decode/sample_spread.hpp"
 #include "packet/packed_timestamp.hpp"
 
 namespace velmora {

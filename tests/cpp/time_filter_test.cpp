@@ -1,6 +1,6 @@
 // The time-range filter: bound checks, the half-open window on float seconds, and motion
 // columns decided again after the cut.
-#include "package/time_filter.hpp"
+#include "package/read/time_filter.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,44 @@
+// The per-packet loop that every sample reader shares: read the planned blocks in order,
+// skip non-data blocks, decode samples, timestamps and readings, carry prev_end.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "errors/cwa_error.hpp"
+#include "package/decode/data_block.hpp"
+#include "package/read/opened_blocks.hpp"
+
+namespace velmora {
+
+struct DecodedPacket {
+  size_t count = 0;  // samples in this packet
+  std::array<SampleData, kMaxSamplesPerPacket> samples;
+  std::array<int64_t, kMaxSamplesPerPacket> timestamps;  // microseconds, device clock
+  PacketReadings readings;
+};
+
+// Returns a sector read size that covers the planned blocks without reading far past them.
+size_t planned_chunk_bytes(uint64_t first_block, uint64_t end_block);
+
+class PacketStream {
+ public:
+  PacketStream(OpenedBlocks opened, bool include_magnetometer);
+  // The sector reader refers to the file held here, so the stream stays where it was built.
+  PacketStream(const PacketStream&) = delete;
+  PacketStream& operator=(const PacketStream&) = delete;
+
+  // Returns the next decoded data packet, or nullptr after the last planned block. A planned
+  // block missing at the end of the file is "Unexpected end of CWA data".
+  Result<const DecodedPacket*> next();
+
+ private:
+  OpenedBlocks opened_;
+  SectorReader reader_;
+  bool include_magnetometer_;
+  uint64_t next_block_;
+  DecodedPacket packet_;
+  SampleLayout layout_;  // fixed fields that packet_.samples holds
+};
+
+}  // namespace velmora

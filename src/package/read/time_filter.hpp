@@ -1,0 +1,19 @@
+// The time-range filter and the bound checks shared with the resampled read and the CSV output.
+#pragma once
+
+#include <optional>
+
+#include "errors/cwa_error.hpp"
+#include "package/read/data_result.hpp"
+
+namespace velmora {
+
+// Each set bound finite (start first), then start < end when both are set.
+Status check_time_bounds(std::optional<double> range_start_time,
+                         std::optional<double> range_end_time);
+
+Result<CwaDataResult> filter_data_by_time_range(CwaDataResult data,
+                                                std::optional<double> range_start_time,
+                                                std::optional<double> range_end_time);
+
+}  // namespace velmora

@@ -1,0 +1,95 @@
+// SampleQueue: staging behind the pushed entries and moving the few live ones to the front.
+#include "package/resample/sample_queue.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace velmora {
+
+namespace {
+
+constexpr size_t kInitialSlots = 256;
+
+}  // namespace
+
+StagedEntries SampleQueue::stage(size_t n) {
+  if (end_ + n > capacity_) make_room(n);
+  StagedEntries staged;
+  staged.time = times_.data() + kSlotsBefore + end_;
+  for (size_t channel = 0; channel < kResampledChannels; ++channel) {
+    staged.value[channel] = values_.data() + channel * stride_ + kSlotsBefore + end_;
+  }
+  staged.motion = motion_.data() + kSlotsBefore + end_;
+  return staged;
+}
+
+void SampleQueue::make_room(size_t n) {
+  const size_t live = size();
+  // Moving is cheap while the live entries fill at most half the storage; else double it.
+  size_t capacity = std::max(kInitialSlots, capacity_);
+  while (live * 2 > capacity || live + n > capacity) capacity *= 2;
+  const size_t stride = capacity + kSlotsBefore + kSlotsAfter;
+  const size_t moved_channels = motion_kept_ ? kResampledChannels : kChannelGyroX;
+  if (capacity_ == 0) {
+    times_.resize(stride);
+    values_.resize(kResampledChannels * stride);
+    motion_.resize(stride);
+    run_start_.resize(stride);
+    capacity_ = capacity;
+    stride_ = stride;
+  } else if (capacity != capacity_) {
+    std::vector<double> times(stride);
+    std::vector<double> values(kResampledChannels * stride);
+    std::vector<uint8_t> motion(stride);
+    std::vector<int64_t> run_start(stride);
+    std::copy_n(this->times() + head_, live, times.data() + kSlotsBefore);
+    for (size_t channel = 0; channel < moved_channels; ++channel) {
+      std::copy_n(this->values(channel) + head_, live,
+                  values.data() + channel * stride + kSlotsBefore);
+    }
+    std::copy_n(this->motion() + head_, live, motion.data() + kSlotsBefore);
+    std::copy_n(run_starts() + head_, live, run_start.data() + kSlotsBefore);
+    times_ = std::move(times);
+    values_ = std::move(values);
+    motion_ = std::move(motion);
+    run_start_ = std::move(run_start);
+    capacity_ = capacity;
+    stride_ = stride;
+  } else {
+    std::memmove(times_.data() + kSlotsBefore, times() + head_, live * sizeof(double));
+    for (size_t channel = 0; channel < moved_channels; ++channel) {
+      double* base = values_.data() + channel * stride_ + kSlotsBefore;
+      std::memmove(base, base + head_, live * sizeof(double));
+    }
+    std::memmove(motion_.data() + kSlotsBefore, motion() + head_, live);
+    std::memmove(run_start_.data() + kSlotsBefore, run_starts() + head_, live * sizeof(int64_t));
+  }
+  // Run starts move with their entries; one before the new first slot stays before it.
+  for (size_t slot = 0; slot < live; ++slot) {
+    run_start_[kSlotsBefore + slot] -= static_cast<int64_t>(head_);
+  }
+  head_ = 0;
+  end_ = live;
+}
+
+void SampleQueue::set_runs(size_t from, size_t to, Run run) {
+  int64_t* starts = run_start_.data() + kSlotsBefore;
+  if (run == Run::kSingles) {
+    for (size_t slot = from; slot < to; ++slot) starts[slot] = static_cast<int64_t>(slot);
+    return;
+  }
+  const int64_t start =
+      run == Run::kContinue && from > 0 ? starts[from - 1] : static_cast<int64_t>(from);
+  std::fill(starts + from, starts + to, start);
+}
+
+void SampleQueue::begin_motion(size_t from, size_t to) {
+  motion_kept_ = true;
+  for (size_t channel = kChannelGyroX; channel < kResampledChannels; ++channel) {
+    double* base = values_.data() + channel * stride_ + kSlotsBefore;
+    std::fill(base + from, base + to, std::numeric_limits<double>::quiet_NaN());
+  }
+}
+
+}  // namespace velmora
