@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs every velmora check: pytest in one virtual environment per interpreter, CTest plain and
-# under ASan+UBSan, the libFuzzer targets for a bounded time, and clang-format. Exits non-zero
+# Runs every velmora check: the include layers, pytest in one virtual environment per interpreter,
+# CTest plain, with only the portable kernels (with pytest again) and under ASan+UBSan, the
+# libFuzzer targets for a bounded time, and clang-format. Exits non-zero
 # on any failure. Installs missing Debian packages with apt-get when run as root.
 #
 # Environment:
@@ -9,7 +10,7 @@
 #   VELMORA_FUZZ_SECONDS  fuzzing time per target (default 30; 0 skips fuzzing)
 #   VELMORA_RECORDINGS    directory of real recordings (default: ../shared/recordings if present)
 #   VELMORA_JOBS          parallel build jobs (default: nproc)
-#   VELMORA_STEPS         steps to run (default: "pytest ctest asan fuzz format")
+#   VELMORA_STEPS         steps to run (default: "layers pytest ctest portable asan fuzz format")
 #   CI=true               a missing CPython 3.14 is a failure instead of a warning
 set -uo pipefail
 
@@ -446,6 +447,63 @@ run_fuzz() {
   if ((failed == 0)); then record "fuzz" PASS "$t0"; else record "fuzz" FAIL "$t0"; fi
 }
 
+# ----------------------------------------------------------------------------- portable kernels
+# Builds with every vector kernel switched off and runs CTest and pytest (on the first
+# interpreter's venv) against it, so the scalar paths are exercised whatever the processor.
+run_portable() {
+  local dir=$BUILD/portable t0 python venv log rc
+  t0=$(date +%s)
+  header "portable kernels: CTest and pytest"
+  python=${PYTHONS[0]:-}
+  if [[ -z $python ]]; then
+    note "no interpreter to build the module for"
+    record "portable kernels" FAIL "$t0"
+    return
+  fi
+  venv=$CACHE_DIR/venv-$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')-$(readlink -f "$python" | md5sum | cut -c1-8)
+  fresh_if_compiler_changed "$dir" g++
+  quiet configure-portable "$CMAKE" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=g++ \
+    -DCMAKE_BUILD_TYPE=Release -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_PYTHON=ON \
+    -DVELMORA_PORTABLE_KERNELS=ON -DPython_EXECUTABLE="$venv/bin/python" || {
+    record "portable kernels" FAIL "$t0"
+    return
+  }
+  note "building in $dir (log: $LOGS/build-portable.log)"
+  quiet build-portable "$CMAKE" --build "$dir" -j "$JOBS" || {
+    record "portable kernels" FAIL "$t0"
+    return
+  }
+  log=$LOGS/ctest-portable.log
+  ctest --test-dir "$dir" -j "$JOBS" --output-on-failure --no-tests=error >"$log" 2>&1
+  rc=$?
+  grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* +Passed +|^ +Start +[0-9]+: ' "$log"
+  count_ctest "$log"
+  # The build directory comes first on the path, ahead of the venv's installed module.
+  log=$LOGS/pytest-portable.log
+  PYTHONPATH=$dir "$venv/bin/python" -c 'import velmora, sys; print("[test.sh] module:", velmora.__file__)'
+  PYTHONPATH=$dir "$venv/bin/python" -m pytest -q -rfE -p no:cacheprovider tests/python 2>&1 \
+    | tee "$log" | tail -n 3
+  local pytest_rc=${PIPESTATUS[0]}
+  count_pytest "$log"
+  if ((rc == 0 && pytest_rc == 0)); then
+    record "portable kernels" PASS "$t0"
+  else
+    record "portable kernels" FAIL "$t0"
+  fi
+}
+
+# ----------------------------------------------------------------------------- include layers
+run_layers() {
+  local t0
+  t0=$(date +%s)
+  header "include layers"
+  if python3 "$ROOT/scripts/check_layers.py" "$ROOT/src"; then
+    record "include layers" PASS "$t0"
+  else
+    record "include layers" FAIL "$t0"
+  fi
+}
+
 # ----------------------------------------------------------------------------- clang-format
 run_format() {
   local t0 files=() log=$LOGS/clang-format.log
@@ -486,15 +544,17 @@ main() {
   note "real recordings: ${VELMORA_RECORDINGS:-none (tests that need them skip)}"
   note "venv cache: $CACHE_DIR"
 
-  STEPS=" ${VELMORA_STEPS:-pytest ctest asan fuzz format} "
+  STEPS=" ${VELMORA_STEPS:-layers pytest ctest portable asan fuzz format} "
   wanted() { [[ $STEPS == *" $1 "* ]]; }
 
+  if wanted layers; then run_layers; fi
   if setup_system; then
+    if wanted pytest || wanted portable; then find_pythons; fi
     if wanted pytest; then
-      find_pythons
       for python in "${PYTHONS[@]}"; do run_pytest "$python"; done
     fi
     if wanted ctest; then run_ctest ctest-release; fi
+    if wanted portable; then run_portable; fi
     if wanted asan; then run_ctest ctest-asan -DVELMORA_SANITIZE=ON; fi
     if wanted fuzz; then run_fuzz; fi
     if wanted format; then run_format; fi

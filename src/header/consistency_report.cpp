@@ -9,16 +9,6 @@ namespace {
 
 constexpr double kMicrosPerSecond = 1'000'000.0;
 
-std::optional<std::string> text_of(const std::optional<NaiveDateTime>& time) {
-  if (!time) return std::nullopt;
-  return format_raw_time(*time);
-}
-
-std::optional<std::string> text_of(const std::optional<int64_t>& t) {
-  if (!t) return std::nullopt;
-  return timestamp_us_to_raw_string(*t);
-}
-
 }  // namespace
 
 int64_t header_duration_us(const NaiveDateTime& start, const NaiveDateTime& end) {
@@ -27,11 +17,11 @@ int64_t header_duration_us(const NaiveDateTime& start, const NaiveDateTime& end)
 
 ConsistencyReport make_consistency_report(const CwaHeader& header, const DataTiming& timing) {
   ConsistencyReport report{
-      .start_from_header_raw = text_of(header.logging_start_time),
-      .end_from_header_raw = text_of(header.logging_end_time),
+      .start_from_header_raw = raw_text(header.logging_start_time),
+      .end_from_header_raw = raw_text(header.logging_end_time),
       .duration_s_from_header = std::nullopt,
-      .start_from_data_raw = text_of(timing.first_sample_us),
-      .end_from_data_raw = text_of(timing.last_sample_us),
+      .start_from_data_raw = raw_text(timing.first_sample_us),
+      .end_from_data_raw = raw_text(timing.last_sample_us),
       .duration_s_from_data = std::nullopt,
       .samplingrate_hz_from_header = header.sample_rate_hz,
       .samplingrate_hz_from_data = std::nullopt,

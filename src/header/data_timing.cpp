@@ -6,17 +6,11 @@
 #include <optional>
 
 #include "errors/messages.hpp"
-#include "package/decode/sample_times.hpp"
+#include "packet/continuity.hpp"
 #include "packet/packet_walk.hpp"
+#include "packet/time_units.hpp"
 
 namespace velmora {
-
-namespace {
-
-// Gaps shorter than this (and overlaps) join a packet to the previous one.
-constexpr double kContinuityThresholdS = 1.0;
-
-}  // namespace
 
 void DataTimingScan::add(const PacketMeta& meta) {
   // The first packet has no predecessor, so its natural start is its first sample time.
@@ -40,9 +34,7 @@ DataTiming DataTimingScan::finish() const {
   const PacketMeta& last = latest_[(accepted_ - 1) % 2];
   PacketBounds bounds = last.natural_bounds();
   if (accepted_ >= 2) {
-    const double prev_end = latest_[accepted_ % 2].natural_bounds().end;
-    // A NaN difference compares false and keeps the natural start.
-    if (bounds.start - prev_end < kContinuityThresholdS) bounds.start = prev_end;
+    bounds.start = continuous_start(bounds.start, latest_[accepted_ % 2].natural_bounds().end);
   }
   const double n = static_cast<double>(last.sample_count);
   // Grouped as division, multiplication, addition; the sample reader groups differently.

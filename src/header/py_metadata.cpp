@@ -1,4 +1,6 @@
 // read_metadata and sampling_consistency_report: core results converted into Python dicts.
+#include "header/py_metadata.hpp"
+
 #include <Python.h>
 
 #include <cstdint>
@@ -7,12 +9,11 @@
 #include <type_traits>
 
 #include "errors/py_errors.hpp"
+#include "errors/py_ref.hpp"
 #include "header/consistency_report.hpp"
 #include "header/cwa_header.hpp"
 #include "header/data_timing.hpp"
 #include "header/timestamp_text.hpp"
-#include "module/py_bodies.hpp"
-#include "module/py_ref.hpp"
 
 namespace velmora::py {
 
@@ -35,16 +36,6 @@ PyRef to_py(const std::optional<T>& value) {
   } else {
     return to_py(static_cast<uint64_t>(*value));
   }
-}
-
-std::optional<std::string> raw_text(const std::optional<NaiveDateTime>& time) {
-  if (!time) return std::nullopt;
-  return format_raw_time(*time);
-}
-
-std::optional<std::string> raw_text(const std::optional<int64_t>& t) {
-  if (!t) return std::nullopt;
-  return timestamp_us_to_raw_string(*t);
 }
 
 // Inserts one entry; false with the Python error set when the value or the insertion failed.

@@ -60,4 +60,14 @@ std::optional<std::string> timestamp_us_to_raw_string(int64_t t) {
                                static_cast<uint32_t>(micro) * 1000u);
 }
 
+std::optional<std::string> raw_text(const std::optional<NaiveDateTime>& time) {
+  if (!time) return std::nullopt;
+  return format_raw_time(*time);
+}
+
+std::optional<std::string> raw_text(const std::optional<int64_t>& t) {
+  if (!t) return std::nullopt;
+  return timestamp_us_to_raw_string(*t);
+}
+
 }  // namespace velmora

@@ -20,4 +20,8 @@ std::string format_raw_time(const NaiveDateTime& time);
 // text years.
 std::optional<std::string> timestamp_us_to_raw_string(int64_t t);
 
+// The same for values that may be unset: an unset value has no text.
+std::optional<std::string> raw_text(const std::optional<NaiveDateTime>& time);
+std::optional<std::string> raw_text(const std::optional<int64_t>& t);
+
 }  // namespace velmora

@@ -9,10 +9,11 @@
 #include <string>
 #include <utility>
 
+#include "errors/py_convert.hpp"
 #include "errors/py_errors.hpp"
-#include "module/py_bodies.hpp"
-#include "module/py_convert.hpp"
-#include "module/py_ref.hpp"
+#include "errors/py_ref.hpp"
+#include "header/py_metadata.hpp"
+#include "package/python/py_bodies.hpp"
 
 namespace velmora::py {
 

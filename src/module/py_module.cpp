@@ -4,8 +4,8 @@
 #include <array>
 #include <cstdint>
 
+#include "errors/py_ref.hpp"
 #include "module/py_call.hpp"
-#include "module/py_ref.hpp"
 
 namespace velmora::py {
 

@@ -68,9 +68,6 @@ class SectorReader {
     return packet;
   }
 
-  // Forgets buffered bytes after the file position was changed from outside.
-  void reset() { begin_ = end_ = 0; }
-
  private:
   Status refill();
   Result<std::optional<PacketBytes>> next_after_refill();

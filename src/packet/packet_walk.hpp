@@ -1,4 +1,5 @@
-// The loop over data packets that the header scans and the reader share.
+// The loop over data packets that the header scans, the column reader and the resampled read
+// share.
 #pragma once
 
 #include <cstdint>

@@ -7,24 +7,16 @@
 #include "errors/internal_fault.hpp"
 #include "errors/messages.hpp"
 #include "package/decode/sample_spread.hpp"
+#include "packet/continuity.hpp"
 #include "packet/packed_timestamp.hpp"
 
 namespace velmora {
 
 namespace {
 
-constexpr double kTwoTo63 = 9223372036854775808.0;
 constexpr double kSafeSeconds = 0x1p60 / 1000000.0;
 
 }  // namespace
-
-int64_t seconds_to_us(double seconds) {
-  const double us = seconds * 1000000.0;
-  if (std::isnan(us)) return 0;
-  if (us >= kTwoTo63) return INT64_MAX;
-  if (us < -kTwoTo63) return INT64_MIN;
-  return static_cast<int64_t>(us);
-}
 
 namespace {
 
@@ -48,7 +40,7 @@ PacketSpread packet_spread(const PacketMeta& meta, int64_t whole_seconds,
                            std::optional<double> prev_end) {
   const PacketBounds bounds = meta.natural_bounds_at(whole_seconds);
   double start = bounds.start;
-  if (prev_end && start - *prev_end < 1.0) start = *prev_end;
+  if (prev_end) start = continuous_start(start, *prev_end);
   return {start, bounds.end - start, bounds.end};
 }
 

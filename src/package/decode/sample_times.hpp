@@ -9,11 +9,9 @@
 #include "errors/cwa_error.hpp"
 #include "package/decode/data_block.hpp"
 #include "packet/packet_meta.hpp"
+#include "packet/time_units.hpp"
 
 namespace velmora {
-
-// Seconds to microseconds: multiply, truncate toward zero, saturate; NaN gives 0.
-int64_t seconds_to_us(double seconds);
 
 // Writes the timestamps of the first n samples of `block` to out[0..n) and returns the
 // packet's natural end, which the caller passes as `prev_end` for the next packet.

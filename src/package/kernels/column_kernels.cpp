@@ -167,8 +167,6 @@ __attribute__((target("avx512f"))) void widen_floats_wide(const float* in, size_
   size_t i = widen_lanes<F32x8, F64x8>(in, 0, n, out);
   for (; i < n; ++i) out[i] = static_cast<double>(in[i]);
 }
-
-bool has_avx512() { return __builtin_cpu_supports("avx512f"); }
 #endif
 
 }  // namespace
@@ -196,7 +194,7 @@ void widen_floats_portable(const float* in, size_t n, double* out) {
 
 bool widen_floats_avx512(const float* in, size_t n, double* out) {
 #if defined(__x86_64__)
-  if (!has_avx512()) return false;
+  if (!has_avx512_units()) return false;
   widen_floats_wide(in, n, out);
   return true;
 #else
@@ -208,7 +206,7 @@ bool widen_floats_avx512(const float* in, size_t n, double* out) {
 template <class T>
 bool decode_packed_3axis_avx512(const uint8_t* data, size_t n, uint16_t light, T* x, T* y, T* z) {
 #if defined(__x86_64__)
-  if (!has_avx512()) return false;
+  if (!has_avx512_units()) return false;
   decode_packed_3axis_wide(data, n, light, x, y, z);
   return true;
 #else
@@ -219,7 +217,7 @@ bool decode_packed_3axis_avx512(const uint8_t* data, size_t n, uint16_t light, T
 
 bool fill_floats_avx512(float* out, size_t n, float value) {
 #if defined(__x86_64__)
-  if (!has_avx512()) return false;
+  if (!has_avx512_units()) return false;
   fill_floats_wide(out, n, value);
   return true;
 #else
@@ -247,7 +245,7 @@ void fill_floats(float* out, size_t n, float value) {
 
 void fill_doubles(double* out, size_t n, double value) {
 #if defined(__x86_64__)
-  if (has_avx512()) {
+  if (has_avx512_units()) {
     fill_doubles_wide(out, n, value);
     return;
   }

@@ -151,14 +151,13 @@ void cubic_rows_wide(const RowSources& in, const PendingRows& rows, const RowTar
 
 size_t follow_samples(const double* times, size_t start, size_t end, const double* x,
                       size_t x_count, double end_time, PendingRows& rows) {
-  static const bool wide = has_avx512_units();
-  return wide ? follow_samples_avx512(times, start, end, x, x_count, end_time, rows)
-              : follow_samples_portable(times, start, end, x, x_count, end_time, rows);
+  return has_avx512_units()
+             ? follow_samples_avx512(times, start, end, x, x_count, end_time, rows)
+             : follow_samples_portable(times, start, end, x, x_count, end_time, rows);
 }
 
 void grid_times(uint64_t first, size_t n, double step_ms, double origin_ms, double* out) {
-  static const bool wide = has_avx512_units();
-  if (wide) {
+  if (has_avx512_units()) {
     grid_times_avx512(first, n, step_ms, origin_ms, out);
   } else if (!grid_times_avx2(first, n, step_ms, origin_ms, out)) {
     grid_times_portable(first, n, step_ms, origin_ms, out);
@@ -166,8 +165,8 @@ void grid_times(uint64_t first, size_t n, double step_ms, double origin_ms, doub
 }
 
 bool all_below(const double* values, size_t n, double limit) {
-  static const bool wide = has_avx512_units();
-  return wide ? all_below_avx512(values, n, limit) : all_below_portable(values, n, limit);
+  return has_avx512_units() ? all_below_avx512(values, n, limit)
+                            : all_below_portable(values, n, limit);
 }
 
 #else

@@ -7,7 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "package/resample/resampler.hpp"
+#include "package/resample/pending_rows.hpp"
+#include "package/resample/sample_queue.hpp"
 
 namespace velmora {
 

@@ -289,8 +289,7 @@ VELMORA_END_INTRINSICS
 
 bool cubic_rows_avx512(const RowSources& in, const PendingRows& rows, const RowTargets& out,
                        uint8_t* generic_groups) {
-  static const bool wide = has_avx512_units();
-  if (!wide) return false;
+  if (!has_avx512_units()) return false;
   cubic_rows_avx512_loop(in, rows, out, generic_groups);
   return true;
 }

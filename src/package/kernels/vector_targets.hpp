@@ -1,6 +1,8 @@
-// The instruction sets of the vector loops: the target attributes of their builds
-// and the checks that choose them at run time.
+// The instruction sets of the vector loops: the target attributes of their builds; the check
+// that chooses among them at run time is cpu_features().
 #pragma once
+
+#include "package/kernels/cpu_features.hpp"
 
 #if defined(__x86_64__)
 
@@ -17,18 +19,5 @@
   _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"")
 #define VELMORA_END_INTRINSICS _Pragma("GCC diagnostic pop")
 #endif
-
-namespace velmora {
-
-inline bool has_avx512_units() {
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("fma");
-}
-
-inline bool has_avx2_units() {
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-}
-
-}  // namespace velmora
 
 #endif

@@ -5,10 +5,10 @@
 #include <string_view>
 
 #include "errors/messages.hpp"
+#include "errors/py_convert.hpp"
 #include "errors/py_errors.hpp"
-#include "module/py_bodies.hpp"
-#include "module/py_convert.hpp"
-#include "module/py_ref.hpp"
+#include "errors/py_ref.hpp"
+#include "package/python/py_bodies.hpp"
 
 namespace velmora::py {
 

@@ -1,7 +1,7 @@
 // DataFrame building: NumPy arrays over the columns, then pandas.DatetimeIndex and DataFrame.
 #include "package/python/py_dataframe.hpp"
 
-#include "module/py_ref.hpp"
+#include "errors/py_ref.hpp"
 #include "package/python/py_numpy.hpp"
 
 namespace velmora::py {

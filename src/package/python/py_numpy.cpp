@@ -10,7 +10,7 @@
 
 #include "errors/internal_fault.hpp"
 #include "errors/messages.hpp"
-#include "module/py_ref.hpp"
+#include "errors/py_ref.hpp"
 
 namespace velmora::py {
 

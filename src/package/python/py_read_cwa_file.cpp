@@ -4,30 +4,15 @@
 #include <utility>
 
 #include "errors/py_errors.hpp"
-#include "module/py_bodies.hpp"
+#include "package/python/py_bodies.hpp"
 #include "package/python/py_dataframe.hpp"
 #include "package/python/py_read_request.hpp"
 #include "package/read/data_result.hpp"
-#include "package/read/reader.hpp"
-#include "package/read/time_filter.hpp"
-#include "package/resample/resampled_read.hpp"
+#include "package/read/planned_read.hpp"
 
 namespace velmora::py {
 
 namespace {
-
-Result<CwaDataResult> read_columns(const ReadArguments& arguments, const ReadPlan& plan,
-                                   std::optional<double> resample_hz) {
-  if (resample_hz) {
-    return read_cwa_data_resampled_streaming(arguments.file_path, plan.block_selection(),
-                                             *resample_hz, arguments.selection,
-                                             plan.range_start_time, plan.range_end_time);
-  }
-  VELMORA_ASSIGN_OR_RETURN(
-      CwaDataResult data,
-      read_cwa_data(arguments.file_path, plan.block_selection(), arguments.selection));
-  return filter_data_by_time_range(std::move(data), plan.range_start_time, plan.range_end_time);
-}
 
 // Moves device-clock microseconds to UTC in one pass.
 void subtract_offset(Column<int64_t>& timestamps, int64_t offset_us) {
@@ -46,7 +31,8 @@ PyObject* read_cwa_file(const ReadArguments& arguments) {
   std::optional<ReadRequest> request = prepare_read(arguments);
   if (!request) return nullptr;
 
-  auto data = read_columns(arguments, request->plan, request->resample_hz);
+  auto data =
+      read_planned(arguments.file_path, request->plan, request->resample_hz, arguments.selection);
   if (!data) return raise_runtime_error(data.error());
 
   if (request->offset_us) subtract_offset(data->timestamps, *request->offset_us);

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "module/py_bodies.hpp"
+#include "package/python/py_bodies.hpp"
 #include "package/read/cut_config.hpp"
 
 namespace velmora::py {

@@ -5,8 +5,8 @@
 #include <datetime.h>
 // clang-format on
 
-#include "module/py_convert.hpp"
-#include "module/py_ref.hpp"
+#include "errors/py_convert.hpp"
+#include "errors/py_ref.hpp"
 
 namespace velmora::py {
 

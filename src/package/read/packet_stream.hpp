@@ -1,5 +1,6 @@
-// The per-packet loop that every sample reader shares: read the planned blocks in order,
-// skip non-data blocks, decode samples, timestamps and readings, carry prev_end.
+// Planned blocks as decoded packets, one at a time, for the streamed CSV writer: non-data blocks
+// skipped, samples, timestamps and readings decoded, prev_end carried. The column reader and
+// the resampled read walk the packets themselves (packet/packet_walk.hpp).
 #pragma once
 
 #include <array>

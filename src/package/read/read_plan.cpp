@@ -5,6 +5,7 @@
 #include "errors/internal_fault.hpp"
 #include "errors/messages.hpp"
 #include "package/read/opened_blocks.hpp"
+#include "packet/continuity.hpp"
 #include "packet/cwa_file.hpp"
 #include "packet/packet_meta.hpp"
 #include "packet/packet_walk.hpp"
@@ -51,8 +52,8 @@ class SpanSelection {
       // Cut bounds count from the first packet's natural start.
       if (cut_.start) plan_.range_start_time = *cut_.start + bounds.start;
       if (cut_.end) plan_.range_end_time = *cut_.end + bounds.start;
-    } else if (const double previous_end = latest_end(); bounds.start - previous_end < 1.0) {
-      start = previous_end;
+    } else {
+      start = continuous_start(bounds.start, latest_end());
     }
     const bool passed_over = range_start && bounds.end <= *range_start;
     if (!passed_over && plan_.range_end_time && start >= *plan_.range_end_time) stopped_ = true;

@@ -9,6 +9,7 @@
 
 #include "package/decode/data_block.hpp"
 #include "package/read/data_result.hpp"
+#include "package/resample/pending_rows.hpp"
 #include "package/resample/sample_queue.hpp"
 
 namespace velmora {
@@ -22,26 +23,11 @@ struct TimedSample {
   float battery;
 };
 
-// Interpolation falls back to linear when a cubic denominator, or the interval, is shorter.
-inline constexpr double kDegenerateSpan = 1e-12;
-
 // Which of the per-packet readings become output columns.
 struct ReadingSelection {
   bool temperature = false;
   bool light = false;
   bool battery = false;
-};
-
-// Grid rows found by the search and not yet interpolated: the grid time and the queue slot of
-// the interval start, and whether entries exist on both sides of the interval for a cubic.
-struct PendingRows {
-  static constexpr size_t kCapacity = 256;
-  // Aligned so that each group of eight rows is one cache line, with a margin for writes of
-  // eight rows at once.
-  alignas(64) std::array<double, kCapacity + 8> x;
-  alignas(64) std::array<int64_t, kCapacity + 8> slot;
-  alignas(64) std::array<uint8_t, kCapacity + 8> support;
-  size_t count = 0;
 };
 
 // What a caller of push_staged vouches for about the samples it pushes, so that the resampler

@@ -1,5 +1,5 @@
 // Argument value conversions shared by the call wrapper, the cut parser and the timezone offset.
-#include "module/py_convert.hpp"
+#include "errors/py_convert.hpp"
 
 // clang-format off
 #include <datetime.h>
@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "module/py_ref.hpp"
+#include "errors/py_ref.hpp"
 
 namespace velmora::py {
 

@@ -1,6 +1,6 @@
-// The bodies of the six module functions, called by the call wrapper with converted arguments.
-// Each returns a new reference, or nullptr with a Python exception set. They may throw
-// InternalFault or std::bad_alloc; the wrapper's guard turns those into exceptions.
+// The bodies of seconds, blocks, read_cwa_file and write_cwa_csv, called by the call wrapper
+// with converted arguments. Each returns a new reference, or nullptr with a Python exception
+// set; InternalFault and std::bad_alloc are left to the wrapper's guard.
 #pragma once
 
 #include <Python.h>
@@ -23,8 +23,6 @@ struct ReadArguments {
   PyObject* fixed_utc_offset_timezone = nullptr;  // borrowed tzinfo; nullptr when absent or None
 };
 
-PyObject* read_metadata(const std::string& file_path);
-PyObject* sampling_consistency_report(const std::string& file_path);
 PyObject* seconds(std::optional<double> start, std::optional<double> end);
 PyObject* blocks(std::optional<uint64_t> start, std::optional<uint64_t> end);
 PyObject* read_cwa_file(const ReadArguments& arguments);
