@@ -1,10 +1,8 @@
-// CSV output: the file writer with its record and file buffers, the header and row texts, and
-// the two ways of writing (a whole result, or planned blocks streamed packet by packet).
+// CSV output: the header and row texts, and the two ways of writing (a whole result, or
+// planned blocks streamed packet by packet) through the buffered file writer.
 #include "package/csv/csv_writer.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -18,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "errors/interrupt.hpp"
 #include "errors/messages.hpp"
+#include "package/csv/csv_file_writer.hpp"
 #include "package/csv/csv_number.hpp"
 #include "package/csv/csv_text_cache.hpp"
 #include "package/read/opened_blocks.hpp"
@@ -31,153 +29,8 @@ namespace velmora {
 
 namespace {
 
-constexpr size_t kRecordBufferBytes = 8192;
-constexpr size_t kFileBufferBytes = size_t{16} << 20;
 // Longest data line: the time, twelve float texts, separators and the line end.
 constexpr size_t kMaxLineChars = kTimeMaxChars + 12 * kFloat6MaxChars + 13;
-
-// Returned by write_all when a signal ends the call.
-constexpr int kInterrupted = -1;
-
-// Writes `size` bytes at `data` to `fd`, adding to `written`; returns 0, an errno, or
-// kInterrupted when `interruptible` and a signal asks the call to stop.
-int write_all(int fd, const char* data, size_t size, size_t& written, bool interruptible) {
-  while (written < size) {
-    const ssize_t count = ::write(fd, data + written, size - written);
-    if (count > 0) {
-      written += static_cast<size_t>(count);
-    } else if (count == 0) {
-      return EIO;
-    } else if (errno != EINTR) {
-      return errno;
-    } else if (interruptible && interrupt_requested()) {
-      return kInterrupted;
-    }
-  }
-  return 0;
-}
-
-// Writes the CSV records of one output file. Bytes pass a record buffer, then a file buffer,
-// then the file; a failed write while a record is written is reported without the "IO error: "
-// prefix, a failure at creation or at the final flush with it. A writer dropped without a
-// successful finish() still hands everything it holds to the file, ignoring errors, so that an
-// interrupted call leaves what was written so far.
-//
-// The record buffer is the window right behind the file buffer's contents, so passing a record
-// on moves no bytes, only the boundary between them.
-class CsvFileWriter {
- public:
-  CsvFileWriter() = default;
-  CsvFileWriter(const CsvFileWriter&) = delete;
-  CsvFileWriter& operator=(const CsvFileWriter&) = delete;
-  ~CsvFileWriter() {
-    if (fd_ < 0) return;
-    if (!finished_) {
-      interruptible_ = false;  // nothing may throw from here
-      (void)pass_record_on();
-      (void)flush_file_buffer();
-    }
-    ::close(fd_);
-  }
-
-  // Creates or truncates the file (mode 0666 before the umask).
-  Status create(std::string_view path) {
-    if (path.find('\0') != std::string_view::npos) {
-      return fail(CwaError::io(CwaError::IoKind::kNulInPath));
-    }
-    const std::string terminated(path);
-    for (;;) {
-      // A FIFO's open waits for a reader; a signal must be able to end that wait.
-      fd_ = ::open(terminated.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-      if (fd_ >= 0) break;
-      if (errno != EINTR) return fail(CwaError::io_errno(errno));
-      check_interrupt();
-    }
-    buffer_ = std::make_unique_for_overwrite<char[]>(kFileBufferBytes + kRecordBufferBytes);
-    return {};
-  }
-
-  // Writes one record, `line` holding its fields, separators and line end.
-  Status write_record(std::string_view line) {
-    if (line.size() <= kRecordBufferBytes - record_used_) [[likely]] {
-      std::memcpy(record_end(), line.data(), line.size());
-      record_used_ += line.size();
-      return {};
-    }
-    return put(line.data(), line.size());
-  }
-
-  // Returns room for a record of up to `max_size` bytes right in the record buffer, or nullptr
-  // when the buffer has less room left; commit_record() then takes the bytes written there.
-  char* record_space(size_t max_size) {
-    return max_size <= kRecordBufferBytes - record_used_ ? record_end() : nullptr;
-  }
-  void commit_record(size_t size) { record_used_ += size; }
-
-  // Hands both buffers to the file; the writer is done afterwards.
-  Status finish() {
-    if (const int error = pass_record_on(); error != 0) return fail(CwaError::io_errno(error));
-    if (const int error = flush_file_buffer(); error != 0) return fail(CwaError::io_errno(error));
-    finished_ = true;
-    return {};
-  }
-
- private:
-  char* base() { return buffer_.get(); }
-  char* record_end() { return base() + file_used_ + record_used_; }
-
-  // Copies into the record buffer, passing it on only when more bytes meet a full buffer.
-  Status put(const char* data, size_t size) {
-    while (size > 0) {
-      if (record_used_ == kRecordBufferBytes) {
-        if (const int error = pass_record_on(); error != 0) {
-          return fail(CwaError::message(CwaError::io_errno(error).io_text()));
-        }
-      }
-      const size_t count = std::min(size, kRecordBufferBytes - record_used_);
-      std::memcpy(record_end(), data, count);
-      record_used_ += count;
-      data += count;
-      size -= count;
-    }
-    return {};
-  }
-
-  // Moves the record buffer into the file buffer, first writing the file buffer out when the
-  // record does not fit; returns 0 or an errno. Keeps the record on failure, so that nothing is
-  // lost or repeated when it is passed on again.
-  int pass_record_on() {
-    if (record_used_ == 0) return 0;
-    if (record_used_ > kFileBufferBytes - file_used_) {
-      const int error = flush_file_buffer();
-      if (error != 0) return error;
-    }
-    file_used_ += record_used_;
-    record_used_ = 0;
-    return 0;
-  }
-
-  // Writes the file buffer out; returns 0 or an errno. Keeps the unwritten rest on failure, and
-  // also when a signal ends the call, which then throws CallInterrupted.
-  int flush_file_buffer() {
-    size_t written = 0;
-    const int error = write_all(fd_, base(), file_used_, written, interruptible_);
-    if (written > 0) {
-      // The record window moves along with the unwritten rest.
-      std::memmove(base(), base() + written, file_used_ - written + record_used_);
-      file_used_ -= written;
-    }
-    if (error == kInterrupted) throw CallInterrupted{};
-    return error;
-  }
-
-  int fd_ = -1;
-  bool finished_ = false;
-  bool interruptible_ = true;       // false while the destructor hands the rest to the file
-  std::unique_ptr<char[]> buffer_;  // the file buffer, with room for the record buffer behind it
-  size_t file_used_ = 0;            // bytes of the file buffer, at the start of base()
-  size_t record_used_ = 0;          // bytes of the record buffer, right behind them
-};
 
 // Longest text of the per-packet readings: three float texts with their separators.
 constexpr size_t kReadingsMaxChars = 3 * FloatTextCache::kRoom;

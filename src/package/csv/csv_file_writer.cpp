@@ -1,0 +1,112 @@
+// CsvFileWriter: creating the output, and the writes behind its two buffers.
+#include "package/csv/csv_file_writer.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+
+#include "errors/interrupt.hpp"
+
+namespace velmora {
+
+namespace {
+
+// Returned by write_all when a signal ends the call.
+constexpr int kInterrupted = -1;
+
+// Writes `size` bytes at `data` to `fd`, adding to `written`; returns 0, an errno, or
+// kInterrupted when `interruptible` and a signal asks the call to stop.
+int write_all(int fd, const char* data, size_t size, size_t& written, bool interruptible) {
+  while (written < size) {
+    const ssize_t count = ::write(fd, data + written, size - written);
+    if (count > 0) {
+      written += static_cast<size_t>(count);
+    } else if (count == 0) {
+      return EIO;
+    } else if (errno != EINTR) {
+      return errno;
+    } else if (interruptible && interrupt_requested()) {
+      return kInterrupted;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+CsvFileWriter::~CsvFileWriter() {
+  if (fd_ < 0) return;
+  if (!finished_) {
+    interruptible_ = false;  // nothing may throw from here
+    (void)pass_record_on();
+    (void)flush_file_buffer();
+  }
+  ::close(fd_);
+}
+
+Status CsvFileWriter::create(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return fail(CwaError::io(CwaError::IoKind::kNulInPath));
+  }
+  const std::string terminated(path);
+  for (;;) {
+    // A FIFO's open waits for a reader; a signal must be able to end that wait.
+    fd_ = ::open(terminated.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd_ >= 0) break;
+    if (errno != EINTR) return fail(CwaError::io_errno(errno));
+    check_interrupt();
+  }
+  buffer_ = std::make_unique_for_overwrite<char[]>(kFileBufferBytes + kRecordBufferBytes);
+  return {};
+}
+
+Status CsvFileWriter::finish() {
+  if (const int error = pass_record_on(); error != 0) return fail(CwaError::io_errno(error));
+  if (const int error = flush_file_buffer(); error != 0) return fail(CwaError::io_errno(error));
+  finished_ = true;
+  return {};
+}
+
+Status CsvFileWriter::put(const char* data, size_t size) {
+  while (size > 0) {
+    if (record_used_ == kRecordBufferBytes) {
+      if (const int error = pass_record_on(); error != 0) {
+        return fail(CwaError::message(CwaError::io_errno(error).io_text()));
+      }
+    }
+    const size_t count = std::min(size, kRecordBufferBytes - record_used_);
+    std::memcpy(record_end(), data, count);
+    record_used_ += count;
+    data += count;
+    size -= count;
+  }
+  return {};
+}
+
+int CsvFileWriter::pass_record_on() {
+  if (record_used_ == 0) return 0;
+  if (record_used_ > kFileBufferBytes - file_used_) {
+    const int error = flush_file_buffer();
+    if (error != 0) return error;
+  }
+  file_used_ += record_used_;
+  record_used_ = 0;
+  return 0;
+}
+
+int CsvFileWriter::flush_file_buffer() {
+  size_t written = 0;
+  const int error = write_all(fd_, base(), file_used_, written, interruptible_);
+  if (written > 0) {
+    // The record window moves along with the unwritten rest.
+    std::memmove(base(), base() + written, file_used_ - written + record_used_);
+    file_used_ -= written;
+  }
+  if (error == kInterrupted) throw CallInterrupted{};
+  return error;
+}
+
+}  // namespace velmora

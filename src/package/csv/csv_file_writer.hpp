@@ -1,0 +1,76 @@
+// The buffered writer of one CSV output file, with the error texts of its two kinds of failure.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "errors/cwa_error.hpp"
+
+namespace velmora {
+
+// Writes the CSV records of one output file. Bytes pass a record buffer, then a file buffer,
+// then the file; a failed write while a record is written is reported without the "IO error: "
+// prefix, a failure at creation or at the final flush with it. A writer dropped without a
+// successful finish() still hands everything it holds to the file, ignoring errors, so that an
+// interrupted call leaves what was written so far.
+//
+// The record buffer is the window right behind the file buffer's contents, so passing a record
+// on moves no bytes, only the boundary between them.
+class CsvFileWriter {
+ public:
+  static constexpr size_t kRecordBufferBytes = 8192;
+  static constexpr size_t kFileBufferBytes = size_t{16} << 20;
+
+  CsvFileWriter() = default;
+  CsvFileWriter(const CsvFileWriter&) = delete;
+  CsvFileWriter& operator=(const CsvFileWriter&) = delete;
+  ~CsvFileWriter();
+
+  // Creates or truncates the file (mode 0666 before the umask).
+  Status create(std::string_view path);
+
+  // Writes one record, `line` holding its fields, separators and line end.
+  Status write_record(std::string_view line) {
+    if (line.size() <= kRecordBufferBytes - record_used_) [[likely]] {
+      std::memcpy(record_end(), line.data(), line.size());
+      record_used_ += line.size();
+      return {};
+    }
+    return put(line.data(), line.size());
+  }
+
+  // Returns room for a record of up to `max_size` bytes right in the record buffer, or nullptr
+  // when the buffer has less room left; commit_record() then takes the bytes written there.
+  char* record_space(size_t max_size) {
+    return max_size <= kRecordBufferBytes - record_used_ ? record_end() : nullptr;
+  }
+  void commit_record(size_t size) { record_used_ += size; }
+
+  // Hands both buffers to the file; the writer is done afterwards.
+  Status finish();
+
+ private:
+  char* base() { return buffer_.get(); }
+  char* record_end() { return base() + file_used_ + record_used_; }
+
+  // Copies into the record buffer, passing it on only when more bytes meet a full buffer.
+  Status put(const char* data, size_t size);
+  // Moves the record buffer into the file buffer, first writing the file buffer out when the
+  // record does not fit; returns 0 or an errno. Keeps the record on failure, so that nothing is
+  // lost or repeated when it is passed on again.
+  int pass_record_on();
+  // Writes the file buffer out; returns 0 or an errno. Keeps the unwritten rest on failure, and
+  // also when a signal ends the call, which then throws CallInterrupted.
+  int flush_file_buffer();
+
+  int fd_ = -1;
+  bool finished_ = false;
+  bool interruptible_ = true;       // false while the destructor hands the rest to the file
+  std::unique_ptr<char[]> buffer_;  // the file buffer, with room for the record buffer behind it
+  size_t file_used_ = 0;            // bytes of the file buffer, at the start of base()
+  size_t record_used_ = 0;          // bytes of the record buffer, right behind them
+};
+
+}  // namespace velmora
