@@ -18,14 +18,9 @@ import velmora
 SAMPLE = pathlib.Path(__file__).resolve().with_name("sample.cwa")
 
 
-def step(title: str, action):
-    """Runs one step; a function this build of velmora does not provide yet is only noted."""
+def step(title: str, action) -> None:
     print(f"\n=== {title}")
-    try:
-        return action()
-    except NotImplementedError:
-        print("    (not available in this build of velmora yet; skipping)")
-        return None
+    action()
 
 
 def show_frame(path: str) -> None:
@@ -61,6 +56,7 @@ def main() -> None:
     )
     args = parser.parse_args()
     path = args.recording
+    args.csv.parent.mkdir(parents=True, exist_ok=True)
     print(f"velmora tour of {path}")
 
     step("read_metadata", lambda: pprint.pprint(velmora.read_metadata(path), sort_dicts=False))

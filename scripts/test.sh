@@ -254,12 +254,12 @@ find_pythons() {
 
 # ----------------------------------------------------------------------------- pytest per venv
 # Picks the dependency set: CPython 3.14 and later get NumPy 2 / pandas 3, older ones NumPy 1 /
-# pandas 2, so both NumPy branches of the array interface lookup run.
+# pandas 2, so both NumPy branches of the array interface lookup run. mypy checks the stubs.
 pins_for() {
   if "$1" -c 'import sys; sys.exit(sys.version_info < (3, 14))'; then
-    echo "numpy>=2 pandas>=3 pytest"
+    echo "numpy>=2 pandas>=3 pytest mypy"
   else
-    echo "numpy<2 pandas<3 pytest"
+    echo "numpy<2 pandas<3 pytest mypy"
   fi
 }
 
@@ -319,7 +319,7 @@ run_pytest() {
       if [[ $pins == *"numpy<2"* ]]; then
         loud "NumPy 1.x has no wheel for Python $version; testing it with NumPy 2 and pandas 2."
         quiet "deps2-$version" "$venv/bin/python" -m pip install --only-binary=numpy,pandas \
-          "numpy>=2" "pandas<3" pytest || {
+          "numpy>=2" "pandas<3" pytest mypy || {
           record "pytest py$version" FAIL "$t0"
           return
         }
@@ -333,7 +333,9 @@ run_pytest() {
   note "$("$venv/bin/python" -c 'import numpy, pandas, pytest; print("numpy", numpy.__version__, "pandas", pandas.__version__, "pytest", pytest.__version__)')"
 
   note "pip install . (build log: $LOGS/install-$version.log)"
-  quiet "install-$version" "$venv/bin/python" -m pip install --force-reinstall --no-deps . || {
+  # Users' builds leave warnings as warnings; ours fail on them.
+  quiet "install-$version" "$venv/bin/python" -m pip install --force-reinstall --no-deps \
+    --config-settings=cmake.define.VELMORA_WERROR=ON . || {
     record "pytest py$version" FAIL "$t0"
     return
   }

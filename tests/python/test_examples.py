@@ -87,6 +87,7 @@ def test_tour_runs_on_the_sample(tmp_path):
     assert f"velmora tour of {SAMPLE}" in done.stdout
     for title in ("read_metadata", "sampling_consistency_report", "read_cwa_file", "write_cwa_csv"):
         assert f"=== {title}" in done.stdout
+    assert f"wrote {csv} " in done.stdout
     lines = csv.read_text().splitlines()
     assert lines[0] == "time,acc_x,acc_y,acc_z,gyro_x,gyro_y,gyro_z,temperature"
     assert len(lines) == ROWS + 1

@@ -28,9 +28,7 @@ using F64x2 = double __attribute__((vector_size(16)));
 using F64x8 = double __attribute__((vector_size(64)));
 
 // Always inlined: the 16-lane instances exist only inside the AVX-512 functions, so GCC's note
-// that 512-bit vectors would change the calling convention never applies.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpsabi"
+// that 512-bit vectors would change the calling convention never applies (cmake/warnings.cmake).
 
 // Stores float lanes as they are, or widened to double.
 template <class F32xN>
@@ -100,8 +98,6 @@ template <class F32xN, class F64xN>
   }
   return i;
 }
-
-#pragma GCC diagnostic pop
 
 #if defined(__x86_64__)
 VELMORA_BEGIN_INTRINSICS
