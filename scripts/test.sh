@@ -362,29 +362,35 @@ fresh_if_compiler_changed() {
 }
 
 # ----------------------------------------------------------------------------- CTest
+# Configures build directory `dir` with the given CMake arguments and builds it, logging as
+# configure-NAME and build-NAME; fails with the log's tail shown.
+configure_and_build() {
+  local name=$1 dir=$2
+  shift 2
+  quiet "configure-$name" "$CMAKE" -S "$ROOT" -B "$dir" -G Ninja "$@" || return 1
+  note "building in $dir (log: $LOGS/build-$name.log)"
+  quiet "build-$name" "$CMAKE" --build "$dir" -j "$JOBS"
+}
+
+# Runs CTest in `dir` and adds its counts; fails when a test failed.
+ctest_in() {
+  local dir=$1 log=$LOGS/ctest-$2.log rc
+  # Lists only failing tests and the closing lines: hundreds of passing lines help nobody.
+  ctest --test-dir "$dir" -j "$JOBS" --output-on-failure --no-tests=error >"$log" 2>&1
+  rc=$?
+  grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* +Passed +|^ +Start +[0-9]+: ' "$log"
+  count_ctest "$log"
+  return "$rc"
+}
+
 run_ctest() {
   local name=$1 dir=$BUILD/$1 t0
   shift
   t0=$(date +%s)
   header "CTest: $name"
   fresh_if_compiler_changed "$dir" g++
-  quiet "configure-$name" "$CMAKE" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=g++ \
-    -DVELMORA_BUILD_TESTS=ON "$@" || {
-    record "ctest $name" FAIL "$t0"
-    return
-  }
-  note "building in $dir (log: $LOGS/build-$name.log)"
-  quiet "build-$name" "$CMAKE" --build "$dir" -j "$JOBS" || {
-    record "ctest $name" FAIL "$t0"
-    return
-  }
-  local log=$LOGS/ctest-$name.log rc
-  # Lists only failing tests and the closing lines: hundreds of passing lines help nobody.
-  ctest --test-dir "$dir" -j "$JOBS" --output-on-failure --no-tests=error >"$log" 2>&1
-  rc=$?
-  grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* +Passed +|^ +Start +[0-9]+: ' "$log"
-  count_ctest "$log"
-  if ((rc == 0)); then
+  if configure_and_build "$name" "$dir" -DCMAKE_CXX_COMPILER=g++ -DVELMORA_BUILD_TESTS=ON "$@" \
+    && ctest_in "$dir" "$name"; then
     record "ctest $name" PASS "$t0"
   else
     record "ctest $name" FAIL "$t0"
@@ -410,14 +416,8 @@ run_fuzz() {
   fi
   fresh_if_compiler_changed "$dir" "$FUZZ_CXX"
   # Warnings are gated by the g++ builds; clang's own extra warnings must not stop fuzzing.
-  quiet configure-fuzz "$CMAKE" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$FUZZ_CXX" \
-    -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_LIBFUZZER=ON -DVELMORA_SANITIZE=ON \
-    -DVELMORA_WERROR=OFF || {
-    record "fuzz" FAIL "$t0"
-    return
-  }
-  note "building in $dir (log: $LOGS/build-fuzz.log)"
-  quiet build-fuzz "$CMAKE" --build "$dir" -j "$JOBS" || {
+  configure_and_build fuzz "$dir" -DCMAKE_CXX_COMPILER="$FUZZ_CXX" -DVELMORA_BUILD_TESTS=OFF \
+    -DVELMORA_BUILD_LIBFUZZER=ON -DVELMORA_SANITIZE=ON -DVELMORA_WERROR=OFF || {
     record "fuzz" FAIL "$t0"
     return
   }
@@ -464,22 +464,14 @@ run_portable() {
   fi
   venv=$CACHE_DIR/venv-$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')-$(readlink -f "$python" | md5sum | cut -c1-8)
   fresh_if_compiler_changed "$dir" g++
-  quiet configure-portable "$CMAKE" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=g++ \
-    -DCMAKE_BUILD_TYPE=Release -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_PYTHON=ON \
-    -DVELMORA_PORTABLE_KERNELS=ON -DPython_EXECUTABLE="$venv/bin/python" || {
+  configure_and_build portable "$dir" -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Release \
+    -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_PYTHON=ON -DVELMORA_PORTABLE_KERNELS=ON \
+    -DPython_EXECUTABLE="$venv/bin/python" || {
     record "portable kernels" FAIL "$t0"
     return
   }
-  note "building in $dir (log: $LOGS/build-portable.log)"
-  quiet build-portable "$CMAKE" --build "$dir" -j "$JOBS" || {
-    record "portable kernels" FAIL "$t0"
-    return
-  }
-  log=$LOGS/ctest-portable.log
-  ctest --test-dir "$dir" -j "$JOBS" --output-on-failure --no-tests=error >"$log" 2>&1
+  ctest_in "$dir" portable
   rc=$?
-  grep -vE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* +Passed +|^ +Start +[0-9]+: ' "$log"
-  count_ctest "$log"
   # The build directory comes first on the path, ahead of the venv's installed module.
   log=$LOGS/pytest-portable.log
   PYTHONPATH=$dir "$venv/bin/python" -c 'import velmora, sys; print("[test.sh] module:", velmora.__file__)'
