@@ -1,0 +1,134 @@
+"""inventory and convert: the header facts, or a converted copy, of every recording of a study."""
+
+from __future__ import annotations
+
+import functools
+import math
+import os
+import pathlib
+
+import pandas as pd
+
+from . import parquet_out, tasks
+from ._extras import require
+from .paths import discover, stem
+from .recording import error_text
+
+FORMATS = {"parquet": ".parquet", "csv": ".csv"}
+
+
+def _lost_inventory(path, error):
+    row = dict.fromkeys(tasks.INVENTORY_COLUMNS)
+    row.update(path=path, status="error", error=error_text(error))
+    return row
+
+
+def _pool_chunks(items, workers, client, largest):
+    """One item per task on dask and in-process; on a pool, a few chunks per worker."""
+    if client is not None or not workers or workers <= 1:
+        return [[item] for item in items]
+    size = max(1, min(largest, math.ceil(len(items) / (workers * 4))))
+    return [items[start : start + size] for start in range(0, len(items), size)]
+
+
+def inventory(paths, *, workers=None, client=None, progress=True) -> pd.DataFrame:
+    """One row per recording: path, size, status, error, its metadata and report, rate_ratio.
+
+    Only headers are read. `paths` takes files, folders (searched for *.cwa and *.cwa.gz), globs,
+    as str or os.PathLike. workers=N uses a local pool of N processes; client= a
+    dask.distributed.Client or a scheduler address. A file that cannot be read gets status
+    "error" and the exception's type and text in `error`.
+    """
+    names = [os.fspath(found.path) for found in discover(paths)]
+    chunks = _pool_chunks(names, workers, client, largest=64)
+    rows = _run(tasks.inventory_chunk, chunks, _lost_inventory, workers, client, progress,
+                "inventory")  # fmt: skip
+    return pd.DataFrame(rows, columns=list(tasks.INVENTORY_COLUMNS))
+
+
+def _lost_conversion(job, error):
+    row = dict.fromkeys(tasks.CONVERT_COLUMNS)
+    row.update(path=job[0], output=job[1], status="error", error=error_text(error))
+    return row
+
+
+def convert_chunk(jobs, options):
+    return [tasks.convert_one(path, output, options) for path, output in jobs]
+
+
+def _outputs(found, out_dir: pathlib.Path, suffix: str) -> list[str]:
+    outputs, first = [], {}
+    for recording in found:
+        output = out_dir / recording.relative.parent / (stem(recording.relative) + suffix)
+        if output in first:
+            raise ValueError(f"{recording.path} and {first[output]} would both be written to {output}")
+        first[output] = recording.path
+        outputs.append(os.fspath(output))
+    return outputs
+
+
+def convert(
+    paths,
+    out_dir,
+    *,
+    to="parquet",
+    cut=None,
+    resample_hz=None,
+    resample_method="cubic",
+    include_magnetometer=None,
+    include_temperature=None,
+    include_light=None,
+    include_battery=None,
+    fixed_utc_offset_timezone=None,
+    same_columns=True,
+    overwrite=False,
+    workers=None,
+    client=None,
+    progress=True,
+) -> pd.DataFrame:
+    """Converts every recording to a parquet or CSV file under out_dir; returns one row per file.
+
+    Outcome columns: path, output, status ("ok", "skipped" or "error"), error, rows, seconds.
+    Outputs keep the layout of the folders they were found in. Each is written under a temporary
+    name and renamed when complete; existing outputs are skipped unless `overwrite`. An include_*
+    left as None takes the default of read_cwa_file (parquet) or write_cwa_csv (csv). With
+    `same_columns`, every parquet file gets the same columns, NaN where a file has no such channel.
+    """
+    if to not in FORMATS:
+        raise ValueError(f"to must be 'parquet' or 'csv', not {to!r}")
+    if to == "parquet":
+        require("pyarrow.parquet")  # once here, rather than once per file
+    include = {
+        "include_magnetometer": include_magnetometer,
+        "include_temperature": include_temperature,
+        "include_light": include_light,
+        "include_battery": include_battery,
+    }
+    if to == "parquet":
+        include = {key: True if value is None else value for key, value in include.items()}
+    options = {
+        "to": to,
+        "overwrite": overwrite,
+        "columns": parquet_out.columns_for(include) if to == "parquet" and same_columns else None,
+        "reading": dict(
+            include,
+            cut=cut,
+            resample_hz=resample_hz,
+            resample_method=resample_method if resample_hz is not None else None,
+            fixed_utc_offset_timezone=fixed_utc_offset_timezone,
+        ),
+    }
+    found = discover(paths)
+    outputs = _outputs(found, pathlib.Path(out_dir), FORMATS[to])
+    jobs = [(os.fspath(recording.path), output) for recording, output in zip(found, outputs)]
+    chunks = _pool_chunks(jobs, workers, client, largest=1)
+    task = functools.partial(convert_chunk, options=options)
+    rows = _run(task, chunks, _lost_conversion, workers, client, progress, "convert")
+    frame = pd.DataFrame(rows, columns=list(tasks.CONVERT_COLUMNS))
+    return frame.astype({"rows": "Int64", "seconds": "float64"})
+
+
+def _run(task, chunks, lost, workers, client, progress, desc):
+    from .runner import run
+
+    return run(task, chunks, lost, workers=workers, client=client, progress=progress, desc=desc)
