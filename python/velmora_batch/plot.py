@@ -22,8 +22,8 @@ CHUNK_BLOCKS = 20_000  # ~10 MB a column: small enough for the allocator to reus
 class Bins:
     """Minimum, sum, count and maximum per bin of fixed width, gathered one piece at a time."""
 
-    def __init__(self, origin_us: int, width_us: int, count: int):
-        self.origin, self.width = origin_us, width_us
+    def __init__(self, origin_us: int, width_us: int, count: int, extremes: bool = True):
+        self.origin, self.width, self.extremes = origin_us, width_us, extremes
         self.low = np.full(count, np.inf)
         self.high = np.full(count, -np.inf)
         self.total = np.zeros(count)
@@ -43,8 +43,9 @@ class Bins:
         filled = counts > 0
         # reduceat reads from each start to the next, so only non-empty bins' starts go in.
         at, where = starts[filled], np.arange(first, last + 1)[filled]
-        np.minimum.at(self.low, where, np.minimum.reduceat(values, at))
-        np.maximum.at(self.high, where, np.maximum.reduceat(values, at))
+        if self.extremes:
+            np.minimum.at(self.low, where, np.minimum.reduceat(values, at))
+            np.maximum.at(self.high, where, np.maximum.reduceat(values, at))
         np.add.at(self.total, where, np.add.reduceat(values, at, dtype=np.float64))
         np.add.at(self.count, where, counts[filled])
 
@@ -57,7 +58,7 @@ class Bins:
 
 
 def _pieces(source: str):
-    """The recording in pieces of CHUNK_BLOCKS blocks: times (us), |a| and temperature."""
+    """The recording in pieces of CHUNK_BLOCKS blocks: times (us), |a|² and temperature."""
     blocks = max(0, (os.stat(source).st_size - 1024) // 512)
     for start in range(0, blocks, CHUNK_BLOCKS):
         # Each piece is timed on its own, so a packet join at a piece's edge may shift by less
@@ -72,15 +73,15 @@ def _pieces(source: str):
         magnitude = np.square(frame["acc_x"].to_numpy())
         magnitude += np.square(frame["acc_y"].to_numpy())
         magnitude += np.square(frame["acc_z"].to_numpy())
-        np.sqrt(magnitude, out=magnitude)
-        yield frame.index.as_unit("us").asi8, magnitude, frame["temperature"].to_numpy()
+        times = frame.index.as_unit("us").to_numpy().view(np.int64)
+        yield times, magnitude, frame["temperature"].to_numpy()
 
 
 def quick_look(path, out, *, bin_seconds: float = 60.0) -> None:
     """Draws the recording at `path` (.cwa or .cwa.gz) into the PNG file `out`.
 
-    The envelope is of the acceleration's magnitude |a| in g. A recording longer than 36 hours
-    gets one panel per device-clock day; a strip at the bottom shows the temperature.
+    The envelope is of the acceleration's magnitude |a| in g (minimum to maximum, and the RMS line).
+    A recording longer than 36 hours gets one panel per day; a strip at the bottom shows temperature.
     """
     require("matplotlib")
     from matplotlib.figure import Figure
@@ -97,16 +98,22 @@ def quick_look(path, out, *, bin_seconds: float = 60.0) -> None:
         bin_us = max(10_000, min(int(bin_seconds * 1e6), (last - first) // 400))
         origin = first - first % DAY_US if by_day else first - first % bin_us
         count = (last - origin) // bin_us + 2
-        motion, warmth = Bins(origin, bin_us, count), Bins(origin, bin_us, count)
-        for times, magnitude, temperature in _pieces(source):
-            motion.add(times, magnitude)
+        motion = Bins(origin, bin_us, count)
+        warmth = Bins(origin, bin_us, count, extremes=False)
+        for times, squares, temperature in _pieces(source):
+            motion.add(times, squares)
             warmth.add(times, temperature)
-    low, mean, high = motion.stats()
+    # Extremes of |a|² are those of |a|, and their mean gives the RMS: one square root per bin.
+    low, mean, high = map(np.sqrt, motion.stats())
     warmth = warmth.stats()[1]
     centres = origin + bin_us * np.arange(count, dtype=np.int64) + bin_us // 2
 
     days = int((last - origin) // DAY_US) + 1 if by_day else 1
-    figure = Figure(figsize=(11, 1.6 * days + 1.6), layout="constrained")
+    height = 1.7 * days + 1.6
+    # Fixed margins: a layout engine would draw the whole figure once more to measure it.
+    figure = Figure(figsize=(11, height))
+    figure.subplots_adjust(left=0.08, right=0.98, top=1 - 0.5 / height, bottom=0.5 / height,
+                           hspace=0.55)  # fmt: skip
     panels = figure.subplots(days + 1, 1, height_ratios=[3] * days + [1.6], squeeze=False)[:, 0]
     for day, axes in enumerate(panels[:-1]):
         start = origin + day * DAY_US
@@ -127,5 +134,5 @@ def quick_look(path, out, *, bin_seconds: float = 60.0) -> None:
     strip.set_ylabel("°C")
     strip.set_xlabel(f"hours from {str(np.datetime64(origin, 'us'))[:19]}")
     strip.set_xlim(0, (last - origin) / HOUR_US)
-    figure.suptitle(f"{path.name}: |a| min–max and mean per {bin_us / 1e6:g} s", fontsize=10)
+    figure.suptitle(f"{path.name}: |a| min–max and RMS per {bin_us / 1e6:g} s", fontsize=10)
     figure.savefig(out, dpi=90)
