@@ -31,9 +31,10 @@ def inventory_one(path: str) -> dict:
     row = dict.fromkeys(INVENTORY_COLUMNS)
     row["path"] = path
     try:
-        row["size"] = os.stat(path).st_size
+        # The read goes first, so that a missing file gets the extension's error text.
         with readable(pathlib.Path(path)) as source:
             metadata, report = header_facts(source)
+        row["size"] = os.stat(path).st_size
         row.update(metadata)
         row.update(report)
         row["rate_ratio"] = rate_ratio(report)
