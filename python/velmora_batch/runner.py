@@ -10,6 +10,7 @@ import concurrent.futures
 import contextlib
 import multiprocessing
 import sys
+import uuid
 from concurrent.futures.process import BrokenProcessPool
 
 from ._extras import require
@@ -91,8 +92,9 @@ def _on_dask(task, chunks, lost, client, done):
     if own:
         client = distributed.Client(client)
     try:
+        run_id = uuid.uuid4().hex[:12]
         futures = {
-            client.submit(task, chunk, pure=False, key=f"velmora-{index}-{id(chunks)}"): index
+            client.submit(task, chunk, pure=False, key=f"velmora-{run_id}-{index}"): index
             for index, chunk in enumerate(chunks)
         }
         for future in distributed.as_completed(futures):
