@@ -1,13 +1,16 @@
 """Runs per-file tasks in this process, on a local process pool or on a dask.distributed cluster.
 
 A task takes a chunk (a list of items) and returns one outcome row per item; a chunk whose worker
-dies gets rows made by `lost(item, error)`. Rows come back in the order of the items.
+dies gets rows made by `lost(item, error)`. Rows come back in the order of the items. Chunks hold
+up to `largest` items, fewer when that is needed to give every worker a few chunks: small tasks
+cost less in chunks, and long ones are best spread one a task.
 """
 
 from __future__ import annotations
 
 import concurrent.futures
 import contextlib
+import math
 import multiprocessing
 import sys
 import uuid
@@ -26,7 +29,30 @@ def _bar(total: int, progress: bool, desc: str):
         yield bar
 
 
-def run(task, chunks, lost, *, workers=None, client=None, progress=True, desc=""):
+def _chunks(items, parallel: int, largest: int):
+    size = max(1, min(largest, math.ceil(len(items) / (parallel * 4))))
+    return [items[start : start + size] for start in range(0, len(items), size)]
+
+
+def run(task, items, lost, *, workers=None, client=None, progress=True, desc="", largest=1):
+    distributed = require("distributed") if client is not None else None
+    own = isinstance(client, str)
+    if own:
+        client = distributed.Client(client)
+    try:
+        if client is not None:
+            chunks = _chunks(items, max(1, sum(client.nthreads().values())), largest)
+        elif workers is not None and workers > 1:
+            chunks = _chunks(items, workers, largest)
+        else:
+            chunks = [[item] for item in items]
+        return _run(task, chunks, lost, workers, client, progress, desc)
+    finally:
+        if own:
+            client.close()
+
+
+def _run(task, chunks, lost, workers, client, progress, desc):
     results = [None] * len(chunks)
     total = sum(len(chunk) for chunk in chunks)
     with _bar(total, progress, desc) as bar:
@@ -49,8 +75,13 @@ def run(task, chunks, lost, *, workers=None, client=None, progress=True, desc=""
 def _pool_context():
     # pandas and the extension are not fork-safe once threads exist; forkserver starts workers
     # from a clean process, and costs less than spawn where it is available.
-    methods = multiprocessing.get_all_start_methods()
-    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+    if "forkserver" not in multiprocessing.get_all_start_methods():
+        return multiprocessing.get_context("spawn")
+    context = multiprocessing.get_context("forkserver")
+    # The server imports these once and forks every worker of every later pool from itself, so
+    # a worker starts in milliseconds instead of importing pandas again.
+    context.set_forkserver_preload(["velmora_batch.study", "pyarrow.parquet"])
+    return context
 
 
 def _on_pool(task, chunks, lost, workers, done):
@@ -88,24 +119,17 @@ def _on_pool(task, chunks, lost, workers, done):
 
 def _on_dask(task, chunks, lost, client, done):
     distributed = require("distributed")
-    own = isinstance(client, str)
-    if own:
-        client = distributed.Client(client)
-    try:
-        run_id = uuid.uuid4().hex[:12]
-        futures = {
-            client.submit(task, chunk, pure=False, key=f"velmora-{run_id}-{index}"): index
-            for index, chunk in enumerate(chunks)
-        }
-        for future in distributed.as_completed(futures):
-            index = futures[future]
-            if future.status == "finished":
-                done(index, future.result())
-            else:
-                # After dask's retries a killed worker surfaces here as KilledWorker.
-                error = future.exception()
-                done(index, [lost(item, error) for item in chunks[index]])
-            future.release()
-    finally:
-        if own:
-            client.close()
+    run_id = uuid.uuid4().hex[:12]
+    futures = {
+        client.submit(task, chunk, pure=False, key=f"velmora-{run_id}-{index}"): index
+        for index, chunk in enumerate(chunks)
+    }
+    for future in distributed.as_completed(futures):
+        index = futures[future]
+        if future.status == "finished":
+            done(index, future.result())
+        else:
+            # After dask's retries a killed worker surfaces here as KilledWorker.
+            error = future.exception()
+            done(index, [lost(item, error) for item in chunks[index]])
+        future.release()

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import functools
-import math
 import os
 import pathlib
 
@@ -23,14 +22,6 @@ def _lost_inventory(path, error):
     return row
 
 
-def _pool_chunks(items, workers, client, largest):
-    """One item per task on dask and in-process; on a pool, a few chunks per worker."""
-    if client is not None or not workers or workers <= 1:
-        return [[item] for item in items]
-    size = max(1, min(largest, math.ceil(len(items) / (workers * 4))))
-    return [items[start : start + size] for start in range(0, len(items), size)]
-
-
 def inventory(paths, *, workers=None, client=None, progress=True) -> pd.DataFrame:
     """One row per recording: path, size, status, error, its metadata and report, rate_ratio.
 
@@ -40,9 +31,8 @@ def inventory(paths, *, workers=None, client=None, progress=True) -> pd.DataFram
     "error" and the exception's type and text in `error`.
     """
     names = [os.fspath(found.path) for found in discover(paths)]
-    chunks = _pool_chunks(names, workers, client, largest=64)
-    rows = _run(tasks.inventory_chunk, chunks, _lost_inventory, workers, client, progress,
-                "inventory")  # fmt: skip
+    rows = _run(tasks.inventory_chunk, names, _lost_inventory, workers, client, progress,
+                "inventory", largest=64)  # fmt: skip
     return pd.DataFrame(rows, columns=list(tasks.INVENTORY_COLUMNS))
 
 
@@ -121,14 +111,14 @@ def convert(
     found = discover(paths)
     outputs = _outputs(found, pathlib.Path(out_dir), FORMATS[to])
     jobs = [(os.fspath(recording.path), output) for recording, output in zip(found, outputs)]
-    chunks = _pool_chunks(jobs, workers, client, largest=1)
     task = functools.partial(convert_chunk, options=options)
-    rows = _run(task, chunks, _lost_conversion, workers, client, progress, "convert")
+    rows = _run(task, jobs, _lost_conversion, workers, client, progress, "convert", largest=1)
     frame = pd.DataFrame(rows, columns=list(tasks.CONVERT_COLUMNS))
     return frame.astype({"rows": "Int64", "seconds": "float64"})
 
 
-def _run(task, chunks, lost, workers, client, progress, desc):
+def _run(task, items, lost, workers, client, progress, desc, largest):
     from .runner import run
 
-    return run(task, chunks, lost, workers=workers, client=client, progress=progress, desc=desc)
+    return run(task, items, lost, workers=workers, client=client, progress=progress, desc=desc,
+               largest=largest)  # fmt: skip

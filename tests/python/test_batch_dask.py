@@ -66,7 +66,7 @@ def test_inventory_takes_a_scheduler_address(tmp_path, client):
 
 
 def test_a_worker_that_dies_is_reported_for_its_own_item(client):
-    rows = runner.run(die_on_three, [[1], [2], [3], [4]],
+    rows = runner.run(die_on_three, [1, 2, 3, 4],
                       lambda item, error: {"item": item, "status": type(error).__name__},
                       client=client, progress=False)  # fmt: skip
     assert [(row["item"], row["status"]) for row in rows] == [

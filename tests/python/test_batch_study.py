@@ -164,10 +164,10 @@ def test_globs_missing_files_and_duplicates(tmp_path):
         velmora_batch.inventory(str(folder / "*.nothing"), progress=False)
 
 
-@pytest.mark.parametrize("chunks", [[[1], [2], [3], [4]], [[1, 2], [3, 4]]])
-def test_a_dying_pool_worker_costs_only_its_own_items(chunks):
-    rows = runner.run(die_on_three, chunks, lambda item, error: {"item": item, "status": "lost"},
-                      workers=2, progress=False)  # fmt: skip
-    lost = [row["item"] for row in rows if row["status"] == "lost"]
-    assert [row["item"] for row in rows] == [1, 2, 3, 4]
-    assert lost == [item for chunk in chunks if 3 in chunk for item in chunk]
+@pytest.mark.parametrize("items, largest, lost", [(4, 1, [3]), (16, 2, [3, 4])])
+def test_a_dying_pool_worker_costs_only_its_own_chunk(items, largest, lost):
+    rows = runner.run(die_on_three, list(range(1, items + 1)),
+                      lambda item, error: {"item": item, "status": "lost"},
+                      workers=2, progress=False, largest=largest)  # fmt: skip
+    assert [row["item"] for row in rows] == list(range(1, items + 1))
+    assert [row["item"] for row in rows if row["status"] == "lost"] == lost
