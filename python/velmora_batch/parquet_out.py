@@ -22,28 +22,41 @@ def columns_for(include: dict) -> list[str]:
     return names + [name for name in PER_PACKET if include[f"include_{name}"]]
 
 
+def microseconds(index) -> np.ndarray:
+    """The index as int64 microseconds (UTC for an aware one), without a copy when it is in us."""
+    values = index.values  # as_unit("us") would copy even when the unit is already us
+    if values.dtype != np.dtype("datetime64[us]"):
+        values = values.astype("datetime64[us]")
+    return values.view(np.int64)
+
+
 def frame_table(frame, columns, facts: dict, utc: bool):
     """The frame as an arrow table: a timestamp[us] column, then float32 columns, NaN when absent.
 
-    The arrays share the frame's buffers; only the channels a file lacks are allocated.
+    The arrays share the frame's buffers; only one column for the channels a file lacks is made.
     """
     pa = require("pyarrow")
-    ticks = np.asarray(frame.index.as_unit("us").asi8)
+    ticks = microseconds(frame.index)
     times = pa.array(ticks, type=pa.timestamp("us", tz="UTC" if utc else None))
     names = ["timestamp"] + list(columns or frame.columns)
-    arrays = [times]
+    arrays, absent = [times], None
     for name in names[1:]:
         if name in frame.columns:
             arrays.append(pa.array(np.asarray(frame[name], dtype=np.float32)))
         else:
-            arrays.append(pa.array(np.full(len(frame), np.nan, dtype=np.float32)))
+            # Arrow arrays are immutable, so every absent channel can share one.
+            if absent is None:
+                absent = pa.array(np.full(len(frame), np.nan, dtype=np.float32))
+            arrays.append(absent)
     table = pa.Table.from_arrays(arrays, names=names)
     return table.replace_schema_metadata({METADATA_KEY: json.dumps(facts).encode()})
 
 
 def write(table, path) -> None:
     parquet = require("pyarrow.parquet")
-    parquet.write_table(table, path, compression="zstd")
+    # Dictionaries would only be tried and dropped for the noisy motion channels; zstd alone
+    # packs the repeated per-packet values and the NaN columns into almost nothing, faster.
+    parquet.write_table(table, path, compression="zstd", use_dictionary=False)
 
 
 def stored_facts(path) -> dict:

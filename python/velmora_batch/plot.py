@@ -10,6 +10,7 @@ import numpy as np
 import velmora
 
 from ._extras import require
+from .parquet_out import microseconds
 from .recording import readable
 
 DAY_US = 86_400_000_000
@@ -73,7 +74,7 @@ def _pieces(source: str):
         magnitude = np.square(frame["acc_x"].to_numpy())
         magnitude += np.square(frame["acc_y"].to_numpy())
         magnitude += np.square(frame["acc_z"].to_numpy())
-        times = frame.index.as_unit("us").to_numpy().view(np.int64)
+        times = microseconds(frame.index)
         yield times, magnitude, frame["temperature"].to_numpy()
 
 

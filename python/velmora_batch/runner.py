@@ -100,14 +100,19 @@ def _on_pool(task, chunks, lost, workers, done):
             min(workers, len(batch)), mp_context=_pool_context()
         ) as pool:
             futures = {pool.submit(task, chunks[index]): index for index in batch}
-            for future in concurrent.futures.as_completed(futures):
-                index = futures[future]
-                try:
-                    done(index, future.result())
-                except BrokenProcessPool as error:
-                    broken.append((index, error))
-                except Exception as error:
-                    done(index, [lost(item, error) for item in chunks[index]])
+            try:
+                for future in concurrent.futures.as_completed(futures):
+                    index = futures[future]
+                    try:
+                        done(index, future.result())
+                    except BrokenProcessPool as error:
+                        broken.append((index, error))
+                    except Exception as error:
+                        done(index, [lost(item, error) for item in chunks[index]])
+            except BaseException:
+                # On an interrupt, the chunks not yet started must not run before we stop.
+                pool.shutdown(wait=True, cancel_futures=True)
+                raise
         if alone:
             if broken:
                 done(batch[0], [lost(item, broken[0][1]) for item in chunks[batch[0]]])

@@ -26,9 +26,9 @@ def inventory(paths, *, workers=None, client=None, progress=True) -> pd.DataFram
     """One row per recording: path, size, status, error, its metadata and report, rate_ratio.
 
     Only headers are read. `paths` takes files, folders (searched for *.cwa and *.cwa.gz), globs,
-    as str or os.PathLike. workers=N uses a local pool of N processes; client= a
-    dask.distributed.Client or a scheduler address. A file that cannot be read gets status
-    "error" and the exception's type and text in `error`.
+    as str or os.PathLike. workers=N above 1 uses a local pool of N processes (else the work
+    runs in this process); client= a dask.distributed.Client or a scheduler address. A file that
+    cannot be read gets status "error" and the exception's type and text in `error`.
     """
     names = [os.fspath(found.path) for found in discover(paths)]
     rows = _run(tasks.inventory_chunk, names, _lost_inventory, workers, client, progress,
@@ -83,6 +83,7 @@ def convert(
     name and renamed when complete; existing outputs are skipped unless `overwrite`. An include_*
     left as None takes the default of read_cwa_file (parquet) or write_cwa_csv (csv). With
     `same_columns`, every parquet file gets the same columns, NaN where a file has no such channel.
+    `paths`, `workers`, `client` and `progress` are those of inventory.
     """
     if to not in FORMATS:
         raise ValueError(f"to must be 'parquet' or 'csv', not {to!r}")
