@@ -61,8 +61,11 @@ def _failures(frame) -> int:
 
 
 def _inventory(arguments) -> int:
+    from ._extras import require
     from .study import inventory
 
+    if arguments.out and arguments.out.lower().endswith(".parquet"):
+        require("pyarrow.parquet")  # before the work, not after it
     frame = inventory(arguments.paths, workers=arguments.workers, client=_client(arguments),
                       progress=not arguments.no_progress)  # fmt: skip
     if arguments.out:

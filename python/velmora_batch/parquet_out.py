@@ -24,7 +24,9 @@ def columns_for(include: dict) -> list[str]:
 
 def microseconds(index) -> np.ndarray:
     """The index as int64 microseconds (UTC for an aware one), without a copy when it is in us."""
-    values = index.values  # as_unit("us") would copy even when the unit is already us
+    if index.tz is not None:
+        index = index.tz_convert(None)
+    values = index.to_numpy()  # as_unit("us") would copy even when the unit is already us
     if values.dtype != np.dtype("datetime64[us]"):
         values = values.astype("datetime64[us]")
     return values.view(np.int64)
