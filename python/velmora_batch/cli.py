@@ -76,7 +76,7 @@ def _inventory(arguments) -> int:
     else:
         shown = ["path", "status", "hardware_type", "device_id", "sample_rate_hz",
                  "start_from_data_raw", "end_from_data_raw", "rate_ratio"]  # fmt: skip
-        print(frame[shown].to_string(index=False))
+        print(frame[shown].to_string(index=False, na_rep="-"))
     ok = frame["status"] == "ok"
     hours = frame.loc[ok, "duration_s_from_data"].fillna(0).sum() / 3600
     failed = _failures(frame)

@@ -131,10 +131,11 @@ def _on_dask(task, chunks, lost, client, done):
     }
     for future in distributed.as_completed(futures):
         index = futures[future]
-        if future.status == "finished":
-            done(index, future.result())
-        else:
-            # After dask's retries a killed worker surfaces here as KilledWorker.
-            error = future.exception()
-            done(index, [lost(item, error) for item in chunks[index]])
+        # result() rather than the status: a finished chunk whose worker then died is "lost"
+        # until dask has run it again, and result() waits for that.
+        try:
+            rows = future.result()
+        except Exception as error:  # after dask's retries, KilledWorker
+            rows = [lost(item, error) for item in chunks[index]]
+        done(index, rows)
         future.release()

@@ -14,6 +14,8 @@ from .paths import discover, stem
 from .recording import error_text
 
 FORMATS = {"parquet": ".parquet", "csv": ".csv"}
+INTEGER_KEYS = ("size", "packet_length", "device_id", "session_id", "upper_device_id", "flash_led",
+                "sensor_config", "accel_range", "firmware_revision", "gyro_range")  # fmt: skip
 
 
 def _lost_inventory(path, error):
@@ -33,7 +35,9 @@ def inventory(paths, *, workers=None, client=None, progress=True) -> pd.DataFram
     names = [os.fspath(found.path) for found in discover(paths)]
     rows = _run(tasks.inventory_chunk, names, _lost_inventory, workers, client, progress,
                 "inventory", largest=64)  # fmt: skip
-    return pd.DataFrame(rows, columns=list(tasks.INVENTORY_COLUMNS))
+    frame = pd.DataFrame(rows, columns=list(tasks.INVENTORY_COLUMNS))
+    # Nullable types, so that an error row's gaps do not turn ids into floats or flags into objects.
+    return frame.astype({name: "Int64" for name in INTEGER_KEYS} | {"magnetometer_enabled": "boolean"})
 
 
 def _lost_conversion(job, error):

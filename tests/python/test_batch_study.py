@@ -52,8 +52,9 @@ def test_inventory_reads_each_recording_and_reports_the_damaged_one(tmp_path):
         row = frame.loc[index]
         source = plain_copy(row["path"], tmp_path)
         facts = {**velmora.read_metadata(source), **velmora.sampling_consistency_report(source)}
-        # A column with a gap elsewhere holds NaN where the dict has None.
+        # A column with a gap elsewhere holds a missing value where the dict has None.
         assert {key: None if pd.isna(row[key]) else row[key] for key in facts} == facts
+        assert frame["device_id"].dtype == "Int64"
         assert row["size"] == os.path.getsize(row["path"])
         assert row["rate_ratio"] == (
             facts["samplingrate_hz_from_data"] / facts["samplingrate_hz_from_header"]
