@@ -56,9 +56,13 @@ def frame_table(frame, columns, facts: dict, utc: bool):
 
 def write(table, path) -> None:
     parquet = require("pyarrow.parquet")
-    # Dictionaries would only be tried and dropped for the noisy motion channels; zstd alone
-    # packs the repeated per-packet values and the NaN columns into almost nothing, faster.
-    parquet.write_table(table, path, compression="zstd", use_dictionary=False)
+    # Sample times step by near-constant deltas, and a float's bytes split by position leave
+    # zstd long runs of the slowly changing sign and exponent bytes: half the size and time of
+    # plain pages. Dictionaries would only be tried and dropped for the noisy channels.
+    encodings = {name: "BYTE_STREAM_SPLIT" for name in table.column_names[1:]}
+    encodings["timestamp"] = "DELTA_BINARY_PACKED"
+    parquet.write_table(table, path, compression="zstd", use_dictionary=False,
+                        column_encoding=encodings)  # fmt: skip
 
 
 def stored_facts(path) -> dict:
