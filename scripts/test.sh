@@ -263,6 +263,16 @@ pins_for() {
   fi
 }
 
+# The optional packages velmora_batch's tests use (the batch and plot extras); pyarrow 23 and
+# later need NumPy 2.
+extras_for() {
+  if "$1" -c 'import sys; sys.exit(sys.version_info < (3, 14))'; then
+    echo "pyarrow tqdm dask[distributed] matplotlib"
+  else
+    echo "pyarrow<23 tqdm dask[distributed] matplotlib"
+  fi
+}
+
 # Installs the Debian packages a system interpreter lacks, by what it lacks.
 debian_python_packages() {
   local python=$1 minor
@@ -297,7 +307,7 @@ run_pytest() {
   t0=$(date +%s)
   version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   header "pytest on Python $version ($python)"
-  pins=$(pins_for "$python")
+  pins="$(pins_for "$python") $(extras_for "$python")"
   # One venv per interpreter binary, kept outside the tree so clean clones reuse it.
   venv=$CACHE_DIR/venv-$version-$(readlink -f "$python" | md5sum | cut -c1-8)
   stamp="$pins"
@@ -319,7 +329,7 @@ run_pytest() {
       if [[ $pins == *"numpy<2"* ]]; then
         loud "NumPy 1.x has no wheel for Python $version; testing it with NumPy 2 and pandas 2."
         quiet "deps2-$version" "$venv/bin/python" -m pip install --only-binary=numpy,pandas \
-          "numpy>=2" "pandas<3" pytest mypy || {
+          "numpy>=2" "pandas<3" pytest mypy $(extras_for "$python") || {
           record "pytest py$version" FAIL "$t0"
           return
         }

@@ -1,0 +1,141 @@
+"""Runs per-file tasks in this process, on a local process pool or on a dask.distributed cluster.
+
+A task takes a chunk (a list of items) and returns one outcome row per item; a chunk whose worker
+dies gets rows made by `lost(item, error)`. Rows come back in the order of the items. Chunks hold
+up to `largest` items, fewer when that is needed to give every worker a few chunks: small tasks
+cost less in chunks, and long ones are best spread one a task.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import contextlib
+import math
+import multiprocessing
+import sys
+import uuid
+from concurrent.futures.process import BrokenProcessPool
+
+from ._extras import require
+
+
+@contextlib.contextmanager
+def _bar(total: int, progress: bool, desc: str):
+    if not progress:
+        yield None
+        return
+    tqdm = require("tqdm")
+    with tqdm.tqdm(total=total, desc=desc, unit="file", file=sys.stderr) as bar:
+        yield bar
+
+
+def _chunks(items, parallel: int, largest: int):
+    size = max(1, min(largest, math.ceil(len(items) / (parallel * 4))))
+    return [items[start : start + size] for start in range(0, len(items), size)]
+
+
+def run(task, items, lost, *, workers=None, client=None, progress=True, desc="", largest=1):
+    distributed = require("distributed") if client is not None else None
+    own = isinstance(client, str)
+    if own:
+        client = distributed.Client(client)
+    try:
+        if client is not None:
+            chunks = _chunks(items, max(1, sum(client.nthreads().values())), largest)
+        elif workers is not None and workers > 1:
+            chunks = _chunks(items, workers, largest)
+        else:
+            chunks = [[item] for item in items]
+        return _run(task, chunks, lost, workers, client, progress, desc)
+    finally:
+        if own:
+            client.close()
+
+
+def _run(task, chunks, lost, workers, client, progress, desc):
+    results = [None] * len(chunks)
+    total = sum(len(chunk) for chunk in chunks)
+    with _bar(total, progress, desc) as bar:
+
+        def done(index, rows):
+            results[index] = rows
+            if bar is not None:
+                bar.update(len(rows))
+
+        if client is not None:
+            _on_dask(task, chunks, lost, client, done)
+        elif workers is not None and workers > 1:
+            _on_pool(task, chunks, lost, workers, done)
+        else:
+            for index, chunk in enumerate(chunks):
+                done(index, task(chunk))
+    return [row for rows in results for row in rows]
+
+
+def _pool_context():
+    # pandas and the extension are not fork-safe once threads exist; forkserver starts workers
+    # from a clean process, and costs less than spawn where it is available.
+    if "forkserver" not in multiprocessing.get_all_start_methods():
+        return multiprocessing.get_context("spawn")
+    context = multiprocessing.get_context("forkserver")
+    # The server imports these once and forks every worker of every later pool from itself, so
+    # a worker starts in milliseconds instead of importing pandas again.
+    context.set_forkserver_preload(["velmora_batch.study", "pyarrow.parquet"])
+    return context
+
+
+def _on_pool(task, chunks, lost, workers, done):
+    """Runs the chunks on a pool; when a worker dies, the unfinished chunks run again.
+
+    A dying worker breaks the whole pool and fails every unfinished chunk, the innocent ones too.
+    So they are all retried in a new pool; a round in which nothing finishes runs its first chunk
+    alone, and a chunk that then kills its pool is the culprit and is reported lost.
+    """
+    pending = list(range(len(chunks)))
+    alone = False
+    while pending:
+        batch = pending[:1] if alone else pending
+        broken = []
+        with concurrent.futures.ProcessPoolExecutor(
+            min(workers, len(batch)), mp_context=_pool_context()
+        ) as pool:
+            futures = {pool.submit(task, chunks[index]): index for index in batch}
+            try:
+                for future in concurrent.futures.as_completed(futures):
+                    index = futures[future]
+                    try:
+                        done(index, future.result())
+                    except BrokenProcessPool as error:
+                        broken.append((index, error))
+                    except Exception as error:
+                        done(index, [lost(item, error) for item in chunks[index]])
+            except BaseException:
+                # On an interrupt, the chunks not yet started must not run before we stop.
+                pool.shutdown(wait=True, cancel_futures=True)
+                raise
+        if alone:
+            if broken:
+                done(batch[0], [lost(item, broken[0][1]) for item in chunks[batch[0]]])
+            pending, alone = pending[1:], False
+        else:
+            pending = sorted(index for index, _ in broken)
+            alone = len(broken) == len(batch)
+
+
+def _on_dask(task, chunks, lost, client, done):
+    distributed = require("distributed")
+    run_id = uuid.uuid4().hex[:12]
+    futures = {
+        client.submit(task, chunk, pure=False, key=f"velmora-{run_id}-{index}"): index
+        for index, chunk in enumerate(chunks)
+    }
+    for future in distributed.as_completed(futures):
+        index = futures[future]
+        # result() rather than the status: a finished chunk whose worker then died is "lost"
+        # until dask has run it again, and result() waits for that.
+        try:
+            rows = future.result()
+        except Exception as error:  # after dask's retries, KilledWorker
+            rows = [lost(item, error) for item in chunks[index]]
+        done(index, rows)
+        future.release()

@@ -1,0 +1,81 @@
+"""The `velmora` command: its subcommands, exit codes, summaries and missing-extra message."""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import importlib.metadata
+import json
+import sys
+
+import pandas as pd
+import pytest
+
+import velmora
+
+pytest.importorskip("pyarrow")
+pytest.importorskip("tqdm")
+from batch_files import DAMAGED, study  # noqa: E402
+from velmora_batch import cli  # noqa: E402
+
+
+def test_the_console_script_is_installed():
+    (script,) = importlib.metadata.entry_points(group="console_scripts", name="velmora")
+    assert script.value == "velmora_batch.cli:main"
+
+
+@pytest.mark.parametrize("text, hours", [("+01:00", 1), ("-05:30", -5.5), ("+0200", 2), ("Z", 0),
+                                         ("+9", 9), ("01:00", None), ("+25:00", None)])  # fmt: skip
+def test_utc_offsets(text, hours):
+    if hours is None:
+        with pytest.raises(argparse.ArgumentTypeError, match="UTC offset"):
+            cli.utc_offset(text)
+    else:
+        assert cli.utc_offset(text) == datetime.timezone(datetime.timedelta(hours=hours))
+
+
+def test_info_prints_metadata_and_report_as_json(tmp_path, capsys):
+    path = str(study(tmp_path) / "a_wrist.cwa")
+    assert cli.main(["info", path, "--json"]) == 0
+    assert json.loads(capsys.readouterr().out) == {
+        "metadata": velmora.read_metadata(path),
+        "report": velmora.sampling_consistency_report(path),
+    }
+
+
+def test_convert_lists_the_failed_file_and_exits_non_zero(tmp_path, capsys):
+    folder, out = study(tmp_path), tmp_path / "out"
+    code = cli.main(["convert", str(folder), "--out", str(out), "--workers", "1",
+                     "--start", "1", "--utc-offset", "+01:00", "--no-progress"])  # fmt: skip
+    err = capsys.readouterr().err
+    assert code == 1
+    assert f"failed: {folder / DAMAGED}: RuntimeError: Incomplete CWA data block" in err
+    assert "3 files: 2 converted, 0 already there, 1 failed" in err
+    expected = velmora.read_cwa_file(str(folder / "a_wrist.cwa"), cut=velmora.seconds(1, None),
+        fixed_utc_offset_timezone=datetime.timezone(datetime.timedelta(hours=1)))  # fmt: skip
+    back = pd.read_parquet(out / "a_wrist.parquet").set_index("timestamp")
+    pd.testing.assert_frame_equal(back[expected.columns], expected, check_exact=True)
+
+
+def test_inventory_writes_its_table(tmp_path, capsys):
+    folder, table = study(tmp_path), tmp_path / "inventory.csv"
+    assert cli.main(["inventory", str(folder / "a_wrist.cwa"), "--out", str(table)]) == 0
+    assert "1 files: 1 read, 0 failed" in capsys.readouterr().err
+    assert pd.read_csv(table)["device_id"].tolist() == [0x1234]
+
+
+def test_plot_draws_a_png(tmp_path):
+    pytest.importorskip("matplotlib")
+    picture = tmp_path / "look.png"
+    folder = study(tmp_path)
+    assert cli.main(["plot", str(folder / "site2" / "c_hip.cwa.gz"), "--out", str(picture)]) == 0
+    assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_a_missing_extra_is_named_in_one_line(tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    path = str(study(tmp_path) / "a_wrist.cwa")
+    assert cli.main(["plot", path, "--out", str(tmp_path / "x.png")]) == 2
+    assert capsys.readouterr().err == (
+        "velmora: matplotlib is not installed; install it with: pip install 'velmora[plot]'\n"
+    )

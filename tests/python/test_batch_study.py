@@ -1,0 +1,174 @@
+"""velmora_batch.inventory and convert on a small study folder, in-process and on a process pool."""
+
+from __future__ import annotations
+
+import datetime
+import gzip
+import json
+import os
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import velmora
+
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+pytest.importorskip("tqdm")
+import pyarrow.dataset  # noqa: E402
+
+import velmora_batch  # noqa: E402
+from batch_files import DAMAGED, die_on_three, study  # noqa: E402
+from velmora_batch import parquet_out, runner  # noqa: E402
+
+ALL_COLUMNS = ["timestamp", "acc_x", "acc_y", "acc_z", "gyro_x", "gyro_y", "gyro_z", "mag_x",
+               "mag_y", "mag_z", "temperature", "light", "battery"]  # fmt: skip
+
+
+def expected_error(path, reader=velmora.read_metadata) -> str:
+    with pytest.raises(RuntimeError) as info:
+        reader(str(path))
+    return f"RuntimeError: {info.value}"
+
+
+def plain_copy(path, tmp_path) -> str:
+    """A readable .cwa for a file that may be gzipped."""
+    if not str(path).endswith(".gz"):
+        return str(path)
+    unpacked = tmp_path / (os.path.basename(path) + ".plain.cwa")
+    unpacked.write_bytes(gzip.decompress(open(path, "rb").read()))
+    return str(unpacked)
+
+
+def test_inventory_reads_each_recording_and_reports_the_damaged_one(tmp_path):
+    folder = study(tmp_path)
+    frame = velmora_batch.inventory([folder], progress=False)
+    names = [os.path.relpath(path, folder) for path in frame["path"]]
+    assert names == ["a_wrist.cwa", DAMAGED, "site2/c_hip.cwa.gz"]
+    assert frame["status"].tolist() == ["ok", "error", "ok"]
+    assert frame.loc[1, "error"] == expected_error(folder / DAMAGED)
+    for index in (0, 2):
+        row = frame.loc[index]
+        source = plain_copy(row["path"], tmp_path)
+        facts = {**velmora.read_metadata(source), **velmora.sampling_consistency_report(source)}
+        # A column with a gap elsewhere holds a missing value where the dict has None.
+        assert {key: None if pd.isna(row[key]) else row[key] for key in facts} == facts
+        assert frame["device_id"].dtype == "Int64"
+        assert row["size"] == os.path.getsize(row["path"])
+        assert row["rate_ratio"] == (
+            facts["samplingrate_hz_from_data"] / facts["samplingrate_hz_from_header"]
+        )
+    assert frame.loc[2, "hardware_type"] == "AX6"
+
+
+@pytest.mark.parametrize("workers", [None, 2])
+def test_convert_writes_parquet_that_reads_back_as_read_cwa_file(tmp_path, workers):
+    folder, out = study(tmp_path), tmp_path / "out"
+    outcome = velmora_batch.convert(str(folder), out, workers=workers, progress=False)
+    assert outcome["status"].tolist() == ["ok", "error", "ok"]
+    assert outcome.loc[1, "error"] == expected_error(folder / DAMAGED, velmora.read_cwa_file)
+    assert sorted(p.relative_to(out).as_posix() for p in out.rglob("*")) == [
+        "a_wrist.parquet", "site2", "site2/c_hip.parquet"
+    ]  # fmt: skip: no partial file, no output for the damaged file
+    for row in outcome[outcome["status"] == "ok"].itertuples():
+        source = plain_copy(row.path, tmp_path)
+        table = pq.read_table(row.output)
+        assert table.schema.names == ALL_COLUMNS
+        assert table.schema.field("timestamp").type == pa.timestamp("us")
+        assert {table.schema.field(name).type for name in ALL_COLUMNS[1:]} == {pa.float32()}
+        expected = velmora.read_cwa_file(source)
+        back = table.to_pandas().set_index("timestamp")
+        assert row.rows == len(expected) == len(back)
+        pd.testing.assert_frame_equal(back[expected.columns], expected, check_exact=True)
+        assert back.drop(columns=expected.columns).isna().all().all()
+        facts = json.loads(table.schema.metadata[parquet_out.METADATA_KEY])
+        assert facts["metadata"] == velmora.read_metadata(source)
+        assert facts["report"] == velmora.sampling_consistency_report(source)
+    dataset = pyarrow.dataset.dataset(out, format="parquet")
+    assert dataset.count_rows() == outcome["rows"].sum()
+
+
+def test_convert_to_utc_gives_an_aware_timestamp_column(tmp_path):
+    folder, out = study(tmp_path), tmp_path / "out"
+    zone = datetime.timezone(datetime.timedelta(hours=2))
+    velmora_batch.convert(folder / "a_wrist.cwa", out, fixed_utc_offset_timezone=zone,
+                          include_light=False, same_columns=False, progress=False)  # fmt: skip
+    table = pq.read_table(out / "a_wrist.parquet")
+    assert table.schema.field("timestamp").type == pa.timestamp("us", tz="UTC")
+    expected = velmora.read_cwa_file(str(folder / "a_wrist.cwa"), include_light=False,
+                                     fixed_utc_offset_timezone=zone)  # fmt: skip
+    pd.testing.assert_frame_equal(table.to_pandas().set_index("timestamp"), expected,
+                                  check_exact=True)  # fmt: skip
+
+
+def test_convert_to_csv_writes_what_write_cwa_csv_writes(tmp_path):
+    folder, out = study(tmp_path), tmp_path / "out"
+    cut = velmora.seconds(1.5, 4.0)
+    outcome = velmora_batch.convert(folder, out, to="csv", cut=cut, include_battery=True,
+                                    progress=False)  # fmt: skip
+    reference = tmp_path / "reference.csv"
+    velmora.write_cwa_csv(str(folder / "a_wrist.cwa"), str(reference), cut=cut,
+                          include_battery=True)  # fmt: skip
+    written = (out / "a_wrist.csv").read_bytes()
+    assert written == reference.read_bytes()
+    assert outcome.loc[0, "rows"] == written.count(b"\n") - 1
+
+
+def test_rerun_skips_complete_outputs_and_clears_what_an_interrupted_run_left(tmp_path):
+    folder, out = study(tmp_path), tmp_path / "out"
+    velmora_batch.convert(folder / "a_wrist.cwa", out, progress=False)
+    done = out / "a_wrist.parquet"
+    os.utime(done, (1, 1))
+    stale = out / "site2" / ".c_hip.parquet.partial-999999"
+    stale.parent.mkdir()
+    stale.write_bytes(b"half a file")
+    outcome = velmora_batch.convert(folder, out, progress=False)
+    assert outcome["status"].tolist() == ["skipped", "error", "ok"]
+    assert done.stat().st_mtime == 1 and not stale.exists()
+    again = velmora_batch.convert(folder, out, overwrite=True, progress=False)
+    assert again["status"].tolist() == ["ok", "error", "ok"] and done.stat().st_mtime > 1
+
+
+def test_an_interrupted_write_leaves_no_file(tmp_path, monkeypatch):
+    folder, out = study(tmp_path), tmp_path / "out"
+
+    def interrupted(table, path):
+        open(path, "wb").write(b"PAR1")
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(parquet_out, "write", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        velmora_batch.convert(folder, out, progress=False)
+    assert [p for p in out.rglob("*") if p.is_file()] == []
+
+
+def test_outputs_that_would_collide_are_refused_before_any_work(tmp_path):
+    (tmp_path / "x").mkdir()
+    (tmp_path / "y").mkdir()
+    for name in ("x/same.cwa", "y/same.cwa.gz"):
+        (tmp_path / name).write_bytes(b"")
+    with pytest.raises(ValueError, match="would both be written to"):
+        velmora_batch.convert([tmp_path / "x" / "same.cwa", tmp_path / "y" / "same.cwa.gz"],
+                              tmp_path / "out", progress=False)  # fmt: skip
+    assert not (tmp_path / "out").exists()
+
+
+def test_globs_missing_files_and_duplicates(tmp_path):
+    folder = study(tmp_path)
+    frame = velmora_batch.inventory(
+        [str(folder / "*.cwa"), folder / "a_wrist.cwa", folder / "gone.cwa"], progress=False
+    )
+    assert [os.path.basename(p) for p in frame["path"]] == ["a_wrist.cwa", DAMAGED, "gone.cwa"]
+    assert frame.loc[2, "error"] == "RuntimeError: IO error: No such file or directory (os error 2)"
+    with pytest.raises(FileNotFoundError, match="no file matches"):
+        velmora_batch.inventory(str(folder / "*.nothing"), progress=False)
+
+
+@pytest.mark.parametrize("items, largest, lost", [(4, 1, [3]), (16, 2, [3, 4])])
+def test_a_dying_pool_worker_costs_only_its_own_chunk(items, largest, lost):
+    rows = runner.run(die_on_three, list(range(1, items + 1)),
+                      lambda item, error: {"item": item, "status": "lost"},
+                      workers=2, progress=False, largest=largest)  # fmt: skip
+    assert [row["item"] for row in rows] == list(range(1, items + 1))
+    assert [row["item"] for row in rows if row["status"] == "lost"] == lost
