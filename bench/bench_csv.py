@@ -74,7 +74,7 @@ def formatter_benchmark(work: pathlib.Path) -> dict:
     program = work / "csv_number_bench"
     subprocess.run(
         [compiler, "-std=c++23", "-O2", "-ffp-contract=off", f"-I{ROOT / 'src'}",
-         str(BENCH_DIR / "csv_number_bench.cpp"), str(ROOT / "src/package/csv_number.cpp"),
+         str(BENCH_DIR / "csv_number_bench.cpp"), str(ROOT / "src/package/csv/csv_number.cpp"),
          "-o", str(program)],
         check=True,
     )  # fmt: skip
