@@ -48,15 +48,14 @@ def long_recording(tmp_path_factory) -> str:
 # machine slows both alike.
 STALL = 0.5
 LOCK_CHILD = CALLS + textwrap.dedent("""
-    import subprocess, sys, tempfile, threading, time
-    STALL = float(sys.argv[1])
+    import subprocess, sys, threading, time
+    STALL, directory = float(sys.argv[1]), sys.argv[2]
     count = 0
     def counter():
         global count
         while True:
             count += 1
     threading.Thread(target=counter, daemon=True).start()
-    directory = tempfile.mkdtemp()
     for number in range(7):
         pipe = os.path.join(directory, f"pipe{number}.cwa")
         os.mkfifo(pipe)
@@ -80,9 +79,9 @@ LOCK_CHILD = CALLS + textwrap.dedent("""
 
 
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
-def test_no_other_python_thread_runs_during_a_call():
+def test_no_other_python_thread_runs_during_a_call(tmp_path):
     result = subprocess.run(
-        [sys.executable, "-c", LOCK_CHILD, str(STALL)],
+        [sys.executable, "-c", LOCK_CHILD, str(STALL), str(tmp_path)],
         capture_output=True, text=True, timeout=120, env=CHILD_ENV,
     )  # fmt: skip
     assert result.returncode == 0, result.stderr
@@ -97,9 +96,8 @@ def test_no_other_python_thread_runs_during_a_call():
 
 
 THREADS_CHILD = CALLS + textwrap.dedent("""
-    import sys, tempfile, time
-    path = sys.argv[1]
-    directory = tempfile.mkdtemp()
+    import sys, time
+    path, directory = sys.argv[1:3]
     for call in calls(path, directory):
         call()  # imports and first-use set-up, before the count is taken
     print(len(os.listdir("/proc/self/task")), flush=True)
@@ -112,9 +110,9 @@ THREADS_CHILD = CALLS + textwrap.dedent("""
 
 
 @pytest.mark.skipif(not pathlib.Path("/proc/self/task").is_dir(), reason="needs /proc")
-def test_calls_start_no_threads(long_recording):
+def test_calls_start_no_threads(long_recording, tmp_path):
     child = subprocess.Popen(
-        [sys.executable, "-c", THREADS_CHILD, long_recording],
+        [sys.executable, "-c", THREADS_CHILD, long_recording, str(tmp_path)],
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         env=CHILD_ENV,
     )  # fmt: skip
