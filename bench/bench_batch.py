@@ -99,25 +99,34 @@ def main() -> int:
         one = best(arguments.runs, lambda: convert(workers=1))
         two = best(arguments.runs, lambda: convert(workers=2))
         plain = best(arguments.runs, naive)
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                      dashboard_address=None) as cluster:  # fmt: skip
-            with distributed.Client(cluster) as client:
-                convert(client=client)
-                on_dask = best(arguments.runs, lambda: convert(client=client))
-                small = small_files(scratch, 1000)
-                velmora_batch.inventory(small, client=client, progress=False)
-                dask_inventory = best(arguments.runs, lambda: velmora_batch.inventory(
-                    small, client=client, progress=False))  # fmt: skip
-        serial_inventory = best(arguments.runs,
-                                lambda: velmora_batch.inventory(small, progress=False))  # fmt: skip
-        pool_inventory = best(arguments.runs,
-                              lambda: velmora_batch.inventory(small, workers=2, progress=False))  # fmt: skip
+        with (
+            distributed.LocalCluster(
+                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+            ) as cluster,
+            distributed.Client(cluster) as client,
+        ):
+            convert(client=client)
+            on_dask = best(arguments.runs, lambda: convert(client=client))
+            small = small_files(scratch, 1000)
+            velmora_batch.inventory(small, client=client, progress=False)
+            dask_inventory = best(
+                arguments.runs,
+                lambda: velmora_batch.inventory(small, client=client, progress=False),
+            )
+        serial_inventory = best(
+            arguments.runs, lambda: velmora_batch.inventory(small, progress=False)
+        )
+        pool_inventory = best(
+            arguments.runs, lambda: velmora_batch.inventory(small, workers=2, progress=False)
+        )
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 
     n = len(paths)
-    print(f"{n} files of {arguments.hours:g} h at 100 Hz, {paths[0].stat().st_size / 1e6:.0f} MB "
-          f"each; {os.cpu_count()} cores; best of {arguments.runs}")  # fmt: skip
+    print(
+        f"{n} files of {arguments.hours:g} h at 100 Hz, {paths[0].stat().st_size / 1e6:.0f} MB "
+        f"each; {os.cpu_count()} cores; best of {arguments.runs}"
+    )
     print(f"load average {load_before:.1f} before, {os.getloadavg()[0]:.1f} after")
     print(f"convert workers=1          {one:7.2f} s  (a file takes {per_file[1]:.2f} s)")
     print(f"convert workers=2          {two:7.2f} s  (a file takes {per_file[2]:.2f} s)")
@@ -125,11 +134,15 @@ def main() -> int:
     print(f"read_cwa_file.to_parquet   {plain:7.2f} s  ({plain / n:.2f} s a file)")
     print(f"speed-up workers=2 over workers=1:       {one / two:5.2f}  (goal >= 1.7)")
     print(f"LocalCluster(2) over the 2-process pool:  {on_dask / two:5.2f}  (goal <= 1.15)")
-    print(f"convert over naive to_parquet, per file:  {one / plain:5.2f}  (goal <= 1.05); "
-          f"in CPU seconds {cpu_one / cpu_plain:.2f}")  # fmt: skip
+    print(
+        f"convert over naive to_parquet, per file:  {one / plain:5.2f}  (goal <= 1.05); "
+        f"in CPU seconds {cpu_one / cpu_plain:.2f}"
+    )
     print("inventory of 1,000 small files, files/s per worker:")
-    print(f"  in-process {1000 / serial_inventory:6.0f}   pool of 2 {500 / pool_inventory:6.0f}   "
-          f"LocalCluster(2) {500 / dask_inventory:6.0f}  (goal >= 500)")  # fmt: skip
+    print(
+        f"  in-process {1000 / serial_inventory:6.0f}   pool of 2 {500 / pool_inventory:6.0f}   "
+        f"LocalCluster(2) {500 / dask_inventory:6.0f}  (goal >= 500)"
+    )
     return 0
 
 

@@ -73,19 +73,30 @@ def formatter_benchmark(work: pathlib.Path) -> dict:
         return {"skipped": "g++ not found"}
     program = work / "csv_number_bench"
     subprocess.run(
-        [compiler, "-std=c++23", "-O2", "-ffp-contract=off", f"-I{ROOT / 'src'}",
-         str(BENCH_DIR / "csv_number_bench.cpp"), str(ROOT / "src/package/csv/csv_number.cpp"),
-         "-o", str(program)],
+        [
+            compiler,
+            "-std=c++23",
+            "-O2",
+            "-ffp-contract=off",
+            f"-I{ROOT / 'src'}",
+            str(BENCH_DIR / "csv_number_bench.cpp"),
+            str(ROOT / "src/package/csv/csv_number.cpp"),
+            "-o",
+            str(program),
+        ],
         check=True,
-    )  # fmt: skip
+    )
     result = subprocess.run([str(program)], check=True, capture_output=True, text=True)
     return json.loads(result.stdout)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--hours", type=float, help="own recording of this length (default: the "
-                        "shared cached week-long recording)")  # fmt: skip
+    parser.add_argument(
+        "--hours",
+        type=float,
+        help="own recording of this length (default: the shared cached week-long recording)",
+    )
     parser.add_argument("--work", type=pathlib.Path, help="directory for the files (default: temp)")
     parser.add_argument("--repeat", type=int, default=6, help="runs of each write (best, median)")
     args = parser.parse_args()
@@ -120,8 +131,10 @@ def main() -> None:
         csv_median = statistics.median(run[0] for run in csv_runs)
         plain_median = statistics.median(run[0] for run in plain_runs)
         # Without the page-cache copy: what decoding and formatting cost by themselves.
-        devnull_runs = [timed(lambda: velmora.write_cwa_csv(str(recording), os.devnull))
-                        for _ in range(args.repeat)]  # fmt: skip
+        devnull_runs = [
+            timed(lambda: velmora.write_cwa_csv(str(recording), os.devnull))
+            for _ in range(args.repeat)
+        ]
         formatter = formatter_benchmark(work)
 
     report = {
@@ -136,10 +149,13 @@ def main() -> None:
         "plain_write_user_system_s": [round(plain_user, 3), round(plain_system, 3)],
         "write_cwa_csv_to_devnull_user_system_s": [
             round(min(run[1] for run in devnull_runs), 3),
-            round(min(run[2] for run in devnull_runs), 3)],
+            round(min(run[2] for run in devnull_runs), 3),
+        ],
         "csv_vs_plain_cpu_ratio": round((csv_user + csv_system) / (plain_user + plain_system), 2),
-        "wall_s_each_run": {"csv": [round(run[0], 2) for run in csv_runs],
-                            "plain": [round(run[0], 2) for run in plain_runs]},
+        "wall_s_each_run": {
+            "csv": [round(run[0], 2) for run in csv_runs],
+            "plain": [round(run[0], 2) for run in plain_runs],
+        },
         "csv_MB_per_s": round(size / csv_wall / 1e6, 1),
         "ratio_target": "<= 2.5",
         "formatter": formatter,

@@ -24,10 +24,12 @@ import sys
 import tempfile
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from synthetic import synthetic_recording  # noqa: E402
-from warm_up import WARM_UP  # noqa: E402
+from synthetic import synthetic_recording
+from warm_up import WARM_UP
 
-READ_CHILD = WARM_UP + """
+READ_CHILD = (
+    WARM_UP
+    + """
 import json, resource, sys, time
 import numpy, pandas, velmora
 
@@ -64,8 +66,11 @@ print(json.dumps({
     "peak_rss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024,
 }))
 """
+)
 
-FILL_CHILD = WARM_UP + """
+FILL_CHILD = (
+    WARM_UP
+    + """
 import json, sys, time
 import numpy, pandas
 
@@ -82,6 +87,7 @@ for dtype in dtypes:
 seconds = time.perf_counter() - began
 print(json.dumps({"seconds": seconds, "cpu_seconds": time.process_time() - cpu}))
 """
+)
 
 
 def run_child(script: str, *arguments: str) -> dict:
@@ -105,10 +111,18 @@ def instructions_per_row(core_read: pathlib.Path, path: pathlib.Path) -> tuple[i
     with tempfile.TemporaryDirectory() as work:
         out = pathlib.Path(work) / "callgrind.out"
         run = subprocess.run(
-            [valgrind, "--tool=callgrind", f"--callgrind-out-file={out}",
-             "--toggle-collect=velmora::read_cwa_data*", str(core_read), str(path)],
-            capture_output=True, text=True, check=True,
-        )  # fmt: skip
+            [
+                valgrind,
+                "--tool=callgrind",
+                f"--callgrind-out-file={out}",
+                "--toggle-collect=velmora::read_cwa_data*",
+                str(core_read),
+                str(path),
+            ],
+            capture_output=True,
+            text=True,
+            check=True,
+        )
         rows = int(run.stdout.strip())
         totals = re.search(r"^(?:summary|totals):\s*(\d+)", out.read_text(), re.MULTILINE)
         return int(totals.group(1)), rows
@@ -134,8 +148,9 @@ def main() -> None:
         reads.append(run_child(READ_CHILD, "warm", str(week), "-", "-", small, "1"))
         dtypes = ",".join(["int64"] + reads[-1]["columns"])
         fills.append(run_child(FILL_CHILD, "warm", str(reads[-1]["rows"]), dtypes))
-        cuts.append(run_child(READ_CHILD, "warm", str(week), str(middle), str(middle + 3600),
-                              small, "5"))
+        cuts.append(
+            run_child(READ_CHILD, "warm", str(week), str(middle), str(middle + 3600), small, "5")
+        )
     whole, fill, cut = best_of(reads), best_of(fills), best_of(cuts)
     memory = run_child(READ_CHILD, "cold", str(week), "-", "-", small, "1")
 
@@ -143,34 +158,51 @@ def main() -> None:
     peak_mb = memory["peak_rss"] / 2**20
     growth_mb = (memory["peak_rss"] - memory["rss_before"]) / 2**20
     print(f"file: {week} ({os.path.getsize(week) / 2**20:.0f} MiB, {whole['rows']} rows)")
-    print(f"read_cwa_file, default channels:  {whole['seconds']:.3f} s "
-          f"(median {whole['median_seconds']:.3f} s)")  # fmt: skip
-    print(f"numpy.empty + fill, same arrays:   {fill['seconds']:.3f} s "
-          f"(median {fill['median_seconds']:.3f} s)")  # fmt: skip
-    print(f"ratio read / fill:                 {whole['seconds'] / fill['seconds']:.2f} "
-          "(target <= 1.3)")  # fmt: skip
-    print(f"ratio of the medians:              "
-          f"{whole['median_seconds'] / fill['median_seconds']:.2f}")  # fmt: skip
+    print(
+        f"read_cwa_file, default channels:  {whole['seconds']:.3f} s "
+        f"(median {whole['median_seconds']:.3f} s)"
+    )
+    print(
+        f"numpy.empty + fill, same arrays:   {fill['seconds']:.3f} s "
+        f"(median {fill['median_seconds']:.3f} s)"
+    )
+    print(
+        f"ratio read / fill:                 {whole['seconds'] / fill['seconds']:.2f} "
+        "(target <= 1.3)"
+    )
+    print(
+        f"ratio of the medians:              {whole['median_seconds'] / fill['median_seconds']:.2f}"
+    )
     # CPU time (user + system) is steadier than wall time on a busy machine.
-    print(f"CPU seconds read / fill:           {whole['min_cpu_seconds']:.3f} / "
-          f"{fill['min_cpu_seconds']:.3f} = "
-          f"{whole['min_cpu_seconds'] / fill['min_cpu_seconds']:.2f}")  # fmt: skip
+    print(
+        f"CPU seconds read / fill:           {whole['min_cpu_seconds']:.3f} / "
+        f"{fill['min_cpu_seconds']:.3f} = "
+        f"{whole['min_cpu_seconds'] / fill['min_cpu_seconds']:.2f}"
+    )
     print(f"DataFrame bytes:                   {frame_mb:.0f} MiB")
-    print(f"peak RSS:                          {peak_mb:.0f} MiB = "
-          f"{peak_mb / frame_mb:.3f} x frame; limit 1.10 x frame + 64 = "
-          f"{1.10 * frame_mb + 64:.0f} MiB")  # fmt: skip
-    print(f"peak RSS growth during the read:   {growth_mb:.0f} MiB = "
-          f"{growth_mb / frame_mb:.3f} x frame")  # fmt: skip
-    print(f"one-hour seconds cut (middle):     {cut['seconds']:.3f} s = "
-          f"{cut['seconds'] / whole['seconds']:.3f} of the whole read (target <= 0.15; "
-          f"median {cut['median_seconds']:.3f} s)")  # fmt: skip
+    print(
+        f"peak RSS:                          {peak_mb:.0f} MiB = "
+        f"{peak_mb / frame_mb:.3f} x frame; limit 1.10 x frame + 64 = "
+        f"{1.10 * frame_mb + 64:.0f} MiB"
+    )
+    print(
+        f"peak RSS growth during the read:   {growth_mb:.0f} MiB = "
+        f"{growth_mb / frame_mb:.3f} x frame"
+    )
+    print(
+        f"one-hour seconds cut (middle):     {cut['seconds']:.3f} s = "
+        f"{cut['seconds'] / whole['seconds']:.3f} of the whole read (target <= 0.15; "
+        f"median {cut['median_seconds']:.3f} s)"
+    )
     counted = instructions_per_row(options.build_dir / "bench" / "velmora_core_read", hour)
     if counted is None:
         print("instructions per row:              skipped (valgrind or velmora_core_read missing)")
     else:
         instructions, rows = counted
-        print(f"instructions per row (callgrind):  {instructions / rows:.1f} "
-              f"({instructions} over {rows} rows of a one-hour file; target <= 60)")  # fmt: skip
+        print(
+            f"instructions per row (callgrind):  {instructions / rows:.1f} "
+            f"({instructions} over {rows} rows of a one-hour file; target <= 60)"
+        )
 
 
 if __name__ == "__main__":

@@ -19,7 +19,7 @@ import velmora
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
-from synthetic import synthetic_recording  # noqa: E402
+from synthetic import synthetic_recording
 
 CHUNK = 1 << 20
 

@@ -20,10 +20,12 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
-from synthetic import synthetic_recording  # noqa: E402
-from warm_up import WARM_UP  # noqa: E402
+from synthetic import synthetic_recording
+from warm_up import WARM_UP
 
-READ_CHILD = WARM_UP + """
+READ_CHILD = (
+    WARM_UP
+    + """
 import json, resource, sys, time
 import numpy, pandas, velmora
 
@@ -55,6 +57,7 @@ print(json.dumps({
     "peak_rss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024,
 }))
 """
+)
 
 
 def run_child(*arguments: str) -> dict:
@@ -105,20 +108,30 @@ def main() -> None:
     peak_mb = memory["peak_rss"] / 2**20
     print(f"file: {week} ({os.path.getsize(week) / 2**20:.0f} MiB, {plain['rows']} rows)")
     print(f"plain read_cwa_file:                {plain['seconds']:.3f} s")
-    print(f"read_cwa_file(resample_hz=100):     {resampled['seconds']:.3f} s "
-          f"({resampled['rows']} rows)")  # fmt: skip
-    print(f"ratio resampled / plain:            {resampled['seconds'] / plain['seconds']:.2f} "
-          "(target <= 2.0)")  # fmt: skip
-    print(f"CPU seconds resampled / plain:      {resampled_cpu:.3f} / {plain_cpu:.3f} = "
-          f"{resampled_cpu / plain_cpu:.2f}")  # fmt: skip
+    print(
+        f"read_cwa_file(resample_hz=100):     {resampled['seconds']:.3f} s "
+        f"({resampled['rows']} rows)"
+    )
+    print(
+        f"ratio resampled / plain:            {resampled['seconds'] / plain['seconds']:.2f} "
+        "(target <= 2.0)"
+    )
+    print(
+        f"CPU seconds resampled / plain:      {resampled_cpu:.3f} / {plain_cpu:.3f} = "
+        f"{resampled_cpu / plain_cpu:.2f}"
+    )
     # System time is mostly the kernel zeroing output pages, which varies with huge-page supply.
     print(f"user seconds resampled / plain:     {resampled_user:.3f} / {plain_user:.3f}")
     print(f"system seconds resampled / plain:   {resampled_system:.3f} / {plain_system:.3f}")
     print(f"resampled DataFrame bytes:          {frame_mb:.0f} MiB")
-    print(f"peak RSS of the resampled read:     {peak_mb:.0f} MiB = {peak_mb / frame_mb:.3f} x "
-          f"frame; limit 1.10 x frame + 64 = {1.10 * frame_mb + 64:.0f} MiB")  # fmt: skip
-    print(f"one-hour seconds cut at 30 Hz:      {cut['seconds']:.3f} s ({cut['rows']} rows) = "
-          f"{cut['seconds'] / plain['seconds']:.3f} of the plain whole read")  # fmt: skip
+    print(
+        f"peak RSS of the resampled read:     {peak_mb:.0f} MiB = {peak_mb / frame_mb:.3f} x "
+        f"frame; limit 1.10 x frame + 64 = {1.10 * frame_mb + 64:.0f} MiB"
+    )
+    print(
+        f"one-hour seconds cut at 30 Hz:      {cut['seconds']:.3f} s ({cut['rows']} rows) = "
+        f"{cut['seconds'] / plain['seconds']:.3f} of the plain whole read"
+    )
 
 
 if __name__ == "__main__":

@@ -15,9 +15,9 @@ import matplotlib
 
 matplotlib.use("Agg")  # files only: no display needed
 
-import matplotlib.pyplot as plt  # noqa: E402
+import matplotlib.pyplot as plt
 
-import velmora  # noqa: E402
+import velmora
 
 HERE = pathlib.Path(__file__).resolve().parent
 SAMPLE = HERE / "sample.cwa"
@@ -27,8 +27,12 @@ AXIS_COLOURS = {"x": "tab:red", "y": "tab:green", "z": "tab:blue"}
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("recording", nargs="?", default=str(SAMPLE), help="a CWA file")
-    parser.add_argument("--output", type=pathlib.Path, default=HERE.parent / "docs" / "sample.png",
-                        help="the PNG to write (default: %(default)s)")  # fmt: skip
+    parser.add_argument(
+        "--output",
+        type=pathlib.Path,
+        default=HERE.parent / "docs" / "sample.png",
+        help="the PNG to write (default: %(default)s)",
+    )
     args = parser.parse_args()
 
     frame = velmora.read_cwa_file(str(args.recording), include_light=False, include_battery=False)
@@ -39,8 +43,14 @@ def main() -> None:
     if "mag_x" in frame:
         panels.append(("mag", "magnetic field"))
 
-    figure, axes = plt.subplots(len(panels) + 1, 1, sharex=True, figsize=(9, 2 + 1.6 * len(panels)),
-                                height_ratios=[3] * len(panels) + [1.4], layout="constrained")  # fmt: skip
+    figure, axes = plt.subplots(
+        len(panels) + 1,
+        1,
+        sharex=True,
+        figsize=(9, 2 + 1.6 * len(panels)),
+        height_ratios=[3] * len(panels) + [1.4],
+        layout="constrained",
+    )
     for (prefix, label), ax in zip(panels, axes):
         for axis, colour in AXIS_COLOURS.items():
             ax.plot(frame.index, frame[f"{prefix}_{axis}"], lw=0.5, color=colour, label=axis)

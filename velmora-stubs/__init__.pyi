@@ -10,11 +10,11 @@ import numpy
 import pandas
 
 __all__ = [
+    "blocks",
+    "read_cwa_file",
     "read_metadata",
     "sampling_consistency_report",
     "seconds",
-    "blocks",
-    "read_cwa_file",
     "write_cwa_csv",
 ]
 

@@ -66,22 +66,36 @@ def _inventory(arguments) -> int:
 
     if arguments.out and arguments.out.lower().endswith(".parquet"):
         require("pyarrow.parquet")  # before the work, not after it
-    frame = inventory(arguments.paths, workers=arguments.workers, client=_client(arguments),
-                      progress=not arguments.no_progress)  # fmt: skip
+    frame = inventory(
+        arguments.paths,
+        workers=arguments.workers,
+        client=_client(arguments),
+        progress=not arguments.no_progress,
+    )
     if arguments.out:
         if arguments.out.lower().endswith(".parquet"):
             frame.to_parquet(arguments.out, index=False)
         else:
             frame.to_csv(arguments.out, index=False)
     else:
-        shown = ["path", "status", "hardware_type", "device_id", "sample_rate_hz",
-                 "start_from_data_raw", "end_from_data_raw", "rate_ratio"]  # fmt: skip
+        shown = [
+            "path",
+            "status",
+            "hardware_type",
+            "device_id",
+            "sample_rate_hz",
+            "start_from_data_raw",
+            "end_from_data_raw",
+            "rate_ratio",
+        ]
         print(frame[shown].to_string(index=False, na_rep="-"))
     ok = frame["status"] == "ok"
     hours = frame.loc[ok, "duration_s_from_data"].fillna(0).sum() / 3600
     failed = _failures(frame)
-    print(f"{len(frame)} files: {ok.sum()} read, {failed} failed; {hours:.1f} h of data",
-          file=sys.stderr)  # fmt: skip
+    print(
+        f"{len(frame)} files: {ok.sum()} read, {failed} failed; {hours:.1f} h of data",
+        file=sys.stderr,
+    )
     return 1 if failed else 0
 
 
@@ -107,9 +121,11 @@ def _convert(arguments) -> int:
     )
     counts = frame["status"].value_counts()
     failed = _failures(frame)
-    print(f"{len(frame)} files: {counts.get('ok', 0)} converted, {counts.get('skipped', 0)} "
-          f"already there, {failed} failed; {frame['rows'].sum()} rows written to {arguments.out}",
-          file=sys.stderr)  # fmt: skip
+    print(
+        f"{len(frame)} files: {counts.get('ok', 0)} converted, {counts.get('skipped', 0)} "
+        f"already there, {failed} failed; {frame['rows'].sum()} rows written to {arguments.out}",
+        file=sys.stderr,
+    )
     return 1 if failed else 0
 
 
@@ -133,10 +149,15 @@ def parser() -> argparse.ArgumentParser:
     def batch(name, help_text):
         command = commands.add_parser(name, help=help_text)
         command.add_argument("paths", nargs="+", help="files, folders or globs")
-        command.add_argument("--workers", type=int, default=default_workers(),
-                             help="local worker processes (default: the usable cores)")  # fmt: skip
-        command.add_argument("--scheduler", metavar="ADDRESS",
-                             help="run on this dask.distributed scheduler instead")  # fmt: skip
+        command.add_argument(
+            "--workers",
+            type=int,
+            default=default_workers(),
+            help="local worker processes (default: the usable cores)",
+        )
+        command.add_argument(
+            "--scheduler", metavar="ADDRESS", help="run on this dask.distributed scheduler instead"
+        )
         command.add_argument("--no-progress", action="store_true", help="no progress bar")
         return command
 
@@ -150,16 +171,21 @@ def parser() -> argparse.ArgumentParser:
     convert.add_argument("--start", type=float, help="seconds after the first sample")
     convert.add_argument("--end", type=float, help="seconds after the first sample")
     convert.add_argument("--resample", type=float, metavar="HZ", help="resample to HZ")
-    convert.add_argument("--utc-offset", type=utc_offset, metavar="+HH:MM",
-                         help="device clock's offset from UTC; timestamps become UTC")  # fmt: skip
+    convert.add_argument(
+        "--utc-offset",
+        type=utc_offset,
+        metavar="+HH:MM",
+        help="device clock's offset from UTC; timestamps become UTC",
+    )
     convert.add_argument("--overwrite", action="store_true", help="replace existing outputs")
     convert.set_defaults(run=_convert)
 
     plot = commands.add_parser("plot", help="quick-look picture of one recording")
     plot.add_argument("file")
     plot.add_argument("--out", required=True, metavar="PNG")
-    plot.add_argument("--bin", type=float, default=60.0, metavar="SECONDS",
-                      help="envelope bin width (default 60)")  # fmt: skip
+    plot.add_argument(
+        "--bin", type=float, default=60.0, metavar="SECONDS", help="envelope bin width (default 60)"
+    )
     plot.set_defaults(run=_plot)
     return top
 

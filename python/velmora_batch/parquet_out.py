@@ -61,8 +61,9 @@ def write(table, path) -> None:
     # plain pages. Dictionaries would only be tried and dropped for the noisy channels.
     encodings = {name: "BYTE_STREAM_SPLIT" for name in table.column_names[1:]}
     encodings["timestamp"] = "DELTA_BINARY_PACKED"
-    parquet.write_table(table, path, compression="zstd", use_dictionary=False,
-                        column_encoding=encodings)  # fmt: skip
+    parquet.write_table(
+        table, path, compression="zstd", use_dictionary=False, column_encoding=encodings
+    )
 
 
 def stored_facts(path) -> dict:

@@ -32,7 +32,9 @@ class Bins:
 
     def add(self, times_us, values) -> None:
         # A piece timed on its own may reach a little past the file's own first or last sample.
-        inside = slice(*np.searchsorted(times_us, [self.origin, self.origin + self.width * len(self.count)]))
+        inside = slice(
+            *np.searchsorted(times_us, [self.origin, self.origin + self.width * len(self.count)])
+        )
         times_us, values = times_us[inside], values[inside]
         if len(times_us) == 0:
             return
@@ -113,14 +115,17 @@ def quick_look(path, out, *, bin_seconds: float = 60.0) -> None:
     height = 1.7 * days + 1.6
     # Fixed margins: a layout engine would draw the whole figure once more to measure it.
     figure = Figure(figsize=(11, height))
-    figure.subplots_adjust(left=0.08, right=0.98, top=1 - 0.5 / height, bottom=0.5 / height,
-                           hspace=0.55)  # fmt: skip
+    figure.subplots_adjust(
+        left=0.08, right=0.98, top=1 - 0.5 / height, bottom=0.5 / height, hspace=0.55
+    )
     panels = figure.subplots(days + 1, 1, height_ratios=[3] * days + [1.6], squeeze=False)[:, 0]
     for day, axes in enumerate(panels[:-1]):
         start = origin + day * DAY_US
         inside = (centres >= start) & (centres < start + DAY_US) if by_day else slice(None)
         hours = (centres[inside] - start) / HOUR_US
-        axes.fill_between(hours, low[inside], high[inside], color="#9bb7d4", linewidth=0, step="mid")
+        axes.fill_between(
+            hours, low[inside], high[inside], color="#9bb7d4", linewidth=0, step="mid"
+        )
         axes.plot(hours, mean[inside], color="#1f4e79", linewidth=0.6)
         label = str(np.datetime64(start, "us"))[:10]
         axes.set_ylabel(f"{label}\n|a| (g)" if by_day else "|a| (g)")

@@ -12,16 +12,36 @@ import tempfile
 import velmora
 
 METADATA_KEYS = (
-    "packet_header", "packet_length", "hardware_type", "device_id", "session_id",
-    "upper_device_id", "logging_start_time_raw", "logging_end_time_raw", "last_change_time_raw",
-    "start_from_data_raw", "end_from_data_raw", "flash_led", "sensor_config", "sample_rate_hz",
-    "accel_range", "firmware_revision", "annotation", "gyro_range", "magnetometer_enabled",
-)  # fmt: skip
+    "packet_header",
+    "packet_length",
+    "hardware_type",
+    "device_id",
+    "session_id",
+    "upper_device_id",
+    "logging_start_time_raw",
+    "logging_end_time_raw",
+    "last_change_time_raw",
+    "start_from_data_raw",
+    "end_from_data_raw",
+    "flash_led",
+    "sensor_config",
+    "sample_rate_hz",
+    "accel_range",
+    "firmware_revision",
+    "annotation",
+    "gyro_range",
+    "magnetometer_enabled",
+)
 REPORT_KEYS = (
-    "start_from_header_raw", "end_from_header_raw", "duration_s_from_header",
-    "start_from_data_raw", "end_from_data_raw", "duration_s_from_data",
-    "samplingrate_hz_from_header", "samplingrate_hz_from_data",
-)  # fmt: skip
+    "start_from_header_raw",
+    "end_from_header_raw",
+    "duration_s_from_header",
+    "start_from_data_raw",
+    "end_from_data_raw",
+    "duration_s_from_data",
+    "samplingrate_hz_from_header",
+    "samplingrate_hz_from_data",
+)
 
 
 def is_gzip(path: pathlib.Path) -> bool:

@@ -14,8 +14,18 @@ from .paths import discover, stem
 from .recording import error_text
 
 FORMATS = {"parquet": ".parquet", "csv": ".csv"}
-INTEGER_KEYS = ("size", "packet_length", "device_id", "session_id", "upper_device_id", "flash_led",
-                "sensor_config", "accel_range", "firmware_revision", "gyro_range")  # fmt: skip
+INTEGER_KEYS = (
+    "size",
+    "packet_length",
+    "device_id",
+    "session_id",
+    "upper_device_id",
+    "flash_led",
+    "sensor_config",
+    "accel_range",
+    "firmware_revision",
+    "gyro_range",
+)
 
 
 def _lost_inventory(path, error):
@@ -33,11 +43,21 @@ def inventory(paths, *, workers=None, client=None, progress=True) -> pd.DataFram
     cannot be read gets status "error" and the exception's type and text in `error`.
     """
     names = [os.fspath(found.path) for found in discover(paths)]
-    rows = _run(tasks.inventory_chunk, names, _lost_inventory, workers, client, progress,
-                "inventory", largest=64)  # fmt: skip
+    rows = _run(
+        tasks.inventory_chunk,
+        names,
+        _lost_inventory,
+        workers,
+        client,
+        progress,
+        "inventory",
+        largest=64,
+    )
     frame = pd.DataFrame(rows, columns=list(tasks.INVENTORY_COLUMNS))
     # Nullable types, so that an error row's gaps do not turn ids into floats or flags into objects.
-    return frame.astype({name: "Int64" for name in INTEGER_KEYS} | {"magnetometer_enabled": "boolean"})
+    return frame.astype(
+        {name: "Int64" for name in INTEGER_KEYS} | {"magnetometer_enabled": "boolean"}
+    )
 
 
 def _lost_conversion(job, error):
@@ -55,7 +75,9 @@ def _outputs(found, out_dir: pathlib.Path, suffix: str) -> list[str]:
     for recording in found:
         output = out_dir / recording.relative.parent / (stem(recording.relative) + suffix)
         if output in first:
-            raise ValueError(f"{recording.path} and {first[output]} would both be written to {output}")
+            raise ValueError(
+                f"{recording.path} and {first[output]} would both be written to {output}"
+            )
         first[output] = recording.path
         outputs.append(os.fspath(output))
     return outputs
@@ -125,5 +147,13 @@ def convert(
 def _run(task, items, lost, workers, client, progress, desc, largest):
     from .runner import run
 
-    return run(task, items, lost, workers=workers, client=client, progress=progress, desc=desc,
-               largest=largest)  # fmt: skip
+    return run(
+        task,
+        items,
+        lost,
+        workers=workers,
+        client=client,
+        progress=progress,
+        desc=desc,
+        largest=largest,
+    )

@@ -10,7 +10,7 @@ import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
-from cwa_builder import CwaFile  # noqa: E402
+from cwa_builder import CwaFile
 
 # A clean clone elsewhere (CI) names the recordings through VELMORA_RECORDINGS.
 RECORDINGS = pathlib.Path(

@@ -71,7 +71,7 @@ class Packet:
     sample_data: bytes = bytes(480)
     checksum: int = 0
 
-    def with_(self, **changes) -> "Packet":
+    def with_(self, **changes) -> Packet:
         return dataclasses.replace(self, **changes)
 
     def to_bytes(self) -> bytes:
@@ -120,7 +120,7 @@ class CwaFile:
     blocks: list = field(default_factory=list)  # Packet objects or raw bytes
     tail: bytes = b""  # appended after the blocks, to build truncated files
 
-    def add(self, *packets) -> "CwaFile":
+    def add(self, *packets) -> CwaFile:
         self.blocks.extend(packets)
         return self
 
@@ -140,9 +140,13 @@ class CwaFile:
 def add_seconds(packed: int, seconds: int) -> int:
     """Packed timestamp `seconds` later than a valid packed timestamp."""
     moment = datetime.datetime(
-        2000 + (packed >> 26), (packed >> 22) & 0xF, (packed >> 17) & 0x1F,
-        (packed >> 12) & 0x1F, (packed >> 6) & 0x3F, packed & 0x3F,
-    ) + datetime.timedelta(seconds=seconds)  # fmt: skip
+        2000 + (packed >> 26),
+        (packed >> 22) & 0xF,
+        (packed >> 17) & 0x1F,
+        (packed >> 12) & 0x1F,
+        (packed >> 6) & 0x3F,
+        packed & 0x3F,
+    ) + datetime.timedelta(seconds=seconds)
     return pack_time(*moment.timetuple()[:6])
 
 

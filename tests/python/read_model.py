@@ -19,9 +19,19 @@ F32 = np.float32
 I64_MAX = 2**63 - 1
 I64_MIN = -(2**63)
 CHANNEL_ORDER = (
-    "acc_x", "acc_y", "acc_z", "gyro_x", "gyro_y", "gyro_z",
-    "mag_x", "mag_y", "mag_z", "temperature", "light", "battery",
-)  # fmt: skip
+    "acc_x",
+    "acc_y",
+    "acc_z",
+    "gyro_x",
+    "gyro_y",
+    "gyro_z",
+    "mag_x",
+    "mag_y",
+    "mag_z",
+    "temperature",
+    "light",
+    "battery",
+)
 MOTION = ("gyro_x", "gyro_y", "gyro_z", "mag_x", "mag_y", "mag_z")
 BYTES_PER_SAMPLE = {0x30: 4, 0x32: 6, 0x62: 12, 0x92: 18}
 EPOCH_ORDINAL = datetime.date(1970, 1, 1).toordinal()

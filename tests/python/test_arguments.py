@@ -10,10 +10,10 @@ import pathlib
 
 import numpy
 import pytest
-
-import velmora
 from conftest import raises_exactly
 from cwa_builder import CwaFile, consecutive_packets
+
+import velmora
 
 MISSING = "/nonexistent/velmora/missing.cwa"
 IO_MISSING = "IO error: No such file or directory (os error 2)"
@@ -85,74 +85,133 @@ class PathText(str):
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: velmora.read_cwa_file(),
-         "read_cwa_file() missing 1 required positional argument: 'file_path'"),
-        (lambda: velmora.write_cwa_csv(),
-         "write_cwa_csv() missing 2 required positional arguments: 'file_path' and 'output_path'"),
-        (lambda: velmora.write_cwa_csv(output_path="o.csv"),
-         "write_cwa_csv() missing 1 required positional argument: 'file_path'"),
-        (lambda: velmora.write_cwa_csv("a.cwa"),
-         "write_cwa_csv() missing 1 required positional argument: 'output_path'"),
-        (lambda: velmora.read_cwa_file(*ALL_NINE),
-         "read_cwa_file() takes from 1 to 8 positional arguments but 9 were given"),
-        (lambda: velmora.write_cwa_csv("a", *ALL_NINE),
-         "write_cwa_csv() takes from 2 to 9 positional arguments but 10 were given"),
-        (lambda: velmora.read_metadata("a", "b"),
-         "read_metadata() takes 1 positional arguments but 2 were given"),
-        (lambda: velmora.seconds(1, 2, 3),
-         "seconds() takes from 0 to 2 positional arguments but 3 were given"),
+        (
+            lambda: velmora.read_cwa_file(),
+            "read_cwa_file() missing 1 required positional argument: 'file_path'",
+        ),
+        (
+            lambda: velmora.write_cwa_csv(),
+            "write_cwa_csv() missing 2 required positional arguments: 'file_path' and 'output_path'",
+        ),
+        (
+            lambda: velmora.write_cwa_csv(output_path="o.csv"),
+            "write_cwa_csv() missing 1 required positional argument: 'file_path'",
+        ),
+        (
+            lambda: velmora.write_cwa_csv("a.cwa"),
+            "write_cwa_csv() missing 1 required positional argument: 'output_path'",
+        ),
+        (
+            lambda: velmora.read_cwa_file(*ALL_NINE),
+            "read_cwa_file() takes from 1 to 8 positional arguments but 9 were given",
+        ),
+        (
+            lambda: velmora.write_cwa_csv("a", *ALL_NINE),
+            "write_cwa_csv() takes from 2 to 9 positional arguments but 10 were given",
+        ),
+        (
+            lambda: velmora.read_metadata("a", "b"),
+            "read_metadata() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda: velmora.seconds(1, 2, 3),
+            "seconds() takes from 0 to 2 positional arguments but 3 were given",
+        ),
         (lambda: velmora.blocks(x=1), "blocks() got an unexpected keyword argument 'x'"),
-        (lambda: velmora.read_metadata(file_path="a", **{"\u00e9t\u00e9": 1}),
-         "read_metadata() got an unexpected keyword argument '\u00e9t\u00e9'"),
+        (
+            lambda: velmora.read_metadata(file_path="a", **{"\u00e9t\u00e9": 1}),
+            "read_metadata() got an unexpected keyword argument '\u00e9t\u00e9'",
+        ),
         (lambda: velmora.seconds(1, start=2), "seconds() got multiple values for argument 'start'"),
-        (lambda: velmora.read_cwa_file("a", file_path="b"),
-         "read_cwa_file() got multiple values for argument 'file_path'"),
+        (
+            lambda: velmora.read_cwa_file("a", file_path="b"),
+            "read_cwa_file() got multiple values for argument 'file_path'",
+        ),
         # An unexpected keyword is reported before a missing argument, too many positional
         # arguments before a bad keyword.
-        (lambda: velmora.read_cwa_file(bad=1),
-         "read_cwa_file() got an unexpected keyword argument 'bad'"),
-        (lambda: velmora.read_metadata("a", "b", bad=1),
-         "read_metadata() takes 1 positional arguments but 2 were given"),
-        (lambda: velmora.read_cwa_file(pathlib.Path("a.cwa")),
-         cannot("file_path", "PosixPath", "PyString")),
+        (
+            lambda: velmora.read_cwa_file(bad=1),
+            "read_cwa_file() got an unexpected keyword argument 'bad'",
+        ),
+        (
+            lambda: velmora.read_metadata("a", "b", bad=1),
+            "read_metadata() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda: velmora.read_cwa_file(pathlib.Path("a.cwa")),
+            cannot("file_path", "PosixPath", "PyString"),
+        ),
         (lambda: velmora.read_metadata(b"a.cwa"), cannot("file_path", "bytes", "PyString")),
-        (lambda: velmora.sampling_consistency_report(None),
-         cannot("file_path", "NoneType", "PyString")),
+        (
+            lambda: velmora.sampling_consistency_report(None),
+            cannot("file_path", "NoneType", "PyString"),
+        ),
         (lambda: velmora.write_cwa_csv("a.cwa", 3), cannot("output_path", "int", "PyString")),
-        (lambda: velmora.read_cwa_file("a", include_light=1),
-         cannot("include_light", "int", "PyBool")),
-        (lambda: velmora.read_cwa_file("a", include_light=None),
-         cannot("include_light", "NoneType", "PyBool")),
-        (lambda: velmora.write_cwa_csv("a", "o.csv", include_magnetometer=0),
-         cannot("include_magnetometer", "int", "PyBool")),
-        (lambda: velmora.read_cwa_file("a", include_battery=numpy.int8(1)),
-         cannot("include_battery", "int8", "PyBool")),
-        (lambda: velmora.read_cwa_file("a", include_temperature=Outer.Inner()),
-         cannot("include_temperature", "Outer.Inner", "PyBool")),
-        (lambda: velmora.read_cwa_file("a", resample_hz="50"),
-         "argument 'resample_hz': must be real number, not str"),
-        (lambda: velmora.read_cwa_file("a", resample_method=None),
-         cannot("resample_method", "NoneType", "PyString")),
-        (lambda: velmora.read_cwa_file("a", fixed_utc_offset_timezone="UTC"),
-         cannot("fixed_utc_offset_timezone", "str", "PyTzInfo")),
-        (lambda: velmora.write_cwa_csv("a", "o", fixed_utc_offset_timezone=datetime.timedelta(0)),
-         cannot("fixed_utc_offset_timezone", "timedelta", "PyTzInfo")),
+        (
+            lambda: velmora.read_cwa_file("a", include_light=1),
+            cannot("include_light", "int", "PyBool"),
+        ),
+        (
+            lambda: velmora.read_cwa_file("a", include_light=None),
+            cannot("include_light", "NoneType", "PyBool"),
+        ),
+        (
+            lambda: velmora.write_cwa_csv("a", "o.csv", include_magnetometer=0),
+            cannot("include_magnetometer", "int", "PyBool"),
+        ),
+        (
+            lambda: velmora.read_cwa_file("a", include_battery=numpy.int8(1)),
+            cannot("include_battery", "int8", "PyBool"),
+        ),
+        (
+            lambda: velmora.read_cwa_file("a", include_temperature=Outer.Inner()),
+            cannot("include_temperature", "Outer.Inner", "PyBool"),
+        ),
+        (
+            lambda: velmora.read_cwa_file("a", resample_hz="50"),
+            "argument 'resample_hz': must be real number, not str",
+        ),
+        (
+            lambda: velmora.read_cwa_file("a", resample_method=None),
+            cannot("resample_method", "NoneType", "PyString"),
+        ),
+        (
+            lambda: velmora.read_cwa_file("a", fixed_utc_offset_timezone="UTC"),
+            cannot("fixed_utc_offset_timezone", "str", "PyTzInfo"),
+        ),
+        (
+            lambda: velmora.write_cwa_csv(
+                "a", "o", fixed_utc_offset_timezone=datetime.timedelta(0)
+            ),
+            cannot("fixed_utc_offset_timezone", "timedelta", "PyTzInfo"),
+        ),
         # Parameters convert in order, so the first bad one is reported.
-        (lambda: velmora.read_cwa_file(1, include_light=1, resample_method=None),
-         cannot("file_path", "int", "PyString")),
-        (lambda: velmora.write_cwa_csv("a", "o", resample_method=1, include_battery=1),
-         cannot("include_battery", "int", "PyBool")),
-        (lambda: velmora.read_cwa_file("a", fixed_utc_offset_timezone=1, resample_hz="x"),
-         "argument 'resample_hz': must be real number, not str"),
+        (
+            lambda: velmora.read_cwa_file(1, include_light=1, resample_method=None),
+            cannot("file_path", "int", "PyString"),
+        ),
+        (
+            lambda: velmora.write_cwa_csv("a", "o", resample_method=1, include_battery=1),
+            cannot("include_battery", "int", "PyBool"),
+        ),
+        (
+            lambda: velmora.read_cwa_file("a", fixed_utc_offset_timezone=1, resample_hz="x"),
+            "argument 'resample_hz': must be real number, not str",
+        ),
     ],
-)  # fmt: skip
+)
 def test_argument_type_errors(call, message):
     raises_exactly(TypeError, message, call)
 
 
 def test_renamed_type_error_keeps_the_cause():
-    error = raises_exactly(TypeError, "argument 'resample_hz': no float today",
-                           velmora.read_cwa_file, "a.cwa", resample_hz=FloatFailsWithCause())
+    error = raises_exactly(
+        TypeError,
+        "argument 'resample_hz': no float today",
+        velmora.read_cwa_file,
+        "a.cwa",
+        resample_hz=FloatFailsWithCause(),
+    )
     assert type(error.__cause__) is KeyError
 
 
@@ -218,22 +277,34 @@ def test_seconds_keeps_negative_zero_and_returns_a_new_dict_each_call():
         (lambda: velmora.blocks(3, 3), ValueError, BLOCKS_ORDER),
         (lambda: velmora.blocks(4, 0), ValueError, BLOCKS_ORDER),
         (lambda: velmora.seconds("x"), TypeError, "argument 'start': must be real number, not str"),
-        (lambda: velmora.seconds(1, [2]), TypeError,
-         "argument 'end': must be real number, not list"),
-        (lambda: velmora.blocks(1.5), TypeError,
-         "argument 'start': 'float' object cannot be interpreted as an integer"),
-        (lambda: velmora.blocks(end="3"), TypeError,
-         "argument 'end': 'str' object cannot be interpreted as an integer"),
+        (
+            lambda: velmora.seconds(1, [2]),
+            TypeError,
+            "argument 'end': must be real number, not list",
+        ),
+        (
+            lambda: velmora.blocks(1.5),
+            TypeError,
+            "argument 'start': 'float' object cannot be interpreted as an integer",
+        ),
+        (
+            lambda: velmora.blocks(end="3"),
+            TypeError,
+            "argument 'end': 'str' object cannot be interpreted as an integer",
+        ),
         (lambda: velmora.blocks(-1), OverflowError, UNSIGNED),
         (lambda: velmora.blocks(end=2**64), OverflowError, "int too big to convert"),
         (lambda: velmora.blocks(Index(-2)), OverflowError, UNSIGNED),
         (lambda: velmora.seconds(10**400), OverflowError, "int too large to convert to float"),
         # start converts before end.
-        (lambda: velmora.seconds("a", 10**400), TypeError,
-         "argument 'start': must be real number, not str"),
+        (
+            lambda: velmora.seconds("a", 10**400),
+            TypeError,
+            "argument 'start': must be real number, not str",
+        ),
         (lambda: velmora.blocks(-1, 1.5), OverflowError, UNSIGNED),
     ],
-)  # fmt: skip
+)
 def test_cut_errors(call, kind, message):
     raises_exactly(kind, message, call)
 
@@ -248,8 +319,9 @@ def test_cut_errors(call, kind, message):
         lambda: velmora.read_cwa_file(MISSING, fixed_utc_offset_timezone=FixedZone()),
         lambda: velmora.read_cwa_file(PathText(MISSING)),
         # Positional values fill the parameters in order.
-        lambda: velmora.read_cwa_file(MISSING, None, False, numpy.bool_(True), True, False, 20,
-                                      "cubic"),
+        lambda: velmora.read_cwa_file(
+            MISSING, None, False, numpy.bool_(True), True, False, 20, "cubic"
+        ),
     ]
     + [
         lambda cut=cut: velmora.read_cwa_file(MISSING, cut=cut)
@@ -267,7 +339,7 @@ def test_cut_errors(call, kind, message):
             velmora.blocks(start=3),
         ]
     ],
-)  # fmt: skip
+)
 def test_accepted_values_reach_the_file(call):
     raises_exactly(RuntimeError, IO_MISSING, call)
 
@@ -295,16 +367,22 @@ def test_accepted_values_reach_the_file(call):
         ({"type": "seconds", "end": float("inf")}, ValueError, NOT_FINITE),
         # Conversion errors carry no argument name.
         ({"type": "seconds", "start": "x"}, TypeError, "must be real number, not str"),
-        ({"type": "blocks", "end": 1.5}, TypeError,
-         "'float' object cannot be interpreted as an integer"),
+        (
+            {"type": "blocks", "end": 1.5},
+            TypeError,
+            "'float' object cannot be interpreted as an integer",
+        ),
         ({"type": "blocks", "start": -1}, OverflowError, UNSIGNED),
-        ({"type": "blocks", "start": "x", "end": -1}, TypeError,
-         "'str' object cannot be interpreted as an integer"),
+        (
+            {"type": "blocks", "start": "x", "end": -1},
+            TypeError,
+            "'str' object cannot be interpreted as an integer",
+        ),
         ({"type": "seconds", "start": 10**400}, OverflowError, "int too large to convert to float"),
         ({BadKey("type"): "seconds"}, LookupError, "comparison failed"),
     ],
     ids=repr,
-)  # fmt: skip
+)
 def test_invalid_cuts(cut, kind, message):
     raises_exactly(kind, message, velmora.read_cwa_file, MISSING, cut=cut)
 

@@ -15,8 +15,9 @@ import velmora
 
 pytest.importorskip("pyarrow")
 pytest.importorskip("tqdm")
-from batch_files import DAMAGED, study  # noqa: E402
-from velmora_batch import cli  # noqa: E402
+from batch_files import DAMAGED, study
+
+from velmora_batch import cli
 
 
 def test_the_console_script_is_installed():
@@ -24,8 +25,18 @@ def test_the_console_script_is_installed():
     assert script.value == "velmora_batch.cli:main"
 
 
-@pytest.mark.parametrize("text, hours", [("+01:00", 1), ("-05:30", -5.5), ("+0200", 2), ("Z", 0),
-                                         ("+9", 9), ("01:00", None), ("+25:00", None)])  # fmt: skip
+@pytest.mark.parametrize(
+    "text, hours",
+    [
+        ("+01:00", 1),
+        ("-05:30", -5.5),
+        ("+0200", 2),
+        ("Z", 0),
+        ("+9", 9),
+        ("01:00", None),
+        ("+25:00", None),
+    ],
+)
 def test_utc_offsets(text, hours):
     if hours is None:
         with pytest.raises(argparse.ArgumentTypeError, match="UTC offset"):
@@ -45,14 +56,30 @@ def test_info_prints_metadata_and_report_as_json(tmp_path, capsys):
 
 def test_convert_lists_the_failed_file_and_exits_non_zero(tmp_path, capsys):
     folder, out = study(tmp_path), tmp_path / "out"
-    code = cli.main(["convert", str(folder), "--out", str(out), "--workers", "1",
-                     "--start", "1", "--utc-offset", "+01:00", "--no-progress"])  # fmt: skip
+    code = cli.main(
+        [
+            "convert",
+            str(folder),
+            "--out",
+            str(out),
+            "--workers",
+            "1",
+            "--start",
+            "1",
+            "--utc-offset",
+            "+01:00",
+            "--no-progress",
+        ]
+    )
     err = capsys.readouterr().err
     assert code == 1
     assert f"failed: {folder / DAMAGED}: RuntimeError: Incomplete CWA data block" in err
     assert "3 files: 2 converted, 0 already there, 1 failed" in err
-    expected = velmora.read_cwa_file(str(folder / "a_wrist.cwa"), cut=velmora.seconds(1, None),
-        fixed_utc_offset_timezone=datetime.timezone(datetime.timedelta(hours=1)))  # fmt: skip
+    expected = velmora.read_cwa_file(
+        str(folder / "a_wrist.cwa"),
+        cut=velmora.seconds(1, None),
+        fixed_utc_offset_timezone=datetime.timezone(datetime.timedelta(hours=1)),
+    )
     back = pd.read_parquet(out / "a_wrist.parquet").set_index("timestamp")
     pd.testing.assert_frame_equal(back[expected.columns], expected, check_exact=True)
 

@@ -11,9 +11,9 @@ pytest.importorskip("tqdm")
 distributed = pytest.importorskip("distributed")
 import dask  # noqa: E402
 import pyarrow.parquet as pq  # noqa: E402
+from batch_files import die_on_three, study  # noqa: E402
 
 import velmora_batch  # noqa: E402
-from batch_files import die_on_three, study  # noqa: E402
 from velmora_batch import runner  # noqa: E402
 
 
@@ -21,13 +21,18 @@ from velmora_batch import runner  # noqa: E402
 def client():
     # One retry, so that the dying worker below is reported after two deaths, not four; and one
     # task per worker at a time, so that no task queued beside the dying one is blamed with it.
-    settings = {"distributed.scheduler.allowed-failures": 1,
-                "distributed.scheduler.worker-saturation": 1.0}  # fmt: skip
-    with dask.config.set(settings):
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                      dashboard_address=None, timeout="60s") as cluster:  # fmt: skip
-            with distributed.Client(cluster, timeout="60s") as client:
-                yield client
+    settings = {
+        "distributed.scheduler.allowed-failures": 1,
+        "distributed.scheduler.worker-saturation": 1.0,
+    }
+    with (
+        dask.config.set(settings),
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, timeout="60s"
+        ) as cluster,
+        distributed.Client(cluster, timeout="60s") as client,
+    ):
+        yield client
 
 
 @pytest.fixture(autouse=True)
@@ -50,8 +55,9 @@ def test_convert_on_the_cluster_writes_what_a_local_run_writes(tmp_path, client)
     remote = velmora_batch.convert(folder, tmp_path / "remote", client=client, progress=False)
     columns = ["status", "error", "rows"]
     assert remote[columns].equals(local[columns])
-    for mine, theirs in zip(local["output"][local["status"] == "ok"],
-                            remote["output"][remote["status"] == "ok"]):  # fmt: skip
+    for mine, theirs in zip(
+        local["output"][local["status"] == "ok"], remote["output"][remote["status"] == "ok"]
+    ):
         theirs, mine = pq.read_table(theirs), pq.read_table(mine)
         assert theirs.schema.equals(mine.schema, check_metadata=True)
         assert theirs.to_pandas().equals(mine.to_pandas())
@@ -66,9 +72,16 @@ def test_inventory_takes_a_scheduler_address(tmp_path, client):
 
 
 def test_a_worker_that_dies_is_reported_for_its_own_item(client):
-    rows = runner.run(die_on_three, [1, 2, 3, 4],
-                      lambda item, error: {"item": item, "status": type(error).__name__},
-                      client=client, progress=False)  # fmt: skip
+    rows = runner.run(
+        die_on_three,
+        [1, 2, 3, 4],
+        lambda item, error: {"item": item, "status": type(error).__name__},
+        client=client,
+        progress=False,
+    )
     assert [(row["item"], row["status"]) for row in rows] == [
-        (1, "ok"), (2, "ok"), (3, "KilledWorker"), (4, "ok")
-    ]  # fmt: skip
+        (1, "ok"),
+        (2, "ok"),
+        (3, "KilledWorker"),
+        (4, "ok"),
+    ]

@@ -7,7 +7,6 @@ import gzip
 import json
 import os
 
-import numpy as np
 import pandas as pd
 import pytest
 
@@ -17,13 +16,26 @@ pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 pytest.importorskip("tqdm")
 import pyarrow.dataset  # noqa: E402
+from batch_files import DAMAGED, die_on_three, study  # noqa: E402
 
 import velmora_batch  # noqa: E402
-from batch_files import DAMAGED, die_on_three, study  # noqa: E402
 from velmora_batch import parquet_out, runner  # noqa: E402
 
-ALL_COLUMNS = ["timestamp", "acc_x", "acc_y", "acc_z", "gyro_x", "gyro_y", "gyro_z", "mag_x",
-               "mag_y", "mag_z", "temperature", "light", "battery"]  # fmt: skip
+ALL_COLUMNS = [
+    "timestamp",
+    "acc_x",
+    "acc_y",
+    "acc_z",
+    "gyro_x",
+    "gyro_y",
+    "gyro_z",
+    "mag_x",
+    "mag_y",
+    "mag_z",
+    "temperature",
+    "light",
+    "battery",
+]
 
 
 def expected_error(path, reader=velmora.read_metadata) -> str:
@@ -69,8 +81,10 @@ def test_convert_writes_parquet_that_reads_back_as_read_cwa_file(tmp_path, worke
     assert outcome["status"].tolist() == ["ok", "error", "ok"]
     assert outcome.loc[1, "error"] == expected_error(folder / DAMAGED, velmora.read_cwa_file)
     assert sorted(p.relative_to(out).as_posix() for p in out.rglob("*")) == [
-        "a_wrist.parquet", "site2", "site2/c_hip.parquet"
-    ]  # fmt: skip: no partial file, no output for the damaged file
+        "a_wrist.parquet",
+        "site2",
+        "site2/c_hip.parquet",
+    ]  # no partial file, no output for the damaged file
     for row in outcome[outcome["status"] == "ok"].itertuples():
         source = plain_copy(row.path, tmp_path)
         table = pq.read_table(row.output)
@@ -92,24 +106,34 @@ def test_convert_writes_parquet_that_reads_back_as_read_cwa_file(tmp_path, worke
 def test_convert_to_utc_gives_an_aware_timestamp_column(tmp_path):
     folder, out = study(tmp_path), tmp_path / "out"
     zone = datetime.timezone(datetime.timedelta(hours=2))
-    velmora_batch.convert(folder / "a_wrist.cwa", out, fixed_utc_offset_timezone=zone,
-                          include_light=False, same_columns=False, progress=False)  # fmt: skip
+    velmora_batch.convert(
+        folder / "a_wrist.cwa",
+        out,
+        fixed_utc_offset_timezone=zone,
+        include_light=False,
+        same_columns=False,
+        progress=False,
+    )
     table = pq.read_table(out / "a_wrist.parquet")
     assert table.schema.field("timestamp").type == pa.timestamp("us", tz="UTC")
-    expected = velmora.read_cwa_file(str(folder / "a_wrist.cwa"), include_light=False,
-                                     fixed_utc_offset_timezone=zone)  # fmt: skip
-    pd.testing.assert_frame_equal(table.to_pandas().set_index("timestamp"), expected,
-                                  check_exact=True)  # fmt: skip
+    expected = velmora.read_cwa_file(
+        str(folder / "a_wrist.cwa"), include_light=False, fixed_utc_offset_timezone=zone
+    )
+    pd.testing.assert_frame_equal(
+        table.to_pandas().set_index("timestamp"), expected, check_exact=True
+    )
 
 
 def test_convert_to_csv_writes_what_write_cwa_csv_writes(tmp_path):
     folder, out = study(tmp_path), tmp_path / "out"
     cut = velmora.seconds(1.5, 4.0)
-    outcome = velmora_batch.convert(folder, out, to="csv", cut=cut, include_battery=True,
-                                    progress=False)  # fmt: skip
+    outcome = velmora_batch.convert(
+        folder, out, to="csv", cut=cut, include_battery=True, progress=False
+    )
     reference = tmp_path / "reference.csv"
-    velmora.write_cwa_csv(str(folder / "a_wrist.cwa"), str(reference), cut=cut,
-                          include_battery=True)  # fmt: skip
+    velmora.write_cwa_csv(
+        str(folder / "a_wrist.cwa"), str(reference), cut=cut, include_battery=True
+    )
     written = (out / "a_wrist.csv").read_bytes()
     assert written == reference.read_bytes()
     assert outcome.loc[0, "rows"] == written.count(b"\n") - 1
@@ -149,8 +173,11 @@ def test_outputs_that_would_collide_are_refused_before_any_work(tmp_path):
     for name in ("x/same.cwa", "y/same.cwa.gz"):
         (tmp_path / name).write_bytes(b"")
     with pytest.raises(ValueError, match="would both be written to"):
-        velmora_batch.convert([tmp_path / "x" / "same.cwa", tmp_path / "y" / "same.cwa.gz"],
-                              tmp_path / "out", progress=False)  # fmt: skip
+        velmora_batch.convert(
+            [tmp_path / "x" / "same.cwa", tmp_path / "y" / "same.cwa.gz"],
+            tmp_path / "out",
+            progress=False,
+        )
     assert not (tmp_path / "out").exists()
 
 
@@ -167,8 +194,13 @@ def test_globs_missing_files_and_duplicates(tmp_path):
 
 @pytest.mark.parametrize("items, largest, lost", [(4, 1, [3]), (16, 2, [3, 4])])
 def test_a_dying_pool_worker_costs_only_its_own_chunk(items, largest, lost):
-    rows = runner.run(die_on_three, list(range(1, items + 1)),
-                      lambda item, error: {"item": item, "status": "lost"},
-                      workers=2, progress=False, largest=largest)  # fmt: skip
+    rows = runner.run(
+        die_on_three,
+        list(range(1, items + 1)),
+        lambda item, error: {"item": item, "status": "lost"},
+        workers=2,
+        progress=False,
+        largest=largest,
+    )
     assert [row["item"] for row in rows] == list(range(1, items + 1))
     assert [row["item"] for row in rows if row["status"] == "lost"] == lost

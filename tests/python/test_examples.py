@@ -18,8 +18,11 @@ GYRO_FROM_ROW = 12000  # the last minute is 6-axis
 
 def test_sample_matches_its_generator(tmp_path):
     output = tmp_path / "sample.cwa"
-    subprocess.run([sys.executable, str(EXAMPLES / "make_sample.py"), str(output)], check=True,
-                   capture_output=True)  # fmt: skip
+    subprocess.run(
+        [sys.executable, str(EXAMPLES / "make_sample.py"), str(output)],
+        check=True,
+        capture_output=True,
+    )
     assert output.read_bytes() == pathlib.Path(SAMPLE).read_bytes()
 
 
@@ -64,8 +67,16 @@ def test_sample_timing_is_consistent():
 def test_sample_frame_holds_three_minutes_of_motion():
     frame = velmora.read_cwa_file(SAMPLE)
     assert list(frame.columns) == [
-        "acc_x", "acc_y", "acc_z", "gyro_x", "gyro_y", "gyro_z", "temperature", "light", "battery"
-    ]  # fmt: skip
+        "acc_x",
+        "acc_y",
+        "acc_z",
+        "gyro_x",
+        "gyro_y",
+        "gyro_z",
+        "temperature",
+        "light",
+        "battery",
+    ]
     assert len(frame) == ROWS
     assert (frame.dtypes == np.float32).all()
     assert str(frame.index[0]) == "2024-03-14 09:30:00"
@@ -81,8 +92,12 @@ def test_sample_frame_holds_three_minutes_of_motion():
 
 def test_tour_runs_on_the_sample(tmp_path):
     csv = tmp_path / "tour.csv"
-    done = subprocess.run([sys.executable, str(EXAMPLES / "tour.py"), "--csv", str(csv)],
-                          capture_output=True, text=True, timeout=120)  # fmt: skip
+    done = subprocess.run(
+        [sys.executable, str(EXAMPLES / "tour.py"), "--csv", str(csv)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert done.returncode == 0, done.stderr
     assert f"velmora tour of {SAMPLE}" in done.stdout
     for title in ("read_metadata", "sampling_consistency_report", "read_cwa_file", "write_cwa_csv"):

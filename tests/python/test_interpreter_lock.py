@@ -10,7 +10,6 @@ import textwrap
 import time
 
 import pytest
-
 from cwa_builder import CwaFile, consecutive_packets
 
 CHILD_ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
@@ -82,8 +81,11 @@ LOCK_CHILD = CALLS + textwrap.dedent("""
 def test_no_other_python_thread_runs_during_a_call(tmp_path):
     result = subprocess.run(
         [sys.executable, "-c", LOCK_CHILD, str(STALL), str(tmp_path)],
-        capture_output=True, text=True, timeout=120, env=CHILD_ENV,
-    )  # fmt: skip
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=CHILD_ENV,
+    )
     assert result.returncode == 0, result.stderr
     lines = result.stdout.split("\n")[:-1]
     assert len(lines) == 7, result.stdout
@@ -113,9 +115,12 @@ THREADS_CHILD = CALLS + textwrap.dedent("""
 def test_calls_start_no_threads(long_recording, tmp_path):
     child = subprocess.Popen(
         [sys.executable, "-c", THREADS_CHILD, long_recording, str(tmp_path)],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
         env=CHILD_ENV,
-    )  # fmt: skip
+    )
     try:
         settled = int(child.stdout.readline())
         tasks = pathlib.Path(f"/proc/{child.pid}/task")
@@ -156,7 +161,10 @@ def test_exit_with_daemon_threads_inside_calls_is_clean(cwa_path, function):
     for _ in range(6):
         result = subprocess.run(
             [sys.executable, "-c", EXIT_CHILD, path, function],
-            capture_output=True, text=True, timeout=60, env=CHILD_ENV,
-        )  # fmt: skip
+            capture_output=True,
+            text=True,
+            timeout=60,
+            env=CHILD_ENV,
+        )
         assert result.returncode == 0, result.stderr
         assert result.stderr == ""

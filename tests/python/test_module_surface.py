@@ -139,7 +139,10 @@ def test_repeated_import_and_initialisation_return_the_same_module(monkeypatch):
 def test_sub_interpreter_import_is_refused():
     pytest.importorskip("_testcapi")
     result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent("""
+        [
+            sys.executable,
+            "-c",
+            textwrap.dedent("""
         import sys, tempfile, _testcapi, velmora
         if not hasattr(_testcapi, "run_in_subinterp"):
             sys.exit(3)
@@ -154,10 +157,13 @@ def test_sub_interpreter_import_is_refused():
         '''
             _testcapi.run_in_subinterp(code)
             print(out.read())
-        """)],
-        capture_output=True, text=True, timeout=120,
+        """),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
-    )  # fmt: skip
+    )
     if result.returncode == 3:
         pytest.skip("no legacy sub-interpreters in this build")
     assert result.returncode == 0, result.stderr

@@ -12,8 +12,6 @@ import zoneinfo
 
 import numpy as np
 import pytest
-
-import velmora
 from conftest import raises_exactly
 from cwa_builder import (
     CwaFile,
@@ -26,6 +24,8 @@ from cwa_builder import (
     unpacked_samples,
 )
 
+import velmora
+
 PER_PACKET = ["temperature", "light", "battery"]
 ACC = ["acc_x", "acc_y", "acc_z"]
 GYRO = ["gyro_x", "gyro_y", "gyro_z"]
@@ -34,9 +34,11 @@ NOON = pack_time(2020, 1, 1, 12, 0, 0)
 MISSING = "/nonexistent/velmora.cwa"
 IO_MISSING = "IO error: No such file or directory (os error 2)"
 NINE_AXIS = consecutive_packets(
-    2, sample_format=0x92, sample_count=26,
+    2,
+    sample_format=0x92,
+    sample_count=26,
     sample_data=unpacked_samples([(i, 0, -i, 256, 512, -256, 16384, 0, -16384) for i in range(26)]),
-)  # fmt: skip
+)
 NO_FLAGS = ["include_magnetometer", "include_temperature", "include_light", "include_battery"]
 
 
@@ -50,8 +52,7 @@ NO_FLAGS = ["include_magnetometer", "include_temperature", "include_light", "inc
         (NINE_AXIS, {"include_magnetometer": False}, ACC + GYRO + PER_PACKET),
     ],
 )
-def test_columns_follow_data_and_flags_in_order(cwa_path, no_leaked_files, packets, flags,
-                                                columns):  # fmt: skip
+def test_columns_follow_data_and_flags_in_order(cwa_path, no_leaked_files, packets, flags, columns):
     frame = velmora.read_cwa_file(cwa_path(CwaFile(blocks=packets)), **flags)
     assert list(frame.columns) == columns
     assert all(dtype == np.float32 for dtype in frame.dtypes)
@@ -59,14 +60,24 @@ def test_columns_follow_data_and_flags_in_order(cwa_path, no_leaked_files, packe
 
 def test_worked_values_of_samples_and_per_packet_readings(cwa_path):
     # Gyroscope scale code 5 (250 degrees per second) with accelerometer scale code 0.
-    gyro = Packet(timestamp=add_seconds(NOON, 5), sample_format=0x62, sample_count=1,
-                  light=(5 << 10) | 0x03FF, sample_data=unpacked_samples([(0, 16384, -1, 0, 0, 0)]))
+    gyro = Packet(
+        timestamp=add_seconds(NOON, 5),
+        sample_format=0x62,
+        sample_count=1,
+        light=(5 << 10) | 0x03FF,
+        sample_data=unpacked_samples([(0, 16384, -1, 0, 0, 0)]),
+    )
     packets = [
-        Packet(sample_count=1, sample_data=packed_samples([1]), temperature=0x0155, light=0,
-               battery=170),
+        Packet(
+            sample_count=1,
+            sample_data=packed_samples([1]),
+            temperature=0x0155,
+            light=0,
+            battery=170,
+        ),
         Packet(timestamp=NOON, sample_format=0x32, sample_count=1, temperature=0xFC00, light=341),
         gyro,
-    ]  # fmt: skip
+    ]
     frame = velmora.read_cwa_file(cwa_path(CwaFile(blocks=packets)))
     assert list(frame.columns) == ACC + GYRO + PER_PACKET
     assert frame[ACC].to_numpy()[0].tolist() == [0.00390625, 0.0, 0.0]
@@ -94,10 +105,13 @@ def hours(count):
         (datetime.timezone.utc, "datetime64[us, UTC]", "2020-01-01 12:00:00+00:00"),
         (hours(1), "datetime64[us, UTC]", "2020-01-01 11:00:00+00:00"),
         (hours(-5), "datetime64[us, UTC]", "2020-01-01 17:00:00+00:00"),
-        (datetime.timezone(datetime.timedelta(hours=5, minutes=30, microseconds=250)),
-         "datetime64[us, UTC]", "2020-01-01 06:29:59.999750+00:00"),
+        (
+            datetime.timezone(datetime.timedelta(hours=5, minutes=30, microseconds=250)),
+            "datetime64[us, UTC]",
+            "2020-01-01 06:29:59.999750+00:00",
+        ),
     ],
-)  # fmt: skip
+)
 def test_index_is_named_and_offset_subtracted(cwa_path, tz, dtype, first):
     path = cwa_path(CwaFile(blocks=consecutive_packets(2, start=NOON)))
     frame = velmora.read_cwa_file(path, fixed_utc_offset_timezone=tz)
@@ -161,13 +175,19 @@ NOTHING_IN_RANGE = "No valid sample data found in the specified range"
         ([bytes(512), Packet(sample_count=0)], None, NOTHING_IN_RANGE),
         ([bytes(512), Packet(sample_count=0)], velmora.seconds(0, 1), "No valid sample data found"),
         # Packets last 1 s and start 2 s apart: 1.2 to 1.9 lies in the gap.
-        (consecutive_packets(3, seconds_per_packet=2, sample_count=100), velmora.seconds(1.2, 1.9),
-         "No samples remain after applying seconds cut"),
+        (
+            consecutive_packets(3, seconds_per_packet=2, sample_count=100),
+            velmora.seconds(1.2, 1.9),
+            "No samples remain after applying seconds cut",
+        ),
         # Between two samples 10 ms apart.
-        (consecutive_packets(2), velmora.seconds(0.0051, 0.0052),
-         "No samples remain after applying time range"),
+        (
+            consecutive_packets(2),
+            velmora.seconds(0.0051, 0.0052),
+            "No samples remain after applying time range",
+        ),
     ],
-)  # fmt: skip
+)
 def test_empty_outcomes_raise_runtime_error(cwa_path, no_leaked_files, blocks, cut, text):
     raises_exactly(RuntimeError, text, velmora.read_cwa_file, cwa_path(CwaFile(blocks=blocks)), cut)
 
@@ -304,8 +324,11 @@ def test_missing_numpy_or_pandas_is_noticed_after_the_read(cwa_path, blocked, go
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     run = subprocess.run(
         [sys.executable, "-c", SCRIPT.format(blocked=blocked, path=path)],
-        capture_output=True, text=True, env=env, check=True,
-    )  # fmt: skip
+        capture_output=True,
+        text=True,
+        env=env,
+        check=True,
+    )
     assert run.stdout.splitlines() == [outcome, "False"]
     assert ("Failed to access NumPy array API capsule" in run.stderr) == (blocked == "numpy")
 
@@ -351,8 +374,12 @@ def test_a_failed_panic_type_creation_is_retried(cwa_path):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     run = subprocess.run(
         [sys.executable, "-c", FAILED_CREATION_SCRIPT.format(path=path)],
-        capture_output=True, text=True, env=env, timeout=120, check=True,
-    )  # fmt: skip
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
+        check=True,
+    )
     outcomes = run.stdout.splitlines()
     assert {outcome.split()[1] for outcome in outcomes} == {"PanicException"}, outcomes
     assert "MemoryError PanicException" in outcomes

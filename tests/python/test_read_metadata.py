@@ -4,11 +4,11 @@ and the errors of files that only these two scan."""
 from __future__ import annotations
 
 import pytest
-
-import velmora
 from conftest import raises_exactly, recording
 from cwa_builder import CwaFile, Metadata, Packet, consecutive_packets, pack_time
 from read_model import data_time_span, iso_text
+
+import velmora
 
 FAILED_FILL = "IO error: failed to fill whole buffer"
 JAN_1 = pack_time(2020, 1, 1)
@@ -63,14 +63,19 @@ def test_minimal_file_gives_every_key_in_order(cwa_path, no_leaked_files):
     [
         (JAN_1, JAN_2, "2020-01-01T00:00:00", "2020-01-02T00:00:00", 86400.0),
         (pack_time(2020, 1, 1, 1), JAN_1, "2020-01-01T01:00:00", "2020-01-01T00:00:00", -3600.0),
-        (pack_time(2020, 2, 28, 23, 59, 59), pack_time(2020, 3, 1),
-         "2020-02-28T23:59:59", "2020-03-01T00:00:00", 86401.0),
+        (
+            pack_time(2020, 2, 28, 23, 59, 59),
+            pack_time(2020, 3, 1),
+            "2020-02-28T23:59:59",
+            "2020-03-01T00:00:00",
+            86401.0,
+        ),
         (0, pack_time(2021, 6, 30, 23, 59, 59), None, "2021-06-30T23:59:59", None),
         (0xFFFFFFFF, JAN_2, None, "2020-01-02T00:00:00", None),
         (JAN_1, pack_time(2020, 13, 1), "2020-01-01T00:00:00", None, None),
         (pack_time(2020, 2, 30), pack_time(2020, 1, 1, 0, 60), None, None, None),
     ],
-)  # fmt: skip
+)
 def test_header_times_and_duration(cwa_path, start, end, start_text, end_text, duration):
     header = Metadata(logging_start=start, logging_end=end, last_change=end)
     path = cwa_path(CwaFile(metadata=header))
@@ -105,8 +110,9 @@ def test_device_id_combines_halves(cwa_path, upper, device_id):
         (0x00, 0x02, None, False, "AX3"),
     ],
 )
-def test_sensor_configuration_counts_only_on_ax6(cwa_path, hardware, config, gyro, magnetometer,
-                                                 name):  # fmt: skip
+def test_sensor_configuration_counts_only_on_ax6(
+    cwa_path, hardware, config, gyro, magnetometer, name
+):
     result = metadata_of(cwa_path, CwaFile(Metadata(hardware_type=hardware, sensor_config=config)))
     assert (result["hardware_type"], result["sensor_config"]) == (name, config)
     assert result["gyro_range"] == gyro
@@ -153,9 +159,11 @@ ILL_FORMED_UTF8 = [
         (region("caf\u00e9 \u20ac \U0001f600".encode()), "caf\u00e9 \u20ac \U0001f600"),
     ]
     # Ill-formed UTF-8 is replaced exactly as Python replaces it.
-    + [(region(b"<" + bad + b">"), (b"<" + bad + b">").decode("utf-8", "replace"))
-       for bad in ILL_FORMED_UTF8],
-)  # fmt: skip
+    + [
+        (region(b"<" + bad + b">"), (b"<" + bad + b">").decode("utf-8", "replace"))
+        for bad in ILL_FORMED_UTF8
+    ],
+)
 def test_annotation_trims_pad_bytes_and_replaces_bad_utf8(cwa_path, raw, expected):
     result = metadata_of(cwa_path, CwaFile(metadata=Metadata(annotation=raw)))
     assert result["annotation"] == expected
@@ -170,17 +178,32 @@ START = "2020-01-01T00:00:00"
         ([Packet()], START, "2020-01-01T00:00:01.190", 1.19, 119 / 1.19),
         # Packets less than a second apart join, distant ones keep their own start.
         (consecutive_packets(2), START, "2020-01-01T00:00:02.191666", 2.191666, 239 / 2.191666),
-        (consecutive_packets(2, seconds_per_packet=3), START, "2020-01-01T00:00:04.190", 4.19,
-         239 / 4.19),
+        (
+            consecutive_packets(2, seconds_per_packet=3),
+            START,
+            "2020-01-01T00:00:04.190",
+            4.19,
+            239 / 4.19,
+        ),
         # The offset moves the first sample before the block time.
-        ([Packet(timestamp_offset=50)], "2019-12-31T23:59:59.500", "2020-01-01T00:00:00.690",
-         1.19, 119 / 1.19),
+        (
+            [Packet(timestamp_offset=50)],
+            "2019-12-31T23:59:59.500",
+            "2020-01-01T00:00:00.690",
+            1.19,
+            119 / 1.19,
+        ),
         ([Packet(sample_count=1)], START, START, 0.0, None),
         # Skipped blocks, including an old-format packet without samples, are no error.
-        ([Packet(header=b"MD"), Packet(sample_count=0, rate_code=0, timestamp=0), bytes(512)],
-         None, None, None, None),
+        (
+            [Packet(header=b"MD"), Packet(sample_count=0, rate_code=0, timestamp=0), bytes(512)],
+            None,
+            None,
+            None,
+            None,
+        ),
     ],
-)  # fmt: skip
+)
 def test_data_timing(cwa_path, no_leaked_files, blocks, start, end, duration, rate):
     path = cwa_path(CwaFile(blocks=blocks))
     metadata = velmora.read_metadata(path)

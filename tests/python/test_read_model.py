@@ -7,10 +7,11 @@ import random
 
 import numpy as np
 import pytest
-import velmora
 from conftest import recording
 from cwa_builder import JAN_2020, CwaFile, Metadata, Packet, add_seconds
 from read_model import ModelError, expected_frame
+
+import velmora
 
 FORMATS = (0x30, 0x32, 0x62, 0x92)
 CAPACITY = {0x30: 120, 0x32: 80, 0x62: 40, 0x92: 26}
@@ -18,12 +19,17 @@ CAPACITY = {0x30: 120, 0x32: 80, 0x62: 40, 0x92: 26}
 
 def random_packet(rng: random.Random, fmt: int, timestamp: int, rate_code: int, sequence: int):
     return Packet(
-        timestamp=timestamp, sequence_id=sequence, light=rng.getrandbits(16),
-        temperature=rng.getrandbits(16), battery=rng.getrandbits(8), rate_code=rate_code,
-        sample_format=fmt, sample_data=rng.randbytes(480),
+        timestamp=timestamp,
+        sequence_id=sequence,
+        light=rng.getrandbits(16),
+        temperature=rng.getrandbits(16),
+        battery=rng.getrandbits(8),
+        rate_code=rate_code,
+        sample_format=fmt,
+        sample_data=rng.randbytes(480),
         timestamp_offset=rng.choice((0, 0, rng.randint(-150, 150), rng.randint(-32768, 32767))),
         sample_count=CAPACITY[fmt] if rng.random() < 0.7 else rng.randint(1, CAPACITY[fmt]),
-    )  # fmt: skip
+    )
 
 
 def non_data_block(rng: random.Random) -> bytes:
@@ -39,11 +45,14 @@ def non_data_block(rng: random.Random) -> bytes:
 
 
 def broken_packet(rng: random.Random, timestamp: int) -> Packet:
-    return rng.choice((
-        Packet(timestamp=0xFFFFFFFF), Packet(timestamp=timestamp, rate_code=0),
-        Packet(timestamp=timestamp, sample_format=0x31),
-        Packet(timestamp=timestamp, sample_format=0x62, sample_count=41),
-    ))  # fmt: skip
+    return rng.choice(
+        (
+            Packet(timestamp=0xFFFFFFFF),
+            Packet(timestamp=timestamp, rate_code=0),
+            Packet(timestamp=timestamp, sample_format=0x31),
+            Packet(timestamp=timestamp, sample_format=0x62, sample_count=41),
+        )
+    )
 
 
 def random_recording(rng: random.Random) -> tuple[bytes, int]:
@@ -63,9 +72,7 @@ def random_recording(rng: random.Random) -> tuple[bytes, int]:
         fmt = main_format if rng.random() < 0.85 else rng.choice(FORMATS)
         step = rng.choice((1, 1, 1, 0, 2, 3, -2, 5, 100))
         seconds = max(seconds + step, 0)
-        blocks.append(
-            random_packet(rng, fmt, add_seconds(JAN_2020, seconds), rate_code, sequence)
-        )
+        blocks.append(random_packet(rng, fmt, add_seconds(JAN_2020, seconds), rate_code, sequence))
     contents = CwaFile(Metadata(rate_code=rate_code), blocks).to_bytes()
     return contents, len(blocks)
 
@@ -123,10 +130,16 @@ def test_generated_recording_matches_model(seed, cwa_path):
 @pytest.mark.parametrize("name", ["ax3-packed-100hz.cwa", "ax6-gyro-100hz.cwa"])
 @pytest.mark.parametrize(
     "cut",
-    [None, ("blocks", 3, 40), ("blocks", 100, None), ("seconds", 0.0, None),
-     ("seconds", 12.345, 47.5), ("seconds", None, 3.0)],
+    [
+        None,
+        ("blocks", 3, 40),
+        ("blocks", 100, None),
+        ("seconds", 0.0, None),
+        ("seconds", 12.345, 47.5),
+        ("seconds", None, 3.0),
+    ],
     ids=repr,
-)  # fmt: skip
+)
 @pytest.mark.parametrize("offset_us", [None, 7_200_000_000])
 def test_real_recording_matches_model(name, cut, offset_us):
     path = recording(name)

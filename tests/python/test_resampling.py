@@ -12,17 +12,32 @@ import sys
 
 import numpy as np
 import pytest
-
-import velmora
 from conftest import raises_exactly, recording
 from cwa_builder import JAN_2020, CwaFile, Packet, add_seconds, consecutive_packets
 from read_model import ModelError, natural_bounds, plan_for
 from resample_model import MOTION, READINGS, NoRows, resampled_read
 
+import velmora
+
 FORMAT_CAPACITY = {0x30: 120, 0x32: 80, 0x62: 40, 0x92: 26}
 CHANNELS = ("acc_x", "acc_y", "acc_z") + MOTION + READINGS
-RATES = (0.1, 0.5, 1.0, 3.7, 10.0, 25.0, 30.0, 50.0, 99.9, 100.0, 128.0, 250.0, 1000.0, 3333.3,
-         10000.0)  # fmt: skip
+RATES = (
+    0.1,
+    0.5,
+    1.0,
+    3.7,
+    10.0,
+    25.0,
+    30.0,
+    50.0,
+    99.9,
+    100.0,
+    128.0,
+    250.0,
+    1000.0,
+    3333.3,
+    10000.0,
+)
 RATE_CODES = (0x46, 0x48, 0x4A, 0x4B, 0x4C, 0x4E)
 GRID_BUDGET = 4000  # grid points per generated case, to keep the model quick
 
@@ -32,8 +47,9 @@ def rate_of(code: int) -> float:
 
 
 def bounds(packet: Packet) -> tuple[float, float]:
-    return natural_bounds(packet.timestamp, packet.timestamp_offset, packet.sample_count,
-                          packet.rate_code)  # fmt: skip
+    return natural_bounds(
+        packet.timestamp, packet.timestamp_offset, packet.sample_count, packet.rate_code
+    )
 
 
 def random_packet(rng: random.Random, fmt: int, rate_code: int, when: float) -> Packet:
@@ -44,11 +60,16 @@ def random_packet(rng: random.Random, fmt: int, rate_code: int, when: float) -> 
     stamp = math.floor(when + rng.randint(-count, count) / rate)
     offset = max(-32768, min(32767, int(round((stamp - when) * rate))))
     return Packet(
-        timestamp=add_seconds(JAN_2020, stamp), rate_code=rate_code, sample_format=fmt,
-        sample_count=count, timestamp_offset=offset,
-        light=rng.randrange(0x10000), temperature=rng.randrange(0x10000),
-        battery=rng.randrange(256), sample_data=rng.randbytes(480),
-    )  # fmt: skip
+        timestamp=add_seconds(JAN_2020, stamp),
+        rate_code=rate_code,
+        sample_format=fmt,
+        sample_count=count,
+        timestamp_offset=offset,
+        light=rng.randrange(0x10000),
+        temperature=rng.randrange(0x10000),
+        battery=rng.randrange(256),
+        sample_data=rng.randbytes(480),
+    )
 
 
 def random_recording(rng: random.Random, hz: float) -> list:
@@ -128,9 +149,12 @@ def test_generated_recording_matches_model(tmp_path, seed):
 
     def read():
         return velmora.read_cwa_file(
-            path, cut=cut, resample_hz=hz, include_magnetometer=include_magnetometer,
+            path,
+            cut=cut,
+            resample_hz=hz,
+            include_magnetometer=include_magnetometer,
             **{"include_" + name: name in readings for name in READINGS},
-        )  # fmt: skip
+        )
 
     try:
         if cut is not None and cut["type"] == "seconds":
@@ -206,19 +230,39 @@ FINITE = "resample_hz must be a finite value > 0"
         (False, {"resample_hz": math.nan}, ValueError, FINITE),
         (False, {"resample_hz": math.inf}, ValueError, FINITE),
         (False, {"resample_hz": 10000.5}, ValueError, "resample_hz must be <= 10000"),
-        (False, {"resample_hz": 50, "resample_method": "Cubic"}, ValueError,
-         "Unsupported resample_method 'Cubic'. Supported: cubic"),
+        (
+            False,
+            {"resample_hz": 50, "resample_method": "Cubic"},
+            ValueError,
+            "Unsupported resample_method 'Cubic'. Supported: cubic",
+        ),
         (False, {"resample_hz": 0, "resample_method": "Cubic"}, ValueError, FINITE),
-        (False, {"resample_hz": 0, "cut": {"type": "Seconds"}}, ValueError,
-         "cut type must be 'seconds' or 'blocks'"),
-        (False, {"resample_hz": 100}, RuntimeError,
-         "IO error: No such file or directory (os error 2)"),
-        (True, {"resample_hz": 5, "cut": {"type": "blocks", "end": 0}}, RuntimeError,
-         "No valid sample data found in the specified range"),
-        (True, {"resample_hz": sys.float_info.min * sys.float_info.epsilon}, RuntimeError,
-         "No samples remain after applying time range/resampling"),
+        (
+            False,
+            {"resample_hz": 0, "cut": {"type": "Seconds"}},
+            ValueError,
+            "cut type must be 'seconds' or 'blocks'",
+        ),
+        (
+            False,
+            {"resample_hz": 100},
+            RuntimeError,
+            "IO error: No such file or directory (os error 2)",
+        ),
+        (
+            True,
+            {"resample_hz": 5, "cut": {"type": "blocks", "end": 0}},
+            RuntimeError,
+            "No valid sample data found in the specified range",
+        ),
+        (
+            True,
+            {"resample_hz": sys.float_info.min * sys.float_info.epsilon},
+            RuntimeError,
+            "No samples remain after applying time range/resampling",
+        ),
     ],
-)  # fmt: skip
+)
 def test_errors_and_their_order(tmp_path, good_file, kwargs, kind, text):
     path = tmp_path / "three.cwa"
     if good_file:
@@ -246,9 +290,12 @@ def test_a_grid_beyond_physical_memory_is_refused_at_once(cwa_path):
     assert len(velmora.read_cwa_file(path)) == 20 * 120
     run = subprocess.run(
         [sys.executable, "-c", HUGE_GRID_CHILD, path],
-        capture_output=True, text=True, timeout=60, check=True,
+        capture_output=True,
+        text=True,
+        timeout=60,
+        check=True,
         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
-    )  # fmt: skip
+    )
     text = run.stdout.strip()
     assert text.startswith("Cannot hold ") and " rows of " in text, text
     assert text.endswith("of physical memory"), text

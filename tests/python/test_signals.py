@@ -10,7 +10,6 @@ import textwrap
 import time
 
 import pytest
-
 from cwa_builder import CwaFile, consecutive_packets
 
 pytestmark = pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
@@ -59,9 +58,11 @@ def test_ctrl_c_ends_a_call_blocked_on_a_fifo(tmp_path, call, wait):
     recording = CwaFile(blocks=consecutive_packets(3)).write(tmp_path / "rec.cwa")
     child = subprocess.Popen(
         [sys.executable, "-c", CHILD, call, wait, recording, str(tmp_path / "pipe")],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
-    )  # fmt: skip
+    )
     try:
         assert child.stdout.readline() == "calling\n"
         time.sleep(0.5)  # into the blocking wait

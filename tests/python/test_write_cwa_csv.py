@@ -12,17 +12,23 @@ import zoneinfo
 
 import numpy as np
 import pytest
-
-import velmora
 from conftest import recording
 from cwa_builder import CwaFile, Packet, consecutive_packets
 
-DEFAULT_FLAGS = dict(include_magnetometer=True, include_temperature=False, include_light=False,
-                     include_battery=False)  # fmt: skip
-ALL_FLAGS = dict(include_magnetometer=True, include_temperature=True, include_light=True,
-                 include_battery=True)  # fmt: skip
-NO_FLAGS = dict(include_magnetometer=False, include_temperature=False, include_light=False,
-                include_battery=False)  # fmt: skip
+import velmora
+
+DEFAULT_FLAGS = dict(
+    include_magnetometer=True, include_temperature=False, include_light=False, include_battery=False
+)
+ALL_FLAGS = dict(
+    include_magnetometer=True, include_temperature=True, include_light=True, include_battery=True
+)
+NO_FLAGS = dict(
+    include_magnetometer=False,
+    include_temperature=False,
+    include_light=False,
+    include_battery=False,
+)
 PLUS_2H = datetime.timezone(datetime.timedelta(hours=2))
 MINUS_5H = datetime.timezone(datetime.timedelta(hours=-5))
 ENOENT = "No such file or directory (os error 2)"
@@ -104,10 +110,15 @@ FILES = {
 @pytest.mark.parametrize("formats", FILES)
 @pytest.mark.parametrize(
     "options",
-    [{}, ALL_FLAGS, NO_FLAGS, {"fixed_utc_offset_timezone": PLUS_2H},
-     {"fixed_utc_offset_timezone": datetime.timezone.utc, "include_battery": True}],
+    [
+        {},
+        ALL_FLAGS,
+        NO_FLAGS,
+        {"fixed_utc_offset_timezone": PLUS_2H},
+        {"fixed_utc_offset_timezone": datetime.timezone.utc, "include_battery": True},
+    ],
     ids=["defaults", "all_flags", "no_flags", "utc_plus_2", "utc_battery"],
-)  # fmt: skip
+)
 def test_each_way_writes_the_bytes_of_the_read_samples(tmp_path, cwa_path, way, formats, options):
     path = cwa_path(random_file(sum(map(ord, way + formats)), FILES[formats]))
     arguments = {**WAYS[way], **options}
@@ -147,8 +158,11 @@ def test_offset_moves_every_time_by_whole_hours(tmp_path, cwa_path):
 
 
 def test_mixed_axes_streamed_print_nan_gyroscope_for_3_axis_samples(tmp_path, cwa_path):
-    six = Packet(sample_format=0x62, sample_count=1,
-                 sample_data=np.array([0, 0, 0, 0, 0, 0], "<i2").tobytes())  # fmt: skip
+    six = Packet(
+        sample_format=0x62,
+        sample_count=1,
+        sample_data=np.array([0, 0, 0, 0, 0, 0], "<i2").tobytes(),
+    )
     three = Packet(sample_format=0x32, sample_count=1, timestamp=six.timestamp + 1)
     path = cwa_path(CwaFile(blocks=[six, three]))
     lines = written_csv(tmp_path, path, **NO_FLAGS).decode().splitlines()
@@ -166,12 +180,21 @@ def test_magnetometer_columns_need_the_flag(tmp_path, cwa_path, way):
 
 @pytest.mark.parametrize(
     "blocks, options, header",
-    [([bytes(512)], {}, b"time,acc_x,acc_y,acc_z\n"),
-     ([bytes(512), bytes(512)], ALL_FLAGS, b"time,acc_x,acc_y,acc_z,temperature,light,battery\n"),
-     ([Packet()], {"cut": velmora.blocks(end=0), "include_light": True},
-      b"time,acc_x,acc_y,acc_z,light\n")],
+    [
+        ([bytes(512)], {}, b"time,acc_x,acc_y,acc_z\n"),
+        (
+            [bytes(512), bytes(512)],
+            ALL_FLAGS,
+            b"time,acc_x,acc_y,acc_z,temperature,light,battery\n",
+        ),
+        (
+            [Packet()],
+            {"cut": velmora.blocks(end=0), "include_light": True},
+            b"time,acc_x,acc_y,acc_z,light\n",
+        ),
+    ],
     ids=["no_data_packet", "no_data_packet_all_flags", "zero_blocks"],
-)  # fmt: skip
+)
 def test_nothing_to_stream_gives_only_the_header(tmp_path, cwa_path, blocks, options, header):
     path = cwa_path(CwaFile(blocks=blocks))
     assert written_csv(tmp_path, path, **options) == header
@@ -186,28 +209,48 @@ def runtime_text(call) -> str:
 
 @pytest.mark.parametrize(
     "contents, arguments, message",
-    [(b"MD" + bytes(1022), {"cut": velmora.blocks(0, 1)}, "Start block is beyond file size"),
-     (b"XX" + bytes(1022), {}, "Not a valid CWA file"),
-     (b"MD" + bytes(100), {}, "File too small to be a valid CWA file"),
-     (b"M", {}, "IO error: failed to fill whole buffer"),
-     (CwaFile(blocks=[Packet()], tail=bytes(3)), {}, "Incomplete CWA data block"),
-     (CwaFile(blocks=[Packet(rate_code=0)]), {}, "Old CWA format packets are not supported"),
-     (CwaFile(blocks=[Packet(sample_format=0x31)]), {},
-      "Unsupported sample format: 3 axes, packing 1"),
-     (CwaFile(blocks=[Packet(timestamp=0)]), {}, "Invalid block timestamp"),
-     (CwaFile(blocks=[Packet(sample_count=121)]), {}, "Sample count exceeds packet capacity"),
-     (CwaFile(blocks=[Packet()]), {"cut": velmora.seconds(100)},
-      "No samples remain after applying seconds cut"),
-     (CwaFile(blocks=[bytes(512)]), {"cut": velmora.seconds(1)}, "No valid sample data found"),
-     (CwaFile(blocks=[Packet()]), {"cut": velmora.seconds(0.001, 0.002)},
-      "No samples remain after applying time range"),
-     (CwaFile(blocks=[Packet()]), {"cut": velmora.seconds(0.1, 0.1000000001)},
-      "range_end_time must be greater than range_start_time"),
-     (CwaFile(blocks=[Packet()]), {"cut": velmora.blocks(end=0), "resample_hz": 10.0},
-      "No valid sample data found in the specified range"),
-     (CwaFile(blocks=[Packet()]), {"cut": velmora.seconds(1.195), "resample_hz": 10.0},
-      "No samples remain after applying time range/resampling")],
-)  # fmt: skip
+    [
+        (b"MD" + bytes(1022), {"cut": velmora.blocks(0, 1)}, "Start block is beyond file size"),
+        (b"XX" + bytes(1022), {}, "Not a valid CWA file"),
+        (b"MD" + bytes(100), {}, "File too small to be a valid CWA file"),
+        (b"M", {}, "IO error: failed to fill whole buffer"),
+        (CwaFile(blocks=[Packet()], tail=bytes(3)), {}, "Incomplete CWA data block"),
+        (CwaFile(blocks=[Packet(rate_code=0)]), {}, "Old CWA format packets are not supported"),
+        (
+            CwaFile(blocks=[Packet(sample_format=0x31)]),
+            {},
+            "Unsupported sample format: 3 axes, packing 1",
+        ),
+        (CwaFile(blocks=[Packet(timestamp=0)]), {}, "Invalid block timestamp"),
+        (CwaFile(blocks=[Packet(sample_count=121)]), {}, "Sample count exceeds packet capacity"),
+        (
+            CwaFile(blocks=[Packet()]),
+            {"cut": velmora.seconds(100)},
+            "No samples remain after applying seconds cut",
+        ),
+        (CwaFile(blocks=[bytes(512)]), {"cut": velmora.seconds(1)}, "No valid sample data found"),
+        (
+            CwaFile(blocks=[Packet()]),
+            {"cut": velmora.seconds(0.001, 0.002)},
+            "No samples remain after applying time range",
+        ),
+        (
+            CwaFile(blocks=[Packet()]),
+            {"cut": velmora.seconds(0.1, 0.1000000001)},
+            "range_end_time must be greater than range_start_time",
+        ),
+        (
+            CwaFile(blocks=[Packet()]),
+            {"cut": velmora.blocks(end=0), "resample_hz": 10.0},
+            "No valid sample data found in the specified range",
+        ),
+        (
+            CwaFile(blocks=[Packet()]),
+            {"cut": velmora.seconds(1.195), "resample_hz": 10.0},
+            "No samples remain after applying time range/resampling",
+        ),
+    ],
+)
 def test_file_and_range_errors_leave_no_output(tmp_path, cwa_path, contents, arguments, message):
     path = cwa_path(contents)
     output = tmp_path / "out.csv"
@@ -217,19 +260,30 @@ def test_file_and_range_errors_leave_no_output(tmp_path, cwa_path, contents, arg
 
 @pytest.mark.parametrize(
     "arguments, error, message",
-    [({"cut": 5}, ValueError, "cut must be created by seconds() or blocks()"),
-     ({"cut": {"start": 1}}, ValueError, "cut is missing type"),
-     ({"cut": {"type": "minutes"}}, ValueError, "cut type must be 'seconds' or 'blocks'"),
-     ({"resample_hz": 0.0}, ValueError, "resample_hz must be a finite value > 0"),
-     ({"resample_hz": math.nan}, ValueError, "resample_hz must be a finite value > 0"),
-     ({"resample_hz": 10000.5}, ValueError, "resample_hz must be <= 10000"),
-     ({"resample_hz": 50.0, "resample_method": "linear"}, ValueError,
-      "Unsupported resample_method 'linear'. Supported: cubic"),
-     ({"cut": {"type": "minutes"}, "resample_hz": -1.0}, ValueError,
-      "cut type must be 'seconds' or 'blocks'"),
-     ({"fixed_utc_offset_timezone": zoneinfo.ZoneInfo("Europe/Berlin")}, TypeError,
-      "'NoneType' object cannot be converted to 'PyDelta'")],
-)  # fmt: skip
+    [
+        ({"cut": 5}, ValueError, "cut must be created by seconds() or blocks()"),
+        ({"cut": {"start": 1}}, ValueError, "cut is missing type"),
+        ({"cut": {"type": "minutes"}}, ValueError, "cut type must be 'seconds' or 'blocks'"),
+        ({"resample_hz": 0.0}, ValueError, "resample_hz must be a finite value > 0"),
+        ({"resample_hz": math.nan}, ValueError, "resample_hz must be a finite value > 0"),
+        ({"resample_hz": 10000.5}, ValueError, "resample_hz must be <= 10000"),
+        (
+            {"resample_hz": 50.0, "resample_method": "linear"},
+            ValueError,
+            "Unsupported resample_method 'linear'. Supported: cubic",
+        ),
+        (
+            {"cut": {"type": "minutes"}, "resample_hz": -1.0},
+            ValueError,
+            "cut type must be 'seconds' or 'blocks'",
+        ),
+        (
+            {"fixed_utc_offset_timezone": zoneinfo.ZoneInfo("Europe/Berlin")},
+            TypeError,
+            "'NoneType' object cannot be converted to 'PyDelta'",
+        ),
+    ],
+)
 def test_argument_errors_come_before_the_file_is_read(tmp_path, arguments, error, message):
     output = tmp_path / "out.csv"
     with pytest.raises(error) as raised:
@@ -281,7 +335,8 @@ def test_failed_input_leaves_an_existing_output_untouched(tmp_path, cwa_path):
 # may truncate the recording it is reading.
 @pytest.mark.parametrize("link", ["same_path", "hard_link", "symlink"])
 @pytest.mark.parametrize(
-    "arguments", [{}, {"cut": velmora.seconds(1, 3)}, {"resample_hz": 20.0}, {"cut": velmora.blocks(1)}]
+    "arguments",
+    [{}, {"cut": velmora.seconds(1, 3)}, {"resample_hz": 20.0}, {"cut": velmora.blocks(1)}],
 )
 def test_writing_into_the_input_itself_fails_and_keeps_the_recording(
     tmp_path, cwa_path, link, arguments
