@@ -1,5 +1,19 @@
-"""Study tools for velmora: inventory and conversion of whole folders of CWA recordings."""
+"""Study tools for velmora: inventory, conversion and analysis-ready preparation of recordings."""
 
+from .calibration import calibrate
+from .epochs import epochs
+from .filtering import lowpass
+from .nonwear import detect_nonwear, nonwear_episodes
+from .prepare import prepare
 from .study import convert, inventory
 
-__all__ = ["convert", "inventory"]
+__all__ = [
+    "calibrate",
+    "convert",
+    "detect_nonwear",
+    "epochs",
+    "inventory",
+    "lowpass",
+    "nonwear_episodes",
+    "prepare",
+]

@@ -10,6 +10,7 @@ _EXTRA_OF = {
     "tqdm": "batch",
     "distributed": "batch",
     "matplotlib": "plot",
+    "scipy.signal": "prep",
 }
 
 

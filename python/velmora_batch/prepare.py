@@ -1,0 +1,126 @@
+"""Analysis-ready data in one call: read, filter, calibrate, flag non-wear, summarise in epochs.
+
+The presets follow the two established pipelines: ggir (the R package most studies use) and
+actipy (the Python tools of the UK Biobank pipeline). Every step can be changed or switched off
+by keyword, and the report records what each step decided.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import pathlib
+from dataclasses import dataclass
+
+import numpy as np
+import pandas as pd
+
+import velmora
+
+from . import windows as win
+from .calibration import calibrate
+from .epochs import METRICS, epochs
+from .filtering import lowpass
+from .nonwear import detect_nonwear, nonwear_episodes
+from .recording import readable
+
+DAY_WEAR_H = 16.0
+
+
+@dataclass(frozen=True)
+class Steps:
+    """What prepare does; a preset is one of these, and keywords of the same names change it."""
+
+    lowpass_hz: float | None  # None: no filter
+    lowpass_order: int
+    calibration: str | None  # a calibrate method, None: none
+    calibration_options: dict | None
+    nonwear: str | None  # a detect_nonwear method, None: none
+    nonwear_options: dict | None
+    epoch: str
+    metrics: tuple
+
+
+PRESETS = {
+    "ggir": Steps(None, 8, "ggir", None, "ggir", None, "5s", METRICS),
+    "actipy": Steps(20.0, 8, "actipy", None, "actipy", None, "60s", METRICS),
+}
+STEP_NAMES = tuple(field.name for field in dataclasses.fields(Steps))
+
+
+def steps_for(preset: str, options: dict) -> Steps:
+    """The preset with the step keywords among `options` applied; they are taken out of it."""
+    if preset not in PRESETS:
+        raise ValueError(f"preset must be one of {sorted(PRESETS)}, not {preset!r}")
+    chosen = {name: options.pop(name) for name in STEP_NAMES if name in options}
+    if "metrics" in chosen:
+        chosen["metrics"] = tuple(chosen["metrics"])
+    return dataclasses.replace(PRESETS[preset], **chosen)
+
+
+def _reader():
+    """The salvaging reader where the package has one, which keeps what a damaged file still holds."""
+    import velmora_batch
+
+    return getattr(velmora_batch, "read_salvaged", None) or velmora.read_cwa_file
+
+
+def wear_summary(table: pd.DataFrame, interval_us: float) -> dict:
+    """Wear hours, days with at least 16 h of wear, and the mean ENMO over worn rows."""
+    samples = table["samples"].to_numpy(dtype=np.float64)
+    worn = samples * (1.0 - table["nonwear"].to_numpy()) if "nonwear" in table else samples
+    seconds = worn * (interval_us / win.US_PER_S if np.isfinite(interval_us) else 0.0)
+    days = pd.Series(seconds, index=table.index).groupby(table.index.floor("D")).sum()
+    summary = {
+        "wear_hours": float(seconds.sum() / 3600.0),
+        "days": len(days),
+        "days_16h_wear": int((days >= DAY_WEAR_H * 3600.0).sum()),
+        "mean_enmo_mg_worn": None,
+    }
+    if "enmo" in table and worn.sum() > 0:
+        summary["mean_enmo_mg_worn"] = float(np.sum(table["enmo"].to_numpy() * worn) / worn.sum())
+    return summary
+
+
+def prepare_frame(samples: pd.DataFrame, steps: Steps) -> tuple[pd.DataFrame, pd.DataFrame, dict]:
+    """The steps on a frame already read; returns (samples, epochs, report)."""
+    report: dict = {"steps": dataclasses.asdict(steps), "rows": len(samples)}
+    if steps.lowpass_hz is not None:
+        samples = lowpass(samples, steps.lowpass_hz, steps.lowpass_order)
+        report["lowpass"] = samples.attrs["lowpass"]
+    if steps.calibration is not None:
+        samples, report["calibration"] = calibrate(
+            samples, method=steps.calibration, **(steps.calibration_options or {})
+        )
+    flags = None
+    if steps.nonwear is not None:
+        flags = detect_nonwear(samples, method=steps.nonwear, **(steps.nonwear_options or {}))
+        episodes = nonwear_episodes(flags)
+        report["nonwear"] = {
+            "method": steps.nonwear,
+            "fraction": float(flags.mean()),
+            "episodes": len(episodes),
+            "hours": float(episodes["duration"].sum() / pd.Timedelta(hours=1)),
+        }
+    table = epochs(samples, steps.epoch, steps.metrics, flags)
+    report["epochs"] = len(table)
+    report["summary"] = wear_summary(table, win.sample_interval_us(win.ticks(samples)))
+    return samples, table, report
+
+
+def prepare(path, preset: str = "ggir", **options) -> tuple[pd.DataFrame, pd.DataFrame, dict]:
+    """Reads a recording and makes it analysis-ready; returns (samples, epochs, report).
+
+    preset "ggir": calibrate (ggir), non-wear (ggir), 5 s epochs. "actipy": 20 Hz low-pass,
+    calibrate (actipy), non-wear (actipy), 60 s epochs. Keywords named as the fields of Steps
+    change a step (None switches lowpass_hz, calibration or nonwear off; calibration_options and
+    nonwear_options are dicts of that function's options); all other keywords go to the reader
+    (read_cwa_file's cut, include_*, resample_hz, fixed_utc_offset_timezone). `path` may be a
+    .cwa or .cwa.gz file, as str or os.PathLike.
+    """
+    steps = steps_for(preset, options)
+    with readable(pathlib.Path(os.fspath(path))) as source:
+        samples = _reader()(source, **options)
+    samples, table, report = prepare_frame(samples, steps)
+    report = {"preset": preset, **report}
+    return samples, table, report
