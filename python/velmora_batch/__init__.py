@@ -1,10 +1,10 @@
 """Study tools for velmora: inventory, conversion and analysis-ready preparation of recordings."""
 
 from .calibration import calibrate
-from .epochs import epochs
+from .epoch_table import epochs
 from .filtering import lowpass
 from .nonwear import detect_nonwear, nonwear_episodes
-from .prepare import prepare
+from .preparation import prepare
 from .study import convert, inventory
 
 __all__ = [

@@ -134,6 +134,15 @@ def detect_nonwear(frame: pd.DataFrame, *, method: str = "ggir", **options) -> p
     return pd.Series(windows.rows_of(flags), index=frame.index, name="nonwear", copy=False)
 
 
+def runs(values: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """First row and end row of each run of True values."""
+    values = np.asarray(values, dtype=bool)
+    changes = np.flatnonzero(values[1:] != values[:-1]) + 1
+    bounds = np.concatenate(([0], changes, [len(values)]))
+    held = values[bounds[:-1]] if len(values) else values
+    return bounds[:-1][held], bounds[1:][held]
+
+
 def nonwear_episodes(nonwear: pd.Series) -> pd.DataFrame:
     """One row per run of non-wear rows: start (first row's time), end, duration.
 
@@ -143,10 +152,7 @@ def nonwear_episodes(nonwear: pd.Series) -> pd.DataFrame:
     if not isinstance(nonwear.index, pd.DatetimeIndex):
         raise TypeError("the series' index must be a DatetimeIndex")
     values = np.asarray(nonwear.to_numpy(), dtype=bool)
-    changes = np.flatnonzero(values[1:] != values[:-1]) + 1
-    bounds = np.concatenate(([0], changes, [len(values)]))
-    runs = values[bounds[:-1]] if len(values) else values
-    first, stop = bounds[:-1][runs], bounds[1:][runs]
+    first, stop = runs(values)
     step = pd.Timedelta(0)
     if len(first):
         interval = win.sample_interval_us(win.ticks(nonwear.to_frame()))

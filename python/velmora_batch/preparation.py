@@ -19,7 +19,7 @@ import velmora
 
 from . import windows as win
 from .calibration import calibrate
-from .epochs import METRICS, epochs
+from .epoch_table import METRICS, epochs
 from .filtering import lowpass
 from .nonwear import detect_nonwear, nonwear_episodes
 from .recording import readable
