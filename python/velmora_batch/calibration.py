@@ -31,7 +31,7 @@ class CalibrationRule:
     max_iterations: int = 1000
     tolerance: float = 1e-10
     weighting: str = "ggir"  # "ggir": min(1/distance, 100); "actipy": see _actipy_weights
-    relative_stop: bool = False  # stop on the relative improvement of the mean error
+    relative_stop: bool = False  # stop on the improvement relative to the error, not absolute
     keep_best: bool = False  # return the round with the lowest error, not the last
     max_error_mg: float = 10.0
     use_temperature: bool = True
@@ -82,8 +82,17 @@ def _ggir_weights(distances: np.ndarray) -> np.ndarray:
         return np.minimum(1.0 / distances, 100.0)
 
 
+def _quantile(values: np.ndarray, fraction: float) -> float:
+    """numpy.quantile's default (linear) quantile, by a partial sort of the two values it needs."""
+    position = fraction * (len(values) - 1)
+    low = int(position)
+    high = min(low + 1, len(values) - 1)
+    part = np.partition(values, [low, high])
+    return float(part[low] + (position - low) * (part[high] - part[low]))
+
+
 def _actipy_weights(distances: np.ndarray) -> np.ndarray:
-    worst = np.quantile(distances, 0.995)
+    worst = _quantile(distances, 0.995)
     if worst <= 0:
         return np.ones_like(distances)
     return np.maximum(1.0 - distances / worst, 0.0)
@@ -110,7 +119,9 @@ def _refit(current, target, temperature, weights):
     normal = np.empty((axes, 3, 3))
     normal[:, 0, 0], normal[:, 0, 1], normal[:, 0, 2] = total, linear, warm.sum()
     normal[:, 1, 1], normal[:, 1, 2] = square, temperature @ weighted
-    normal[:, 2, 2] = warm @ temperature
+    # Not warm @ temperature: a vector-by-vector product goes to BLAS, whose threads took
+    # 27 ms for 25,000 points on a busy machine; einsum takes 30 µs.
+    normal[:, 2, 2] = np.einsum("n,n->", warm, temperature)
     normal[:, 1, 0], normal[:, 2, 0], normal[:, 2, 1] = (
         normal[:, 0, 1],
         normal[:, 0, 2],
@@ -148,22 +159,25 @@ def fit_sphere(means: np.ndarray, temperature: np.ndarray | None, rule: Calibrat
         fitted = a + b * current
         if temperature is not None:
             fitted += temperature[:, None] * c
-        distances = np.sqrt(np.einsum("ij,ij->i", fitted - target, fitted - target))
-        if rule.relative_stop:
-            error = sphere_error(fitted)
-            improvement = (best[0] - error) / best[0] if np.isfinite(best[0]) else np.inf
-            if error < best[0]:
-                best = (error, offset, scale, coefficient)
-            if improvement < rule.tolerance:
-                break
-        else:
-            # The weighted squared residual of this round, as the R implementation measures it.
-            error = float(np.sum(weights * distances**2) / (len(means) * np.sum(weights)))
-            if rule.weighting == "ggir":
-                weights = _ggir_weights(distances)
-            if abs(previous - error) < rule.tolerance:
-                break
-            previous = error
+        error = sphere_error(fitted)
+        # The mean distance from the sphere, in g, is the error both methods stop on (actipy
+        # measures the gain against its best round so far). The R implementation stops on its
+        # weighted squared residual instead, which shrinks with the number of windows: on a
+        # week of data it fell below 1e-10 after 8 rounds, 1.7 mg from the sphere, where 200
+        # more rounds reached 0.1 mg.
+        reference = best[0] if rule.relative_stop else previous
+        gain = reference - error
+        if rule.relative_stop and np.isfinite(reference):
+            gain /= reference
+        if error < best[0]:
+            best = (error, offset, scale, coefficient)
+        if np.isfinite(reference) and gain < rule.tolerance:
+            break
+        previous = error
+        if rule.weighting == "ggir":
+            weights = _ggir_weights(
+                np.sqrt(np.einsum("ij,ij->i", fitted - target, fitted - target))
+            )
     if rule.keep_best and np.isfinite(best[0]):
         _, offset, scale, coefficient = best
     return Fit(offset, scale, coefficient, iterations)
@@ -175,8 +189,7 @@ def _still_windows(frame: pd.DataFrame, rule: CalibrationRule):
     windows = win.ClockWindows.over(times, win.width_us(rule.window_s))
     axes = win.axes_of(frame)
     temperature = win.temperature_of(frame) if rule.use_temperature else None
-    columns = axes if temperature is None else [*axes, temperature]
-    stats = win.moments(windows, columns)
+    stats = win.moments(windows, axes, plain=() if temperature is None else (temperature,))
     means, sds = stats.means, stats.sds
     full = win.well_filled(windows.counts, windows.width, win.sample_interval_us(times))
     still = (
