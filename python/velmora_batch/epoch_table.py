@@ -61,6 +61,8 @@ def epochs(
 
 def rows_in_runs(run_starts, run_stops, starts, stops) -> np.ndarray:
     """How many rows of each range [start, stop) lie in the runs [run_start, run_stop)."""
+    if len(run_starts) == 0:
+        return np.zeros(len(starts), dtype=np.int64)
     total = np.concatenate(([0], np.cumsum(run_stops - run_starts)))
 
     def before(bounds):
@@ -68,7 +70,7 @@ def rows_in_runs(run_starts, run_stops, starts, stops) -> np.ndarray:
         # such run lies at or above it.
         j = np.searchsorted(run_starts, bounds, side="left")
         over = np.where(j > 0, np.maximum(run_stops[np.maximum(j - 1, 0)] - bounds, 0), 0)
-        return total[j] - over if len(run_starts) else np.zeros(len(bounds), dtype=np.int64)
+        return total[j] - over
 
     return before(stops) - before(starts)
 

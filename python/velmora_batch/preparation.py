@@ -85,9 +85,19 @@ def wear_summary(table: pd.DataFrame, interval_us: float) -> dict:
 def prepare_frame(samples: pd.DataFrame, steps: Steps) -> tuple[pd.DataFrame, pd.DataFrame, dict]:
     """The steps on a frame already read; returns (samples, epochs, report)."""
     report: dict = {"steps": dataclasses.asdict(steps), "rows": len(samples)}
+    interval = win.sample_interval_us(win.ticks(samples))
     if steps.lowpass_hz is not None:
-        samples = lowpass(samples, steps.lowpass_hz, steps.lowpass_order)
-        report["lowpass"] = samples.attrs["lowpass"]
+        rate = win.US_PER_S / interval if np.isfinite(interval) else 0.0
+        if steps.lowpass_hz < rate / 2:
+            samples = lowpass(samples, steps.lowpass_hz, steps.lowpass_order)
+            report["lowpass"] = samples.attrs["lowpass"]
+        else:
+            # As actipy does: a recording too slow for the filter is used as it is, so that one
+            # 25 Hz file does not stop a study.
+            report["lowpass"] = {
+                "hz": float(steps.lowpass_hz),
+                "skipped": f"the sample rate {rate:g} Hz is not above twice the cutoff",
+            }
     if steps.calibration is not None:
         samples, report["calibration"] = calibrate(
             samples, method=steps.calibration, **(steps.calibration_options or {})
@@ -104,7 +114,7 @@ def prepare_frame(samples: pd.DataFrame, steps: Steps) -> tuple[pd.DataFrame, pd
         }
     table = epochs(samples, steps.epoch, steps.metrics, flags)
     report["epochs"] = len(table)
-    report["summary"] = wear_summary(table, win.sample_interval_us(win.ticks(samples)))
+    report["summary"] = wear_summary(table, interval)
     return samples, table, report
 
 
