@@ -58,7 +58,7 @@ def steps_for(preset: str, options: dict) -> Steps:
     return dataclasses.replace(PRESETS[preset], **chosen)
 
 
-def _reader():
+def reader():
     """The salvaging reader where the package has one, which keeps what a damaged file still holds."""
     import velmora_batch
 
@@ -130,7 +130,7 @@ def prepare(path, preset: str = "ggir", **options) -> tuple[pd.DataFrame, pd.Dat
     """
     steps = steps_for(preset, options)
     with readable(pathlib.Path(os.fspath(path))) as source:
-        samples = _reader()(source, **options)
+        samples = reader()(source, **options)
     samples, table, report = prepare_frame(samples, steps)
     report = {"preset": preset, **report}
     return samples, table, report
