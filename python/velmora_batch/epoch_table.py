@@ -27,6 +27,8 @@ def epochs(
     epoch="5s",
     metrics=METRICS,
     nonwear: pd.Series | None = None,
+    *,
+    nonwear_runs=None,
 ) -> pd.DataFrame:
     """One row per epoch that holds samples, indexed by the epoch's start on the clock.
 
@@ -34,6 +36,7 @@ def epochs(
     when the frame has it), nonwear (the fraction of non-wear rows, when a series from
     detect_nonwear is given). `epoch` is seconds or a pandas offset text such as "5s" or "1min".
     Epochs at the ends of the recording or beside a gap may hold fewer rows: see `samples`.
+    `nonwear_runs` may stand for `nonwear`: the (first rows, end rows) of its runs.
     """
     metrics = tuple(metrics)
     unknown = [name for name in metrics if name not in METRICS]
@@ -51,11 +54,11 @@ def epochs(
         sums.add(first, stop, begin, x[begin:end], y[begin:end], z[begin:end])
         if temperature is not None:
             sums.add_temperature(first, stop, begin, temperature[begin:end])
-    flagged = None
     if nonwear is not None:
-        flagged = rows_in_runs(
-            *runs(nonwear.to_numpy()), windows.starts, windows.starts + windows.counts
-        )
+        nonwear_runs = runs(nonwear.to_numpy())
+    flagged = None
+    if nonwear_runs is not None:
+        flagged = rows_in_runs(*nonwear_runs, windows.starts, windows.starts + windows.counts)
     return sums.table(frame.index, flagged)
 
 

@@ -113,13 +113,8 @@ def _long_still_runs(windows: win.ClockWindows, still: np.ndarray, min_s: float)
     return still & lasting[np.maximum(run - 1, 0)]
 
 
-def detect_nonwear(frame: pd.DataFrame, *, method: str = "ggir", **options) -> pd.Series:
-    """True for the rows recorded while the device was not worn, aligned with the frame's rows.
-
-    `method` is "ggir", "actipy" or "vanhees2011"; keyword options override the method's rule
-    (see NonwearRule). Windows lie on the clock; a window holding less than half the rows its
-    span would hold (the ends of a recording, gaps) is judged only within longer windows.
-    """
+def _verdicts(frame: pd.DataFrame, method: str, options: dict):
+    """The windows of the method's step, and whether each is non-wear."""
     rule = rule_for(method, options)
     win.check_sorted(frame)
     times = win.ticks(frame)
@@ -128,9 +123,27 @@ def detect_nonwear(frame: pd.DataFrame, *, method: str = "ggir", **options) -> p
         stats = win.moments(windows, win.axes_of(frame))
         full = win.well_filled(windows.counts, windows.width, win.sample_interval_us(times))
         still = full & (np.sum(stats.sds < rule.sd_limit_g, axis=0) >= rule.axes)
-        flags = _long_still_runs(windows, still, rule.min_still_s)
-    else:
-        flags = _window_flags(frame, rule, windows, times)
+        return windows, _long_still_runs(windows, still, rule.min_still_s)
+    return windows, _window_flags(frame, rule, windows, times)
+
+
+def nonwear_runs(frame: pd.DataFrame, *, method: str = "ggir", **options):
+    """(first rows, end rows) of the runs of non-wear rows, found from the windows' verdicts
+    without a pass over the rows."""
+    windows, flags = _verdicts(frame, method, options)
+    # The windows cover every row, so runs of flagged windows are runs of rows.
+    first, stop = runs(flags)
+    return windows.starts[first], windows.starts[stop - 1] + windows.counts[stop - 1]
+
+
+def detect_nonwear(frame: pd.DataFrame, *, method: str = "ggir", **options) -> pd.Series:
+    """True for the rows recorded while the device was not worn, aligned with the frame's rows.
+
+    `method` is "ggir", "actipy" or "vanhees2011"; keyword options override the method's rule
+    (see NonwearRule). Windows lie on the clock; a window holding less than half the rows its
+    span would hold (the ends of a recording, gaps) is judged only within longer windows.
+    """
+    windows, flags = _verdicts(frame, method, options)
     return pd.Series(windows.rows_of(flags), index=frame.index, name="nonwear", copy=False)
 
 
@@ -151,13 +164,15 @@ def nonwear_episodes(nonwear: pd.Series) -> pd.DataFrame:
     """
     if not isinstance(nonwear.index, pd.DatetimeIndex):
         raise TypeError("the series' index must be a DatetimeIndex")
-    values = np.asarray(nonwear.to_numpy(), dtype=bool)
-    first, stop = runs(values)
+    return episodes_of(nonwear.index, *runs(nonwear.to_numpy()))
+
+
+def episodes_of(index: pd.DatetimeIndex, first: np.ndarray, stop: np.ndarray) -> pd.DataFrame:
     step = pd.Timedelta(0)
     if len(first):
-        interval = win.sample_interval_us(win.ticks(nonwear.to_frame()))
+        interval = win.sample_interval_us(win.ticks(pd.DataFrame(index=index)))
         if np.isfinite(interval):
             step = pd.Timedelta(microseconds=interval)
-    start = nonwear.index[first]
-    end = nonwear.index[stop - 1] + step
+    start = index[first]
+    end = index[stop - 1] + step
     return pd.DataFrame({"start": start, "end": end, "duration": end - start})

@@ -18,10 +18,10 @@ import pandas as pd
 import velmora
 
 from . import windows as win
-from .calibration import calibrate
+from .calibration import calibrate_frame
 from .epoch_table import METRICS, epochs
 from .filtering import lowpass
-from .nonwear import detect_nonwear, nonwear_episodes
+from .nonwear import episodes_of, nonwear_runs
 from .recording import readable
 
 DAY_WEAR_H = 16.0
@@ -82,8 +82,13 @@ def wear_summary(table: pd.DataFrame, interval_us: float) -> dict:
     return summary
 
 
-def prepare_frame(samples: pd.DataFrame, steps: Steps) -> tuple[pd.DataFrame, pd.DataFrame, dict]:
-    """The steps on a frame already read; returns (samples, epochs, report)."""
+def prepare_frame(
+    samples: pd.DataFrame, steps: Steps, *, owned: bool = False
+) -> tuple[pd.DataFrame, pd.DataFrame, dict]:
+    """The steps on a frame already read; returns (samples, epochs, report).
+
+    `owned`: nothing else holds the frame's buffers, so the calibration may overwrite them.
+    """
     report: dict = {"steps": dataclasses.asdict(steps), "rows": len(samples)}
     interval = win.sample_interval_us(win.ticks(samples))
     if steps.lowpass_hz is not None:
@@ -99,20 +104,25 @@ def prepare_frame(samples: pd.DataFrame, steps: Steps) -> tuple[pd.DataFrame, pd
                 "skipped": f"the sample rate {rate:g} Hz is not above twice the cutoff",
             }
     if steps.calibration is not None:
-        samples, report["calibration"] = calibrate(
-            samples, method=steps.calibration, **(steps.calibration_options or {})
+        # In place: the frame is this function's own, and a week's copy of the axes costs
+        # 720 MB and their first touch.
+        samples, report["calibration"] = calibrate_frame(
+            samples, steps.calibration, steps.calibration_options or {}, in_place=owned
         )
-    flags = None
+    found = None
     if steps.nonwear is not None:
-        flags = detect_nonwear(samples, method=steps.nonwear, **(steps.nonwear_options or {}))
-        episodes = nonwear_episodes(flags)
+        found = nonwear_runs(samples, method=steps.nonwear, **(steps.nonwear_options or {}))
+        episodes = episodes_of(samples.index, *found)
         report["nonwear"] = {
             "method": steps.nonwear,
-            "fraction": float(flags.mean()),
-            "episodes": len(episodes),
+            "fraction": float(np.sum(found[1] - found[0]) / len(samples)),
             "hours": float(episodes["duration"].sum() / pd.Timedelta(hours=1)),
+            "episodes": [
+                {"start": start.isoformat(), "end": end.isoformat()}
+                for start, end in zip(episodes["start"], episodes["end"])
+            ],
         }
-    table = epochs(samples, steps.epoch, steps.metrics, flags)
+    table = epochs(samples, steps.epoch, steps.metrics, nonwear_runs=found)
     report["epochs"] = len(table)
     report["summary"] = wear_summary(table, interval)
     return samples, table, report
@@ -131,6 +141,6 @@ def prepare(path, preset: str = "ggir", **options) -> tuple[pd.DataFrame, pd.Dat
     steps = steps_for(preset, options)
     with readable(pathlib.Path(os.fspath(path))) as source:
         samples = reader()(source, **options)
-    samples, table, report = prepare_frame(samples, steps)
+    samples, table, report = prepare_frame(samples, steps, owned=True)
     report = {"preset": preset, **report}
     return samples, table, report

@@ -103,7 +103,7 @@ def prepare_one(path: str, output: str, job: PrepareJob) -> dict:
         with readable(pathlib.Path(path)) as source:
             samples = preparation.reader()(source, **dict(job.reading))
             metadata, consistency = header_facts(source)
-        samples, table, report = preparation.prepare_frame(samples, job.steps)
+        samples, table, report = preparation.prepare_frame(samples, job.steps, owned=True)
         del samples
         report = {"preset": job.preset, **report}
         facts = {"source": path, "metadata": metadata, "consistency": consistency, "report": report}
