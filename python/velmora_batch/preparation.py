@@ -19,9 +19,11 @@ import velmora
 
 from . import windows as win
 from .calibration import calibrate_frame
+from .calibration import rule_for as calibration_rule
 from .epoch_table import METRICS, epochs
 from .filtering import lowpass
 from .nonwear import episodes_of, nonwear_runs
+from .nonwear import rule_for as nonwear_rule
 from .recording import readable
 
 DAY_WEAR_H = 16.0
@@ -55,7 +57,17 @@ def steps_for(preset: str, options: dict) -> Steps:
     chosen = {name: options.pop(name) for name in STEP_NAMES if name in options}
     if "metrics" in chosen:
         chosen["metrics"] = tuple(chosen["metrics"])
-    return dataclasses.replace(PRESETS[preset], **chosen)
+    steps = dataclasses.replace(PRESETS[preset], **chosen)
+    # Checked here, before any file is read, so that a study does not fail file by file.
+    if steps.calibration is not None:
+        calibration_rule(steps.calibration, steps.calibration_options or {})
+    if steps.nonwear is not None:
+        nonwear_rule(steps.nonwear, steps.nonwear_options or {})
+    unknown = [name for name in steps.metrics if name not in METRICS]
+    if unknown:
+        raise ValueError(f"unknown metric {unknown[0]!r}; known: {list(METRICS)}")
+    win.width_us(steps.epoch)
+    return steps
 
 
 def reader():
@@ -96,6 +108,7 @@ def prepare_frame(
         if steps.lowpass_hz < rate / 2:
             samples = lowpass(samples, steps.lowpass_hz, steps.lowpass_order)
             report["lowpass"] = samples.attrs["lowpass"]
+            owned = True  # the filtered axes are new arrays
         else:
             # As actipy does: a recording too slow for the filter is used as it is, so that one
             # 25 Hz file does not stop a study.
@@ -104,8 +117,8 @@ def prepare_frame(
                 "skipped": f"the sample rate {rate:g} Hz is not above twice the cutoff",
             }
     if steps.calibration is not None:
-        # In place: the frame is this function's own, and a week's copy of the axes costs
-        # 720 MB and their first touch.
+        # In place when the axes are this function's own: a week's copy of them costs 720 MB
+        # and their first touch.
         samples, report["calibration"] = calibrate_frame(
             samples, steps.calibration, steps.calibration_options or {}, in_place=owned
         )

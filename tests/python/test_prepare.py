@@ -77,3 +77,16 @@ def test_keywords_change_the_steps_and_the_rest_go_to_the_reader(orientations, t
     assert report["lowpass"]["segments"] == 1 and report["calibration"]["accepted"]
     with pytest.raises(ValueError, match="preset must be one of"):
         velmora_batch.prepare(orientations, "gg1r")
+
+
+@pytest.mark.parametrize(
+    "options, kind, text",
+    [
+        ({"calibration_options": {"sd_limit": 0.01}}, TypeError, r"unknown options \['sd_limit'\]"),
+        ({"nonwear": "vanhees2013"}, ValueError, "method must be one of"),
+        ({"metrics": ("enmo", "sd")}, ValueError, "unknown metric 'sd'"),
+    ],
+)
+def test_wrong_step_options_fail_before_the_file_is_read(tmp_path, options, kind, text):
+    with pytest.raises(kind, match=text):
+        velmora_batch.prepare(tmp_path / "missing.cwa", **options)
