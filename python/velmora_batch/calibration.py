@@ -193,6 +193,11 @@ def _still_windows(frame: pd.DataFrame, rule: CalibrationRule):
         & np.all(sds[:3] < rule.sd_limit_g, axis=0)
         & np.all(np.abs(means[:3]) < rule.mean_limit_g, axis=0)
     )
+    # A mean of zero length (a device writing zeros) has no direction to project onto the
+    # sphere, and one without a temperature cannot enter the temperature fit.
+    still &= np.sqrt(np.sum(means[:3] ** 2, axis=0)) > 1e-8
+    if temperature is not None:
+        still &= np.isfinite(means[3])
     points = means[:3, still].T
     temperatures = means[3, still] if temperature is not None else None
     return points, temperatures
@@ -237,7 +242,7 @@ def calibrate_frame(frame, method: str, options: dict, *, in_place: bool):
         "iterations": 0,
     }
     if len(points) == 0:
-        report["reason"] = "no still 10 s windows"
+        report["reason"] = f"no still {rule.window_s:g} s windows"
         return frame, report
     if len(points) < rule.min_windows:
         report["reason"] = (
