@@ -6,6 +6,8 @@ import datetime
 import gzip
 import json
 import os
+import subprocess
+import sys
 
 import pandas as pd
 import pytest
@@ -19,7 +21,7 @@ import pyarrow.dataset  # noqa: E402
 from batch_files import DAMAGED, die_on_three, study  # noqa: E402
 
 import velmora_batch  # noqa: E402
-from velmora_batch import parquet_out, runner  # noqa: E402
+from velmora_batch import parquet_out, partials, runner  # noqa: E402
 
 ALL_COLUMNS = [
     "timestamp",
@@ -35,7 +37,10 @@ ALL_COLUMNS = [
     "temperature",
     "light",
     "battery",
+    "recording",
+    "device_id",
 ]
+CHANNELS = ALL_COLUMNS[1:-2]
 
 
 def expected_error(path, reader=velmora.read_metadata) -> str:
@@ -90,17 +95,23 @@ def test_convert_writes_parquet_that_reads_back_as_read_cwa_file(tmp_path, worke
         table = pq.read_table(row.output)
         assert table.schema.names == ALL_COLUMNS
         assert table.schema.field("timestamp").type == pa.timestamp("us")
-        assert {table.schema.field(name).type for name in ALL_COLUMNS[1:]} == {pa.float32()}
+        assert {table.schema.field(name).type for name in CHANNELS} == {pa.float32()}
         expected = velmora.read_cwa_file(source)
         back = table.to_pandas().set_index("timestamp")
+        recording = os.path.relpath(row.path, folder).removesuffix(".gz").removesuffix(".cwa")
+        assert back.pop("recording").unique().tolist() == [recording]
+        assert back.pop("device_id").unique().tolist() == [
+            velmora.read_metadata(source)["device_id"]
+        ]
         assert row.rows == len(expected) == len(back)
         pd.testing.assert_frame_equal(back[expected.columns], expected, check_exact=True)
         assert back.drop(columns=expected.columns).isna().all().all()
         facts = json.loads(table.schema.metadata[parquet_out.METADATA_KEY])
         assert facts["metadata"] == velmora.read_metadata(source)
         assert facts["report"] == velmora.sampling_consistency_report(source)
-    dataset = pyarrow.dataset.dataset(out, format="parquet")
-    assert dataset.count_rows() == outcome["rows"].sum()
+    dataset = pyarrow.dataset.dataset(out, format="parquet").to_table()
+    assert len(dataset) == outcome["rows"].sum()
+    assert dataset["recording"].type == pa.dictionary(pa.int32(), pa.string())
 
 
 def test_convert_to_utc_gives_an_aware_timestamp_column(tmp_path):
@@ -119,9 +130,8 @@ def test_convert_to_utc_gives_an_aware_timestamp_column(tmp_path):
     expected = velmora.read_cwa_file(
         str(folder / "a_wrist.cwa"), include_light=False, fixed_utc_offset_timezone=zone
     )
-    pd.testing.assert_frame_equal(
-        table.to_pandas().set_index("timestamp"), expected, check_exact=True
-    )
+    back = table.to_pandas().set_index("timestamp").drop(columns=["recording", "device_id"])
+    pd.testing.assert_frame_equal(back, expected, check_exact=True)
 
 
 def test_convert_to_csv_writes_what_write_cwa_csv_writes(tmp_path):
@@ -139,29 +149,53 @@ def test_convert_to_csv_writes_what_write_cwa_csv_writes(tmp_path):
     assert outcome.loc[0, "rows"] == written.count(b"\n") - 1
 
 
-def test_rerun_skips_complete_outputs_and_clears_what_an_interrupted_run_left(tmp_path):
+def partial_of(output, pid: int):
+    """The temporary name that process `pid` on this host writes `output` under."""
+    own = partials.partial_name(output)
+    return own.with_name(own.name.replace(f"-{os.getpid()}.", f"-{pid}."))
+
+
+def ended_process() -> int:
+    child = subprocess.Popen([sys.executable, "-c", ""])
+    child.wait()
+    return child.pid
+
+
+@pytest.mark.parametrize("to", ["parquet", "csv"])
+def test_rerun_skips_same_options_flags_others_and_clears_what_dead_writers_left(tmp_path, to):
     folder, out = study(tmp_path), tmp_path / "out"
-    velmora_batch.convert(folder / "a_wrist.cwa", out, progress=False)
-    done = out / "a_wrist.parquet"
+    velmora_batch.convert(folder / "a_wrist.cwa", out, to=to, progress=False)
+    done = out / f"a_wrist.{to}"
     os.utime(done, (1, 1))
-    stale = out / "site2" / ".c_hip.parquet.partial-999999"
-    stale.parent.mkdir()
-    stale.write_bytes(b"half a file")
-    outcome = velmora_batch.convert(folder, out, progress=False)
+    (out / "site2").mkdir()
+    abandoned = partial_of(out / "site2" / f"c_hip.{to}", ended_process())
+    running = partial_of(out / "site2" / f"c_hip.{to}", 1)  # another run's writer, alive
+    for partial in (abandoned, running):
+        partial.write_bytes(b"half a file")
+    outcome = velmora_batch.convert(folder, out, to=to, progress=False)
     assert outcome["status"].tolist() == ["skipped", "error", "ok"]
-    assert done.stat().st_mtime == 1 and not stale.exists()
-    again = velmora_batch.convert(folder, out, overwrite=True, progress=False)
+    assert done.stat().st_mtime == 1 and not abandoned.exists() and running.exists()
+    zone = datetime.timezone(datetime.timedelta(hours=1))
+    other = velmora_batch.convert(
+        folder, out, to=to, fixed_utc_offset_timezone=zone, resample_hz=50, progress=False
+    )
+    assert other["status"].tolist() == ["stale", "error", "stale"]
+    assert other.loc[0, "error"] == "made with resample_hz=None, now 50"
+    again = velmora_batch.convert(
+        folder, out, to=to, resample_hz=50, overwrite=True, progress=False
+    )
     assert again["status"].tolist() == ["ok", "error", "ok"] and done.stat().st_mtime > 1
+    rerun = velmora_batch.convert(folder, out, to=to, resample_hz=50, progress=False)
+    assert rerun["status"].tolist() == ["skipped", "error", "skipped"]
 
 
 def test_an_interrupted_write_leaves_no_file(tmp_path, monkeypatch):
     folder, out = study(tmp_path), tmp_path / "out"
 
-    def interrupted(table, path):
-        open(path, "wb").write(b"PAR1")
+    def interrupted(*arguments):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(parquet_out, "write", interrupted)
+    monkeypatch.setattr(parquet_out, "piece_table", interrupted)
     with pytest.raises(KeyboardInterrupt):
         velmora_batch.convert(folder, out, progress=False)
     assert [p for p in out.rglob("*") if p.is_file()] == []
