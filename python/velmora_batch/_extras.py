@@ -9,6 +9,7 @@ _EXTRA_OF = {
     "pyarrow.parquet": "batch",
     "tqdm": "batch",
     "distributed": "batch",
+    "dask.dataframe": "batch",
     "matplotlib": "plot",
 }
 
