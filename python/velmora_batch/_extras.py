@@ -11,6 +11,7 @@ _EXTRA_OF = {
     "distributed": "batch",
     "dask.dataframe": "batch",
     "matplotlib": "plot",
+    "matplotlib.dates": "plot",
 }
 
 

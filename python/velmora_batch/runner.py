@@ -29,6 +29,14 @@ def _bar(total: int, progress: bool, desc: str):
         yield bar
 
 
+class Interrupted(KeyboardInterrupt):
+    """An interrupt that says how far the run came: `finished` of `total` items had their rows."""
+
+    def __init__(self, finished: int, total: int):
+        super().__init__(f"{finished} of {total} finished")
+        self.finished, self.total = finished, total
+
+
 def _chunks(items, parallel: int, largest: int):
     size = max(1, min(largest, math.ceil(len(items) / (parallel * 4))))
     return [items[start : start + size] for start in range(0, len(items), size)]
@@ -55,20 +63,28 @@ def run(task, items, lost, *, workers=None, client=None, progress=True, desc="",
 def _run(task, chunks, lost, workers, client, progress, desc):
     results = [None] * len(chunks)
     total = sum(len(chunk) for chunk in chunks)
+    finished = 0
     with _bar(total, progress, desc) as bar:
 
         def done(index, rows):
+            nonlocal finished
             results[index] = rows
+            finished += len(rows)
             if bar is not None:
                 bar.update(len(rows))
 
-        if client is not None:
-            _on_dask(task, chunks, lost, client, done)
-        elif workers is not None and workers > 1:
-            _on_pool(task, chunks, lost, workers, done)
-        else:
-            for index, chunk in enumerate(chunks):
-                done(index, task(chunk))
+        try:
+            if client is not None:
+                _on_dask(task, chunks, lost, client, done)
+            elif workers is not None and workers > 1:
+                _on_pool(task, chunks, lost, workers, done)
+            else:
+                for index, chunk in enumerate(chunks):
+                    done(index, task(chunk))
+        except KeyboardInterrupt as interrupt:
+            if isinstance(interrupt, Interrupted):
+                raise
+            raise Interrupted(finished, total) from interrupt
     return [row for rows in results for row in rows]
 
 

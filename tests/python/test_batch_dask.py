@@ -91,7 +91,9 @@ def test_to_dask_reads_nothing_until_computed_and_then_what_read_cwa_file_reads(
     (folder / DAMAGED).unlink()
     long_one = folder / "long.cwa"
     long_one.write_bytes(three_axis(4, packets=9))
-    monkeypatch.setattr(pieces, "PIECE_BLOCKS", 4)  # planned here: 2 + 3 pieces, and one for a .cwa.gz
+    monkeypatch.setattr(
+        pieces, "PIECE_BLOCKS", 4
+    )  # planned here: 2 + 3 pieces, and one for a .cwa.gz
     reads = []
     real_read = velmora.read_cwa_file
 
