@@ -42,6 +42,7 @@ def inventory(paths, *, workers=None, client=None, progress=True) -> pd.DataFram
     runs in this process); client= a dask.distributed.Client or a scheduler address. A file that
     cannot be read gets status "error" and the exception's type and text in `error`.
     """
+    _start_early(workers, client)
     names = [os.fspath(found.path) for found in discover(paths)]
     rows = _run(
         tasks.inventory_chunk,
@@ -137,6 +138,7 @@ def convert(
 
 def convert_with(paths, out_dir, options, overwrite, workers, client, progress) -> pd.DataFrame:
     """convert with its options already gathered and checked."""
+    _start_early(workers, client)
     found = discover(paths)
     out_dir = pathlib.Path(os.path.abspath(out_dir))
     outputs = _outputs(found, out_dir, FORMATS[options.to])
@@ -148,6 +150,14 @@ def convert_with(paths, out_dir, options, overwrite, workers, client, progress) 
     rows = _run(task, jobs, _lost_conversion, workers, client, progress, "convert", largest=1)
     frame = pd.DataFrame(rows, columns=list(tasks.CONVERT_COLUMNS))
     return frame.astype({"rows": "Int64", "seconds": "float64"})
+
+
+def _start_early(workers, client) -> None:
+    # Local workers get ready while the files of a large study are looked for.
+    if client is None and workers is not None and workers > 1:
+        from .runner import start_workers_early
+
+        start_workers_early()
 
 
 def _run(task, items, lost, workers, client, progress, desc, largest):

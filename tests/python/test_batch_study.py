@@ -18,10 +18,11 @@ pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 pytest.importorskip("tqdm")
 import pyarrow.dataset  # noqa: E402
-from batch_files import DAMAGED, die_on_three, study  # noqa: E402
+from batch_files import DAMAGED, die_on_three, die_writing, study, three_axis  # noqa: E402
 
 import velmora_batch  # noqa: E402
 from velmora_batch import parquet_out, partials, runner  # noqa: E402
+from velmora_batch import study as study_tools  # noqa: E402
 
 ALL_COLUMNS = [
     "timestamp",
@@ -65,6 +66,7 @@ def test_inventory_reads_each_recording_and_reports_the_damaged_one(tmp_path):
     assert names == ["a_wrist.cwa", DAMAGED, "site2/c_hip.cwa.gz"]
     assert frame["status"].tolist() == ["ok", "error", "ok"]
     assert frame.loc[1, "error"] == expected_error(folder / DAMAGED)
+    assert frame.loc[1, "size"] == os.path.getsize(folder / DAMAGED)
     for index in (0, 2):
         row = frame.loc[index]
         source = plain_copy(row["path"], tmp_path)
@@ -238,3 +240,40 @@ def test_a_dying_pool_worker_costs_only_its_own_chunk(items, largest, lost):
     )
     assert [row["item"] for row in rows] == list(range(1, items + 1))
     assert [row["item"] for row in rows if row["status"] == "lost"] == lost
+
+
+def test_a_worker_killed_while_writing_leaves_no_partial_file(tmp_path):
+    jobs = [(str(tmp_path / "a.cwa"), str(tmp_path / "out" / "a.parquet"), "a")]
+    (tmp_path / "out").mkdir()
+    rows = runner.run(die_writing, jobs, study_tools._lost_conversion, workers=2, progress=False)
+    assert rows[0]["status"] == "error" and rows[0]["error"].startswith("BrokenProcessPool")
+    assert list((tmp_path / "out").iterdir()) == []
+
+
+def test_options_a_read_would_refuse_fail_once_before_any_work(tmp_path, monkeypatch):
+    zoneinfo = pytest.importorskip("zoneinfo")
+    calls = []
+    monkeypatch.setattr(velmora_batch.study, "discover", lambda paths: calls.append(paths))
+    with pytest.raises(TypeError, match="'NoneType' object cannot be converted to 'PyDelta'"):
+        velmora_batch.convert(
+            tmp_path, tmp_path / "out", fixed_utc_offset_timezone=zoneinfo.ZoneInfo("Europe/Berlin")
+        )
+    with pytest.raises(ValueError, match="resample_hz"):
+        velmora_batch.convert(tmp_path, tmp_path / "out", resample_hz=-5)
+    assert calls == []
+
+
+def test_output_names_that_readers_would_skip_or_that_are_long(tmp_path):
+    folder = tmp_path / "study"
+    (folder / "_site").mkdir(parents=True)
+    long_name = "x" * 240 + ".cwa"
+    for name in (".hidden.cwa", "_site/_under.cwa", long_name):
+        (folder / name).write_bytes(three_axis(1))
+    outcome = velmora_batch.convert(folder, tmp_path / "out", progress=False)
+    assert outcome["status"].tolist() == ["ok"] * 3, outcome["error"].tolist()
+    outputs = sorted(os.path.relpath(p, tmp_path / "out") for p in outcome["output"])
+    assert outputs == sorted(["hidden.parquet", "site/under.parquet", "x" * 240 + ".parquet"])
+    table = pyarrow.dataset.dataset(tmp_path / "out").to_table()
+    assert sorted(table["recording"].unique().to_pylist()) == sorted(
+        [".hidden", "_site/_under", "x" * 240]
+    )
