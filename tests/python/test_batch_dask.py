@@ -13,12 +13,13 @@ distributed = pytest.importorskip("distributed")
 import dask  # noqa: E402
 import pandas as pd  # noqa: E402
 import pyarrow.parquet as pq  # noqa: E402
-from batch_files import DAMAGED, die_on_three, study, three_axis  # noqa: E402
+from batch_files import DAMAGED, die_on_three, die_writing, study, three_axis  # noqa: E402
 from test_batch_study import plain_copy  # noqa: E402
 
 import velmora  # noqa: E402
 import velmora_batch  # noqa: E402
 from velmora_batch import pieces, runner  # noqa: E402
+from velmora_batch import study as study_tools  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -32,15 +33,20 @@ def client(tmp_path_factory):
     # The workers start in a folder of their own, as on a cluster, where a path relative to the
     # caller's folder means another file or none.
     caller = os.getcwd()
-    os.chdir(tmp_path_factory.mktemp("workers"))
-    try:
-        cluster = distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, timeout="60s"
-        )
-    finally:
-        os.chdir(caller)
-    with dask.config.set(settings), cluster, distributed.Client(cluster, timeout="60s") as client:
-        yield client
+    with dask.config.set(settings):
+        os.chdir(tmp_path_factory.mktemp("workers"))
+        try:
+            cluster = distributed.LocalCluster(
+                n_workers=2,
+                threads_per_worker=1,
+                processes=True,
+                dashboard_address=None,
+                timeout="60s",
+            )
+        finally:
+            os.chdir(caller)
+        with cluster, distributed.Client(cluster, timeout="60s") as client:
+            yield client
 
 
 @pytest.fixture(autouse=True)
@@ -146,3 +152,13 @@ def test_a_worker_that_dies_is_reported_for_its_own_item(client):
         (3, "KilledWorker"),
         (4, "ok"),
     ]
+
+
+def test_a_worker_killed_while_writing_leaves_no_partial_file(tmp_path, client):
+    (tmp_path / "out").mkdir()
+    jobs = [(str(tmp_path / "a.cwa"), str(tmp_path / "out" / "a.parquet"), "a")]
+    rows = runner.run(
+        die_writing, jobs, study_tools._lost_conversion, client=client, progress=False
+    )
+    assert rows[0]["error"].startswith("KilledWorker")
+    assert list((tmp_path / "out").iterdir()) == []
