@@ -78,13 +78,12 @@ def stored_record(output: pathlib.Path, to: str) -> dict | None:
 
 def _write_parquet(source: str, partial: pathlib.Path, options, facts: dict, recording: str):
     reading = options.reading()
-    cuts = pieces.plan(source, reading)
     metadata = facts["metadata"]
     grow = not options.same_columns
     columns = [] if grow else parquet_out.columns_for(options.include())
     while True:
         written = parquet_out.write_pieces(
-            pieces.read(source, reading, cuts),
+            pieces.frames(source, reading),
             partial,
             columns,
             grow,
@@ -106,8 +105,7 @@ def _write(source: str, partial: pathlib.Path, options, made_by: dict, path: str
         metadata, report = header_facts(source)
     except RuntimeError:
         # The reading's own error says more, and matches what read_cwa_file says.
-        reading = options.reading()
-        for _ in pieces.read(source, reading, pieces.plan(source, reading)):
+        for _ in pieces.frames(source, options.reading()):
             pass
         raise
     facts = {
