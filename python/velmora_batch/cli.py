@@ -193,7 +193,9 @@ def parser() -> argparse.ArgumentParser:
     inventory.set_defaults(run=_inventory)
 
     convert = batch("convert", "convert recordings to parquet or CSV files")
-    convert.add_argument("--out", required=True, metavar="DIR", help="output folder")
+    convert.add_argument(
+        "--out", required=True, metavar="DIR", help="output folder (made when missing)"
+    )
     convert.add_argument("--to", choices=("parquet", "csv"), default="parquet")
     convert.add_argument("--start", type=float, help="seconds after the first sample")
     convert.add_argument("--end", type=float, help="seconds after the first sample")
@@ -204,12 +206,17 @@ def parser() -> argparse.ArgumentParser:
         metavar="+HH:MM",
         help="device clock's offset from UTC; timestamps become UTC",
     )
-    convert.add_argument("--overwrite", action="store_true", help="replace existing outputs")
+    convert.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="redo existing outputs; without it, one made with the same options is skipped and "
+        "one made with other options (or another velmora version) is reported stale",
+    )
     convert.set_defaults(run=_convert)
 
     plot = commands.add_parser("plot", help="quick-look picture of one recording")
     plot.add_argument("file")
-    plot.add_argument("--out", required=True, metavar="PNG")
+    plot.add_argument("--out", required=True, metavar="PNG", help="picture to write")
     plot.add_argument(
         "--bin",
         type=positive_seconds,

@@ -149,6 +149,7 @@ def convert_one(path: str, output: str, recording: str, options, overwrite: bool
     try:
         target.parent.mkdir(parents=True, exist_ok=True)
         partials.remove_abandoned(target)
+        partials.remove_abandoned(sidecar(target))
         with readable(pathlib.Path(path)) as source:
             rows = _write(source, partial, options, made_by, path, recording)
         _place(partial, target, options.to, made_by)
