@@ -110,6 +110,7 @@ def write_pieces(frames, path, columns, grow: bool, facts: dict, recording: str,
             del frame
             writer.write_table(table, row_group_size=max(1, table.num_rows))
             rows += table.num_rows
+            del table  # before the next piece is read: one piece in memory at a time
     finally:
         if writer is not None:
             writer.close()
