@@ -122,7 +122,8 @@ def _place(partial: pathlib.Path, target: pathlib.Path, to: str, made_by: dict) 
     if to != "csv":
         os.replace(partial, target)
         return
-    # The old record goes first: a CSV file without a record is redone, one with another's is not.
+    # The old record goes first: a CSV file without a record is reported stale by a rerun, while
+    # one left with the record of the file it replaced would pass for that file.
     record = sidecar(target)
     record.unlink(missing_ok=True)
     os.replace(partial, target)
