@@ -17,7 +17,7 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
-from . import preparation, tasks
+from . import partials, preparation
 from ._extras import require
 from .parquet_out import METADATA_KEY, microseconds
 from .paths import discover, stem
@@ -96,10 +96,10 @@ def prepare_one(path: str, output: str, job: PrepareJob) -> dict:
             row.update(status="error", error=error_text(error))
         row["seconds"] = time.perf_counter() - began
         return row
-    partial = tasks.partial_name(target)
+    partial = partials.partial_name(target)
     try:
         target.parent.mkdir(parents=True, exist_ok=True)
-        tasks.remove_stale_partials(target)
+        partials.remove_abandoned(target)
         with readable(pathlib.Path(path)) as source:
             samples = preparation.reader()(source, **dict(job.reading))
             metadata, consistency = header_facts(source)
@@ -155,7 +155,7 @@ def prepare_study(
     require("pyarrow.parquet")  # once here, rather than once per file
     steps = preparation.steps_for(preset, options)
     job = PrepareJob(preset, steps, tuple(sorted(options.items())), overwrite)
-    out = pathlib.Path(out_dir)
+    out = pathlib.Path(os.path.abspath(out_dir))  # workers may run elsewhere
     found = discover(paths)
     outputs, first = [], {}
     for recording in found:
