@@ -172,14 +172,19 @@ def _prepare(arguments) -> int:
     )
     counts = frame["status"].value_counts()
     failed = _failures(frame)
+    stale = _failures(frame, "stale", "stale")
     accepted = int(frame["calibration_accepted"].fillna(False).sum())
     print(
         f"{len(frame)} files: {counts.get('ok', 0)} prepared, {counts.get('skipped', 0)} already "
-        f"there, {failed} failed; calibration accepted for {accepted}; summary in "
+        f"there, {stale} stale, {failed} failed; calibration accepted for {accepted}; summary in "
         f"{os.path.join(arguments.out, 'summary.csv')}",
         file=sys.stderr,
     )
-    return 1 if failed else 0
+    if stale:
+        print(
+            "stale outputs were made with other options; --overwrite redoes them", file=sys.stderr
+        )
+    return 1 if failed or stale else 0
 
 
 def _plot(arguments) -> int:

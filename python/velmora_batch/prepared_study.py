@@ -50,6 +50,10 @@ class PrepareJob:
     reading: tuple  # (name, value) pairs for the reader
     overwrite: bool
 
+    def made_with(self) -> str:
+        """The options as a text stored with an output, to tell a rerun with others."""
+        return repr((self.preset, self.steps, self.reading))
+
 
 def summary_row(row: dict, report: dict) -> dict:
     calibration = report.get("calibration") or {}
@@ -91,7 +95,12 @@ def prepare_one(path: str, output: str, job: PrepareJob) -> dict:
                 require("pyarrow.parquet").read_schema(target).metadata[METADATA_KEY]
             )
             summary_row(row, facts["report"])
-            row["status"] = "skipped"
+            made_with = facts.get("made_with")
+            if made_with == job.made_with():
+                row["status"] = "skipped"
+            else:
+                # Not the figures this run asks for: reported, and kept until --overwrite.
+                row.update(status="stale", error=f"made with {made_with}")
         except Exception as error:
             row.update(status="error", error=error_text(error))
         row["seconds"] = time.perf_counter() - began
@@ -106,7 +115,13 @@ def prepare_one(path: str, output: str, job: PrepareJob) -> dict:
         samples, table, report = preparation.prepare_frame(samples, job.steps, owned=True)
         del samples
         report = {"preset": job.preset, **report}
-        facts = {"source": path, "metadata": metadata, "consistency": consistency, "report": report}
+        facts = {
+            "source": path,
+            "metadata": metadata,
+            "consistency": consistency,
+            "report": report,
+            "made_with": job.made_with(),
+        }
         require("pyarrow.parquet").write_table(
             epochs_table(table, facts), partial, compression="zstd"
         )
@@ -147,7 +162,8 @@ def prepare_study(
     """Prepares every recording; writes the epochs and OUT/summary.csv; returns the summary.
 
     `options` are prepare's keywords (step changes and the reader's options). Existing outputs
-    are kept unless `overwrite`, and their summary row is read back from their stored report.
+    are kept unless `overwrite`, and their summary row is read back from their stored report;
+    one made with other options is reported "stale" (the options in `error`) and left as it is.
     `paths`, `workers`, `client` and `progress` are those of inventory.
     """
     from .runner import run

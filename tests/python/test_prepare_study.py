@@ -20,7 +20,7 @@ def test_prepare_writes_epochs_and_a_summary_and_reports_the_failed_file(tmp_pat
     assert cli.main(arguments) == 1
     err = capsys.readouterr().err
     assert f"failed: {folder / DAMAGED}: RuntimeError: " in err
-    assert "3 files: 2 prepared, 0 already there, 1 failed" in err
+    assert "3 files: 2 prepared, 0 already there, 0 stale, 1 failed" in err
     summary = pd.read_csv(out / "summary.csv")
     assert list(summary["status"]) == ["ok", "error", "ok"]
     epochs = out / "epochs" / "site2" / "c_hip.parquet"
@@ -46,3 +46,6 @@ def test_prepare_writes_epochs_and_a_summary_and_reports_the_failed_file(tmp_pat
     again = velmora_batch.convert(folder, out, prepare="ggir", progress=False)
     assert list(again["status"]) == ["skipped", "error", "skipped"]
     pd.testing.assert_series_equal(again["wear_hours"], summary["wear_hours"])
+    other = velmora_batch.convert(folder, out, prepare="actipy", progress=False)
+    assert list(other["status"]) == ["stale", "error", "stale"]
+    assert other["error"][0].startswith("made with ('ggir', Steps(")
