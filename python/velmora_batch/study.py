@@ -100,6 +100,7 @@ def convert(
     workers=None,
     client=None,
     progress=True,
+    prepare=None,
 ) -> pd.DataFrame:
     """Converts every recording to a parquet or CSV file under out_dir; returns one row per file.
 
@@ -111,8 +112,35 @@ def convert(
     redoes both. An include_* left as None takes the default of read_cwa_file (parquet) or
     write_cwa_csv (csv). With `same_columns`, every parquet file gets the same columns, NaN
     where a file has no such channel. The options are checked here, before any work is sent.
-    `paths`, `workers`, `client` and `progress` are those of inventory.
+    `paths`, `workers`, `client` and `progress` are those of inventory. With `prepare` (a
+    preset of velmora_batch.prepare: "ggir" or "actipy"), the epochs are written instead, with
+    a summary table: see prepared_study.prepare_study, whose summary is returned.
     """
+    if prepare is not None:
+        from .prepared_study import prepare_study
+
+        if to != "parquet":
+            raise ValueError("prepared epochs are written as parquet only")
+        reading = {
+            "cut": cut,
+            "resample_hz": resample_hz,
+            "resample_method": resample_method if resample_hz is not None else None,
+            "include_magnetometer": include_magnetometer,
+            "include_temperature": include_temperature,
+            "include_light": include_light,
+            "include_battery": include_battery,
+            "fixed_utc_offset_timezone": fixed_utc_offset_timezone,
+        }
+        return prepare_study(
+            paths,
+            out_dir,
+            preset=prepare,
+            overwrite=overwrite,
+            workers=workers,
+            client=client,
+            progress=progress,
+            **{key: value for key, value in reading.items() if value is not None},
+        )
     include = {
         "include_magnetometer": include_magnetometer,
         "include_temperature": include_temperature,
