@@ -29,6 +29,9 @@ PyObject* panic_exception_type() {
 }
 
 PyObject* raise_with_text(PyObject* type, const CwaError& error) {
+  // A signal's handler that raised while the failing call tidied up (a CSV output's last
+  // write) has the last word: the user pressed Ctrl-C.
+  if (PyErr_Occurred() != nullptr) return nullptr;
   const std::string text = error.display();
   PyObject* message =
       PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "errors/interrupt.hpp"
 #include "errors/memory_limit.hpp"
 #include "package/decode/sample_times.hpp"
 #include "package/kernels/resampler_kernel.hpp"
@@ -293,6 +294,12 @@ void StreamingResampler::emit(bool final) {
 void StreamingResampler::write_rows() {
   const size_t count = pending_.count;
   if (count == 0) return;
+  // A fast grid over slow samples, or across a long gap, makes millions of rows from one packet,
+  // so a pending signal is checked by rows as well as by packets.
+  if (rows_ >= next_interrupt_check_) [[unlikely]] {
+    next_interrupt_check_ = rows_ + kRowsPerInterruptCheck;
+    check_interrupt();
+  }
   if (rows_ + count > room_rows_) make_room(rows_ + count);
   const size_t first_row = rows_;
   std::array<uint8_t, PendingRows::kCapacity / 8> generic_groups;
