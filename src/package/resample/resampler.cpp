@@ -47,7 +47,10 @@ struct StreamingResampler::RowWeights {
       // Degenerate when any |d| is below the span; a NaN denominator is not below it.
       const bool degenerate = std::abs(d_m1) < kDegenerateSpan || std::abs(d_0) < kDegenerateSpan ||
                               std::abs(d_1) < kDegenerateSpan || std::abs(d_2) < kDegenerateSpan;
-      if (!degenerate) {
+      // An interval more than twice as long as both its neighbours is a gap in the recording;
+      // a cubic through the close pairs on either side would swing far outside the data there.
+      const bool gap = (t1 - t0) > 2.0 * (t0 - tm1) && (t1 - t0) > 2.0 * (t2 - t1);
+      if (!degenerate && !gap) {
         const double a_m1 = x - tm1;
         const double a_0 = x - t0;
         const double a_1 = x - t1;
