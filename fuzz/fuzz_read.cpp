@@ -1,16 +1,21 @@
 // Fuzz target: plan resolution, the column reader and the time filter on any bytes. Also checks
-// that the column reader agrees with the per-sample PacketStream path and keeps its invariants.
+// that the column reader agrees with the per-sample PacketStream path and keeps its invariants,
+// and that the block scan names every block a read could fail on.
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "errors/messages.hpp"
 #include "fuzz_support.hpp"
 #include "package/read/opened_blocks.hpp"
 #include "package/read/packet_stream.hpp"
 #include "package/read/read_plan.hpp"
 #include "package/read/reader.hpp"
 #include "package/read/time_filter.hpp"
+#include "packet/block_mask.hpp"
+#include "packet/block_scan.hpp"
 
 namespace {
 
@@ -59,12 +64,45 @@ void read_and_filter(const std::string& path, const CutConfig& cut) {
   if (filtered) check_shape(*filtered);
 }
 
+// With every damaged block masked and the partial tail cut off, no read fails on a block.
+void scan_and_salvage(const std::string& path, size_t size) {
+  auto scan = scan_blocks(path, 4096);
+  if (!scan) return;
+  const size_t blocks = scan->blocks();
+  check(blocks == (size - kMetadataBytes + kPacketBytes - 1) / kPacketBytes);
+  check(scan->reason.size() == blocks && scan->checksum_ok.size() == blocks &&
+        scan->start_us.size() == blocks && scan->end_us.size() == blocks &&
+        scan->samples.size() == blocks && scan->rate_hz.size() == blocks &&
+        scan->axes.size() == blocks && scan->sequence_id.size() == blocks);
+  std::vector<uint64_t> damaged;
+  for (size_t block = 0; block < blocks; ++block) {
+    const auto kind = static_cast<BlockKind>(scan->kind[block]);
+    check(kind <= BlockKind::kTruncated);
+    check((kind == BlockKind::kTruncated) == (block + 1 == blocks && size % kPacketBytes != 0));
+    check((scan->reason[block] != 0) == (kind == BlockKind::kDamaged));
+    check(scan->reason[block] <= scan->reasons.size());
+    if (kind == BlockKind::kDamaged) damaged.push_back(block);
+    if (kind == BlockKind::kData) check(scan->start_us[block] <= scan->end_us[block]);
+  }
+  const BlockMask mask(std::move(damaged), size - (size - kMetadataBytes) % kPacketBytes);
+  const BlockMaskScope scope(mask);
+  auto data = read_cwa_data(path, {}, ChannelSelection{});
+  if (data) {
+    check_shape(*data);
+  } else {
+    // Only a file without any data packet left may fail.
+    const std::string text = data.error().display();
+    check(text == msg::kNoSampleDataInRange || text == msg::kStartBlockBeyondFile);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const MemoryFile file(data, size);
   if (!file.ok()) return 0;
   const std::string path = file.path();
+  scan_and_salvage(path, size);
   read_and_filter(path, WholeCut{});
   read_and_filter(path, SecondsCut{});
   read_and_filter(path, SecondsCut{0.5, 2.0});

@@ -1,0 +1,334 @@
+"""quality: a recording's damaged blocks, checksum failures, time jumps, gaps, rate and clipping.
+
+Everything but the clipping count comes from the block scan (packet headers only); the clipping
+count needs the samples, and so one read of the accelerometer columns.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+
+import numpy as np
+
+from .blocks import DAMAGED, DATA, KINDS, RawScan, raw_scan
+
+GAP_US = 1_000_000  # a break the readers do not join across (their continuity threshold)
+JUMP_US = 3_600_000_000  # consecutive packets this far apart in time are suspect
+HOUR_US = 3_600_000_000
+MIN_HOUR_COVER_US = 600_000_000  # hours covered less than this are too short to rate
+LISTED = 100  # runs, gaps and jumps listed in full; the counts cover all of them
+CHECKSUM_REASON = "Checksum mismatch"
+CLIP_CHUNK = 1 << 20  # rows per step, so the test costs a few MB whatever the recording's size
+
+
+def _time_text(us) -> str | None:
+    return None if us is None else str(np.datetime64(int(us), "us"))
+
+
+@dataclasses.dataclass
+class DamagedRun:
+    first_block: int
+    last_block: int
+    reason: str  # the distinct reasons of the run's blocks, joined by "; "
+    lost_from: str | None  # natural end of the intact data block before the run
+    lost_to: str | None  # natural start of the intact data block after it
+    lost_seconds: float | None
+
+
+@dataclasses.dataclass
+class Gap:
+    after_block: int
+    before_block: int
+    start: str
+    end: str
+    seconds: float
+
+
+@dataclasses.dataclass
+class TimeJump:
+    previous_block: int
+    block: int
+    seconds: float  # natural start of `block` minus natural end of `previous_block`
+
+
+@dataclasses.dataclass
+class Quality:
+    """The summary; every field is a plain JSON value, a list of dataclasses or None."""
+
+    path: str
+    blocks: int
+    data_blocks: int
+    skipped_blocks: int
+    damaged_blocks: int
+    truncated_blocks: int
+    dropped_blocks: int  # left out of a salvaged read: damaged, truncated, and failing checksums
+    #   when those are dropped
+    damaged_runs: int
+    damaged_run_list: list[DamagedRun]
+    checksum_failures: int
+    checksum_failed_blocks: list[int]
+    suspect_blocks: list[int]
+    time_jumps: list[TimeJump]
+    gaps: int
+    gap_seconds_total: float
+    gap_seconds_longest: float | None
+    gap_longest_at: str | None
+    gap_list: list[Gap]
+    nominal_rate_hz: float | None
+    effective_rate_hz: float | None
+    worst_hour_start: str | None
+    worst_hour_rate_hz: float | None
+    clipped_samples: int | None
+    clipped_fraction: float | None
+    accel_range_g: int | None
+    data_start: str | None
+    data_end: str | None
+    data_seconds: float | None
+
+    def to_dict(self) -> dict:
+        return dataclasses.asdict(self)
+
+    def to_json(self, **dumps) -> str:
+        return json.dumps(self.to_dict(), **dumps)
+
+    def counts(self) -> dict:
+        """The scalar facts, for a table with one row per recording."""
+        return {
+            field.name: getattr(self, field.name)
+            for field in dataclasses.fields(self)
+            if field.name in COUNT_KEYS
+        }
+
+
+COUNT_KEYS = (
+    "data_blocks",
+    "skipped_blocks",
+    "damaged_blocks",
+    "truncated_blocks",
+    "dropped_blocks",
+    "damaged_runs",
+    "checksum_failures",
+    "gaps",
+    "gap_seconds_total",
+    "gap_seconds_longest",
+    "effective_rate_hz",
+    "worst_hour_rate_hz",
+    "clipped_samples",
+    "clipped_fraction",
+)
+
+
+def quality(path, *, drop_bad_checksums: bool = True) -> Quality:
+    """Summarises a recording's condition (see Quality); with `drop_bad_checksums` (the default,
+    as convert does) blocks whose checksum fails count as lost, like damaged blocks.
+
+    Raises RuntimeError with the reader's text when the file is no CWA file at all. The
+    clipping count reads the accelerometer columns of the salvaged recording; it is None when
+    no intact data block is left.
+    """
+    from .salvage import masked_read
+
+    scan = raw_scan(path)
+    clipped = None
+    try:
+        frame = masked_read(
+            scan,
+            drop_bad_checksums,
+            include_magnetometer=False,
+            include_temperature=False,
+            include_light=False,
+            include_battery=False,
+        )
+    except RuntimeError:
+        frame = None  # nothing readable is left; the scan still describes the file
+    if frame is not None:
+        clipped = count_clipped(frame, scan.accel_range)
+        del frame
+    return summarise(scan, drop_bad_checksums, clipped)
+
+
+def count_clipped(frame, accel_range) -> tuple[int, int] | None:
+    """(samples with an axis at or beyond the range limit, samples) of a frame's acc columns."""
+    if accel_range is None:
+        return None
+    limit = np.float32(accel_range)
+    axes = [frame[name].to_numpy() for name in ("acc_x", "acc_y", "acc_z")]
+    rows = len(frame)
+    clipped = 0
+    for begin in range(0, rows, CLIP_CHUNK):
+        end = min(begin + CLIP_CHUNK, rows)
+        at_limit = np.zeros(end - begin, dtype=bool)
+        for values in axes:
+            at_limit |= np.abs(values[begin:end]) >= limit
+        clipped += int(np.count_nonzero(at_limit))
+    return clipped, rows
+
+
+def summarise(scan: RawScan, drop_bad_checksums: bool, clipped=None) -> Quality:
+    kind = scan.kind
+    bad_checksum = scan.bad_checksum()
+    dropped_sums = bad_checksum if drop_bad_checksums else np.zeros_like(bad_checksum)
+    kept_blocks = np.flatnonzero((kind == DATA) & ~dropped_sums)
+    lost = (kind == DAMAGED) | dropped_sums
+    counts = np.bincount(kind, minlength=len(KINDS))
+    runs = _damaged_runs(scan, lost, kept_blocks)
+    gaps = _gaps(scan, kept_blocks)
+    rate = _rates(scan, kept_blocks)
+    span = _span(scan, kept_blocks)
+    return Quality(
+        path=scan.path,
+        blocks=len(kind),
+        data_blocks=int(counts[0]),
+        skipped_blocks=int(counts[1]),
+        damaged_blocks=int(counts[2]),
+        truncated_blocks=int(counts[3]),
+        dropped_blocks=int(np.count_nonzero(scan.dropped(drop_bad_checksums))),
+        damaged_runs=runs[0],
+        damaged_run_list=runs[1],
+        checksum_failures=int(np.count_nonzero(bad_checksum)),
+        checksum_failed_blocks=np.flatnonzero(bad_checksum)[:LISTED].tolist(),
+        **_jumps(scan),
+        **gaps,
+        **rate,
+        clipped_samples=None if clipped is None else clipped[0],
+        clipped_fraction=None if clipped is None or clipped[1] == 0 else clipped[0] / clipped[1],
+        accel_range_g=scan.accel_range,
+        **span,
+    )
+
+
+def _damaged_runs(scan: RawScan, lost: np.ndarray, kept_blocks: np.ndarray):
+    lost_blocks = np.flatnonzero(lost)
+    if len(lost_blocks) == 0:
+        return 0, []
+    breaks = np.flatnonzero(np.diff(lost_blocks) > 1)
+    firsts = np.concatenate(([lost_blocks[0]], lost_blocks[breaks + 1]))
+    lasts = np.concatenate((lost_blocks[breaks], [lost_blocks[-1]]))
+    listed = []
+    for first, last in zip(firsts[:LISTED].tolist(), lasts[:LISTED].tolist()):
+        reasons = []
+        for block in range(first, last + 1):
+            reason = scan.reason_text(block) or CHECKSUM_REASON
+            if reason not in reasons:
+                reasons.append(reason)
+        before = np.searchsorted(kept_blocks, first) - 1
+        after = np.searchsorted(kept_blocks, last, side="right")
+        lost_from = int(scan.end_us[kept_blocks[before]]) if before >= 0 else None
+        lost_to = int(scan.start_us[kept_blocks[after]]) if after < len(kept_blocks) else None
+        seconds = None
+        if lost_from is not None and lost_to is not None:
+            seconds = (lost_to - lost_from) / 1e6
+        listed.append(
+            DamagedRun(
+                first, last, "; ".join(reasons), _time_text(lost_from), _time_text(lost_to), seconds
+            )
+        )
+    return len(firsts), listed
+
+
+def _jumps(scan: RawScan) -> dict:
+    data = np.flatnonzero(scan.kind == DATA)
+    previous, following = data[:-1], data[1:]
+    in_sequence = (scan.sequence_id[following] - scan.sequence_id[previous]).astype(np.uint32) == 1
+    step = scan.start_us[following] - scan.end_us[previous]
+    jumped = in_sequence & (np.abs(step) > JUMP_US)
+    jump_at = np.flatnonzero(jumped)  # pair index: from previous[i] to following[i]
+    # A block with a jump on each side is the odd one out, and the jump back is its own; any
+    # other jump marks the block after it.
+    suspect, previous_jump, taken = [], None, False
+    for i in jump_at[: 2 * LISTED].tolist():
+        if taken and previous_jump == i - 1:
+            taken = False
+        else:
+            suspect.append(int(following[i]))
+            taken = True
+        previous_jump = i
+    jumps = [
+        TimeJump(int(previous[i]), int(following[i]), int(step[i]) / 1e6)
+        for i in jump_at[:LISTED].tolist()
+    ]
+    return {"suspect_blocks": suspect[:LISTED], "time_jumps": jumps}
+
+
+def _gaps(scan: RawScan, kept_blocks: np.ndarray) -> dict:
+    previous, following = kept_blocks[:-1], kept_blocks[1:]
+    step = scan.start_us[following] - scan.end_us[previous]
+    at = np.flatnonzero(step >= GAP_US)
+    if len(at) == 0:
+        return {
+            "gaps": 0,
+            "gap_seconds_total": 0.0,
+            "gap_seconds_longest": None,
+            "gap_longest_at": None,
+            "gap_list": [],
+        }
+    seconds = step[at] / 1e6
+    longest = int(np.argmax(seconds))
+    listed = [
+        Gap(
+            int(previous[i]),
+            int(following[i]),
+            _time_text(scan.end_us[previous[i]]),
+            _time_text(scan.start_us[following[i]]),
+            float(step[i]) / 1e6,
+        )
+        for i in at[:LISTED].tolist()
+    ]
+    return {
+        "gaps": len(at),
+        "gap_seconds_total": float(seconds.sum()),
+        "gap_seconds_longest": float(seconds[longest]),
+        "gap_longest_at": _time_text(scan.end_us[previous[at[longest]]]),
+        "gap_list": listed,
+    }
+
+
+def _rates(scan: RawScan, kept_blocks: np.ndarray) -> dict:
+    none = {
+        "nominal_rate_hz": None,
+        "effective_rate_hz": None,
+        "worst_hour_start": None,
+        "worst_hour_rate_hz": None,
+    }
+    if len(kept_blocks) == 0:
+        return none
+    samples = scan.samples[kept_blocks].astype(np.int64)
+    rates, weight_at = np.unique(scan.rate_hz[kept_blocks], return_inverse=True)
+    nominal = float(rates[np.argmax(np.bincount(weight_at, weights=samples))])
+    start = int(scan.start_us[kept_blocks[0]])
+    end = int(scan.end_us[kept_blocks[-1]])
+    if end <= start:
+        return dict(none, nominal_rate_hz=nominal)
+    effective = float(samples.sum()) / ((end - start) / 1e6)
+    # Samples per clock hour, against the part of that hour the recording spans. Times outside
+    # the span (a suspect block far off) fall out of the hours rated.
+    starts = scan.start_us[kept_blocks]
+    inside = (starts >= start) & (starts < end)
+    first_hour = start // HOUR_US
+    hour = starts[inside] // HOUR_US - first_hour
+    hours = int(end // HOUR_US - first_hour) + 1
+    per_hour = np.bincount(hour, weights=samples[inside], minlength=hours)
+    bounds = (first_hour + np.arange(hours + 1)) * HOUR_US
+    cover = np.minimum(bounds[1:], end) - np.maximum(bounds[:-1], start)
+    rated = cover >= min(MIN_HOUR_COVER_US, end - start)
+    hour_rate = np.where(rated, per_hour / np.maximum(cover, 1) * 1e6, np.inf)
+    worst = int(np.argmin(hour_rate))
+    return {
+        "nominal_rate_hz": nominal,
+        "effective_rate_hz": effective,
+        "worst_hour_start": _time_text(bounds[worst]),
+        "worst_hour_rate_hz": float(hour_rate[worst]),
+    }
+
+
+def _span(scan: RawScan, kept_blocks: np.ndarray) -> dict:
+    if len(kept_blocks) == 0:
+        return {"data_start": None, "data_end": None, "data_seconds": None}
+    start = int(scan.start_us[kept_blocks[0]])
+    end = int(scan.end_us[kept_blocks[-1]])
+    return {
+        "data_start": _time_text(start),
+        "data_end": _time_text(end),
+        "data_seconds": (end - start) / 1e6,
+    }

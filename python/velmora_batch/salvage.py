@@ -1,0 +1,51 @@
+"""read_salvaged: a recording read with its damaged blocks passed over, as velmora reads it.
+
+The blocks to pass over come from the block scan; the read is velmora's own read_cwa_file (or
+write_cwa_csv) run while the file layer shows those blocks with their first two bytes zero, and
+the file as ending before a partial last block. The result is therefore exactly that of the
+module on a copy of the file changed that way, without the copy.
+"""
+
+from __future__ import annotations
+
+import pandas as pd
+
+from .blocks import RawScan, _extension, raw_scan
+
+
+def _mask(scan: RawScan, drop_bad_checksums: bool):
+    masked = scan.masked_blocks(drop_bad_checksums).tobytes()
+    return masked, scan.whole_bytes if scan.truncated else None
+
+
+def masked_read(scan: RawScan, drop_bad_checksums: bool, **options) -> pd.DataFrame:
+    """velmora.read_cwa_file(scan.path, **options) with the scan's lost blocks passed over."""
+    masked, visible = _mask(scan, drop_bad_checksums)
+    return _extension().read_cwa_file(masked, visible, scan.path, **options)
+
+
+def masked_write_csv(scan: RawScan, drop_bad_checksums: bool, output_path: str, **options) -> None:
+    """velmora.write_cwa_csv with the scan's lost blocks passed over."""
+    masked, visible = _mask(scan, drop_bad_checksums)
+    _extension().write_cwa_csv(masked, visible, scan.path, output_path, **options)
+
+
+def read_salvaged(path, *, drop_bad_checksums: bool = False, **options) -> pd.DataFrame:
+    """velmora.read_cwa_file(path, **options) with every damaged block passed over.
+
+    The result equals read_cwa_file (same options) on a copy of the file in which each damaged
+    block's first two bytes are zero, so that the reader skips it as a non-data block. With
+    `drop_bad_checksums`, blocks whose checksum fails count as damaged too. A partial last
+    block is left out. frame.attrs["quality"] holds the quality summary as a dict, its
+    clipping count taken over the rows returned.
+
+    Errors are those of read_cwa_file: a file whose metadata block is damaged, or with no
+    intact data block left, raises RuntimeError with the reader's text.
+    """
+    from .quality import count_clipped, summarise
+
+    scan = raw_scan(path)
+    frame = masked_read(scan, drop_bad_checksums, **options)
+    clipped = count_clipped(frame, scan.accel_range)
+    frame.attrs["quality"] = summarise(scan, drop_bad_checksums, clipped).to_dict()
+    return frame
