@@ -9,13 +9,13 @@
 
 #include "errors/messages.hpp"
 #include "fuzz_support.hpp"
+#include "package/read/block_scan.hpp"
 #include "package/read/opened_blocks.hpp"
 #include "package/read/packet_stream.hpp"
 #include "package/read/read_plan.hpp"
 #include "package/read/reader.hpp"
 #include "package/read/time_filter.hpp"
 #include "packet/block_mask.hpp"
-#include "packet/block_scan.hpp"
 
 namespace {
 
@@ -68,21 +68,18 @@ void read_and_filter(const std::string& path, const CutConfig& cut) {
 void scan_and_salvage(const std::string& path, size_t size) {
   auto scan = scan_blocks(path, 4096);
   if (!scan) return;
-  const size_t blocks = scan->blocks();
+  const size_t blocks = scan->blocks.size();
   check(blocks == (size - kMetadataBytes + kPacketBytes - 1) / kPacketBytes);
-  check(scan->reason.size() == blocks && scan->checksum_ok.size() == blocks &&
-        scan->start_us.size() == blocks && scan->end_us.size() == blocks &&
-        scan->samples.size() == blocks && scan->rate_hz.size() == blocks &&
-        scan->axes.size() == blocks && scan->sequence_id.size() == blocks);
   std::vector<uint64_t> damaged;
   for (size_t block = 0; block < blocks; ++block) {
-    const auto kind = static_cast<BlockKind>(scan->kind[block]);
+    const ScannedBlock& found = scan->blocks[block];
+    const auto kind = static_cast<BlockKind>(found.kind);
     check(kind <= BlockKind::kTruncated);
     check((kind == BlockKind::kTruncated) == (block + 1 == blocks && size % kPacketBytes != 0));
-    check((scan->reason[block] != 0) == (kind == BlockKind::kDamaged));
-    check(scan->reason[block] <= scan->reasons.size());
+    check((found.reason != 0) == (kind == BlockKind::kDamaged));
+    check(found.reason <= scan->reasons.size());
     if (kind == BlockKind::kDamaged) damaged.push_back(block);
-    if (kind == BlockKind::kData) check(scan->start_us[block] <= scan->end_us[block]);
+    if (kind == BlockKind::kData) check(found.start_us <= found.end_us);
   }
   const BlockMask mask(std::move(damaged), size - (size - kMetadataBytes) % kPacketBytes);
   const BlockMaskScope scope(mask);

@@ -13,6 +13,21 @@ KINDS = ("data", "skipped", "damaged", "truncated")
 DATA, SKIPPED, DAMAGED, TRUNCATED = range(4)
 METADATA_BYTES = 1024
 BLOCK_BYTES = 512
+# One record of the extension's scan, field for field (ScannedBlock in src/packet/block_scan.hpp).
+RECORD = np.dtype(
+    [
+        ("start_us", "<i8"),
+        ("end_us", "<i8"),
+        ("rate_hz", "<f4"),
+        ("sequence_id", "<u4"),
+        ("samples", "<u2"),
+        ("reason", "<u2"),
+        ("kind", "u1"),
+        ("checksum_ok", "u1"),
+        ("axes", "u1"),
+        ("padding", "u1"),
+    ]
+)
 
 
 def _extension():
@@ -84,24 +99,21 @@ def raw_scan(path) -> RawScan:
     if mode is not None and not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
         raise RuntimeError(f"Not a regular file: {name}")
     packed = _extension().scan_blocks(name)
-
-    def column(key: str, dtype: str) -> np.ndarray:
-        return np.frombuffer(packed[key], dtype=dtype)
-
+    records = packed["blocks"].view(RECORD)
     return RawScan(
         path=name,
         file_bytes=packed["file_bytes"],
         accel_range=packed["accel_range"],
         reasons=tuple(packed["reasons"]),
-        kind=column("kind", "u1"),
-        reason=column("reason", "<u2"),
-        checksum_ok=column("checksum_ok", "u1").astype(bool),
-        start_us=column("start_us", "<i8"),
-        end_us=column("end_us", "<i8"),
-        samples=column("samples", "<u2"),
-        rate_hz=column("rate_hz", "<f8"),
-        axes=column("axes", "u1"),
-        sequence_id=column("sequence_id", "<u4"),
+        kind=records["kind"],
+        reason=records["reason"],
+        checksum_ok=records["checksum_ok"].astype(bool),
+        start_us=records["start_us"],
+        end_us=records["end_us"],
+        samples=records["samples"],
+        rate_hz=records["rate_hz"].astype(np.float64),
+        axes=records["axes"],
+        sequence_id=records["sequence_id"],
     )
 
 

@@ -1,6 +1,6 @@
 // The block scan must classify every block as the reader takes it, and a read through a
 // BlockMask must equal the read of a copy whose masked blocks start with two zero bytes.
-#include "packet/block_scan.hpp"
+#include "package/read/block_scan.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@
 #include "errors/messages.hpp"
 #include "package/read/reader.hpp"
 #include "packet/block_mask.hpp"
+#include "packet/byte_order.hpp"
 
 namespace velmora {
 namespace {
@@ -26,7 +27,7 @@ Bytes sealed(const PacketBuilder& packet) {
   Bytes bytes = packet.bytes();
   testing::put_u16(bytes, 510, 0);
   uint32_t sum = 0;
-  for (size_t at = 0; at < kPacketBytes; at += 2) sum += bytes[at] | (bytes[at + 1] << 8);
+  for (size_t at = 0; at < kPacketBytes; at += 2) sum += load_u16(bytes.data() + at);
   testing::put_u16(bytes, 510, static_cast<uint16_t>(0x10000 - (sum & 0xFFFF)));
   return bytes;
 }
@@ -79,24 +80,32 @@ TEST(block_scan, classifies_each_block_as_the_reader_takes_it) {
   const auto scan = scan_blocks(file.path());
   ASSERT_TRUE(scan) << scan.error().display();
   const std::vector<uint8_t> kinds = {0, 0, 1, 1, 2, 2, 2, 2, 0, 0, 3};
-  EXPECT_EQ(scan->kind, kinds);
+  std::vector<uint8_t> found;
+  for (const ScannedBlock& block : scan->blocks) found.push_back(block.kind);
+  EXPECT_EQ(found, kinds);
   EXPECT_EQ(scan->file_bytes, bytes.size());
   const std::vector<std::string> reasons = {
       std::string(msg::kOldFormatPackets), "Unsupported sample format: 3 axes, packing 1",
       std::string(msg::kSampleCountExceedsCapacity), std::string(msg::kInvalidBlockTimestamp)};
   EXPECT_EQ(scan->reasons, reasons);
-  // Each damaged block fails a read of that block alone with the text the scan gives.
-  const TempFile whole(mixed_file().bytes());
+  // Each damaged block fails a read of a file holding it alone with the text the scan gives
+  // (in the whole file, a read of a later block fails on the first damaged one it walks back to).
+  const FileBuilder whole = mixed_file();
   for (uint64_t block = 4; block < 8; ++block) {
-    const auto read = read_cwa_data(whole.path(), {block, 1}, ChannelSelection{});
-    EXPECT_EQ(testing::error_text(read), reasons[scan->reason[block] - 1]) << block;
+    FileBuilder alone;
+    alone.add_raw(whole.blocks[block]);
+    const TempFile alone_file(alone.bytes());
+    const auto read = read_cwa_data(alone_file.path(), {}, ChannelSelection{});
+    EXPECT_EQ(testing::error_text(read), reasons[scan->blocks[block].reason - 1u]) << block;
   }
-  EXPECT_EQ(scan->start_us[1], testing::kJan2020Us + 1'000'000);
-  EXPECT_EQ(scan->end_us[1], testing::kJan2020Us + 2'200'000);
-  EXPECT_EQ(scan->samples[9], 120);
-  EXPECT_EQ(scan->rate_hz[9], 100.0);
-  EXPECT_EQ(scan->axes[9], 3);
-  EXPECT_EQ(scan->sequence_id[9], 9u);
+  const ScannedBlock& one = scan->blocks[1];
+  EXPECT_EQ(one.start_us, testing::kJan2020Us + 1'000'000);
+  EXPECT_EQ(one.end_us, testing::kJan2020Us + 2'200'000);
+  const ScannedBlock& nine = scan->blocks[9];
+  EXPECT_EQ(nine.samples, 120);
+  EXPECT_EQ(nine.rate_hz, 100.0);
+  EXPECT_EQ(nine.axes, 3);
+  EXPECT_EQ(nine.sequence_id, 9u);
 }
 
 TEST(block_scan, checksum_fails_on_one_flipped_bit) {
@@ -108,7 +117,9 @@ TEST(block_scan, checksum_fails_on_one_flipped_bit) {
   const TempFile file(bytes);
   const auto scan = scan_blocks(file.path());
   ASSERT_TRUE(scan);
-  EXPECT_EQ(scan->checksum_ok, (std::vector<uint8_t>{1, 0}));
+  ASSERT_EQ(scan->blocks.size(), 2u);
+  EXPECT_EQ(scan->blocks[0].checksum_ok, 1);
+  EXPECT_EQ(scan->blocks[1].checksum_ok, 0);
 }
 
 TEST(block_scan, rejects_what_is_no_cwa_file_with_the_readers_texts) {
@@ -129,7 +140,7 @@ TEST(block_scan, survives_every_truncation_of_a_small_file) {
     if (length < 2) continue;
     ASSERT_EQ(scan.has_value(), length >= kMetadataBytes) << length;
     if (scan) {
-      EXPECT_EQ(scan->blocks(), (length - kMetadataBytes + kPacketBytes - 1) / kPacketBytes);
+      EXPECT_EQ(scan->blocks.size(), (length - kMetadataBytes + kPacketBytes - 1) / kPacketBytes);
     }
   }
 }

@@ -1,5 +1,5 @@
-// The block scan's columns as bytes objects: one copy of a few bytes per block, which NumPy
-// then reads in place, instead of one Python object per block.
+// The block scan's records handed to NumPy without copying (as int64 words, which Python views
+// as the record dtype), instead of one Python object per block.
 #include "package/python/py_block_scan.hpp"
 
 #include <vector>
@@ -7,17 +7,17 @@
 #include "errors/py_errors.hpp"
 #include "errors/py_ref.hpp"
 #include "header/cwa_header.hpp"
-#include "packet/block_scan.hpp"
-
+#include "package/python/py_numpy.hpp"
+#include "package/read/block_scan.hpp"
 namespace velmora::py {
 
 namespace {
 
-template <class T>
-PyRef as_bytes(const std::vector<T>& column) {
-  // x86-64 and every target we build for are little-endian, the byte order NumPy is told.
-  return PyRef(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(column.data()),
-                                         static_cast<Py_ssize_t>(column.size() * sizeof(T))));
+// Returns the records as a flat int64 array of four words per block; takes the column over.
+PyRef as_words(Column<ScannedBlock>& blocks) {
+  static_assert(sizeof(ScannedBlock) % sizeof(int64_t) == 0);
+  const size_t words = blocks.size() * (sizeof(ScannedBlock) / sizeof(int64_t));
+  return PyRef(array_over_region(blocks.release(), words, ArrayElement::kInt64));
 }
 
 bool set_item(PyObject* dict, const char* key, PyRef value) {
@@ -39,9 +39,9 @@ PyRef reason_list(const std::vector<std::string>& reasons) {
 }  // namespace
 
 PyObject* scan_blocks(const std::string& file_path) {
-  const Result<BlockScan> scanned = velmora::scan_blocks(file_path);
+  Result<BlockScan> scanned = velmora::scan_blocks(file_path);
   if (!scanned) return raise_runtime_error(scanned.error());
-  const BlockScan& scan = *scanned;
+  BlockScan& scan = *scanned;
   // The range tells where samples clip; a metadata block that does not parse has none.
   const Result<CwaHeader> header = read_cwa_header(file_path);
   PyRef accel_range = header ? PyRef(PyLong_FromLong(header->accel_range)) : PyRef::borrow(Py_None);
@@ -52,13 +52,7 @@ PyObject* scan_blocks(const std::string& file_path) {
       set_item(d, "file_bytes", PyRef(PyLong_FromUnsignedLongLong(scan.file_bytes))) &&
       set_item(d, "accel_range", std::move(accel_range)) &&
       set_item(d, "reasons", reason_list(scan.reasons)) &&
-      set_item(d, "kind", as_bytes(scan.kind)) && set_item(d, "reason", as_bytes(scan.reason)) &&
-      set_item(d, "checksum_ok", as_bytes(scan.checksum_ok)) &&
-      set_item(d, "start_us", as_bytes(scan.start_us)) &&
-      set_item(d, "end_us", as_bytes(scan.end_us)) &&
-      set_item(d, "samples", as_bytes(scan.samples)) &&
-      set_item(d, "rate_hz", as_bytes(scan.rate_hz)) && set_item(d, "axes", as_bytes(scan.axes)) &&
-      set_item(d, "sequence_id", as_bytes(scan.sequence_id));
+      set_item(d, "blocks", as_words(scan.blocks));
   return built ? dict.release() : nullptr;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "errors/cwa_error.hpp"
+#include "package/read/column.hpp"
 #include "packet/cwa_file.hpp"
 
 namespace velmora {
@@ -20,22 +21,27 @@ enum class BlockKind : uint8_t {
   kTruncated = 3,  // the partial block at the end of a file whose size is not whole blocks
 };
 
-// One entry per block after the metadata block, in file order; fields that do not apply to a
-// block's kind hold 0.
+// What the scan found for one block. Fields that do not apply to the block's kind hold 0. The
+// records are handed to Python as they stand (a NumPy structured dtype mirrors this layout), so
+// fields keep their order and widths.
+struct ScannedBlock {
+  int64_t start_us;      // @0, data blocks: natural start, device clock
+  int64_t end_us;        // @8, data blocks: natural (half-open) end
+  float rate_hz;         // @16, data blocks: nominal rate of the rate code (exact as a float)
+  uint32_t sequence_id;  // @20, data blocks: the device's packet counter
+  uint16_t samples;      // @24, data blocks: header sample count
+  uint16_t reason;       // @26, damaged blocks: 1 + index into BlockScan::reasons
+  uint8_t kind;          // @28, BlockKind
+  uint8_t checksum_ok;   // @29, data blocks: 1 when the 256 words sum to 0 modulo 65536
+  uint8_t axes;          // @30, data blocks: axes of the sample format
+  uint8_t padding;       // @31, zero
+};
+static_assert(sizeof(ScannedBlock) == 32);
+
 struct BlockScan {
   uint64_t file_bytes = 0;
-  std::vector<uint8_t> kind;          // BlockKind
-  std::vector<uint16_t> reason;       // damaged blocks: 1 + index into reasons
-  std::vector<std::string> reasons;   // distinct error texts, in order of first appearance
-  std::vector<uint8_t> checksum_ok;   // data blocks: 1 when the 256 words sum to 0 mod 2^16
-  std::vector<int64_t> start_us;      // data blocks: natural start, device clock
-  std::vector<int64_t> end_us;        // data blocks: natural (half-open) end
-  std::vector<uint16_t> samples;      // data blocks: header sample count
-  std::vector<double> rate_hz;        // data blocks: nominal rate of the rate code
-  std::vector<uint8_t> axes;          // data blocks: axes of the sample format
-  std::vector<uint32_t> sequence_id;  // data blocks: the device's packet counter
-
-  size_t blocks() const { return kind.size(); }
+  Column<ScannedBlock> blocks;       // every block after the metadata block, in file order
+  std::vector<std::string> reasons;  // distinct error texts, in order of first appearance
 };
 
 // Returns true when the packet's 256 little-endian 16-bit words sum to 0 modulo 65536, which
