@@ -19,7 +19,6 @@ HOUR_US = 3_600_000_000
 MIN_HOUR_COVER_US = 600_000_000  # hours covered less than this are too short to rate
 LISTED = 100  # runs, gaps and jumps listed in full; the counts cover all of them
 CHECKSUM_REASON = "Checksum mismatch"
-CLIP_CHUNK = 1 << 20  # rows per step, so the test costs a few MB whatever the recording's size
 
 
 def _time_text(us) -> str | None:
@@ -152,53 +151,70 @@ def count_clipped(frame, accel_range) -> tuple[int, int] | None:
     """(samples with an axis at or beyond the range limit, samples) of a frame's acc columns."""
     if accel_range is None:
         return None
-    limit = np.float32(accel_range)
-    axes = [frame[name].to_numpy() for name in ("acc_x", "acc_y", "acc_z")]
-    rows = len(frame)
-    clipped = 0
-    for begin in range(0, rows, CLIP_CHUNK):
-        end = min(begin + CLIP_CHUNK, rows)
-        at_limit = np.zeros(end - begin, dtype=bool)
-        for values in axes:
-            at_limit |= np.abs(values[begin:end]) >= limit
-        clipped += int(np.count_nonzero(at_limit))
-    return clipped, rows
+    from .blocks import _extension
+
+    axes = [np.ascontiguousarray(frame[name].to_numpy()) for name in ("acc_x", "acc_y", "acc_z")]
+    return _extension().count_at_limit(*axes, float(accel_range)), len(frame)
+
+
+@dataclasses.dataclass(frozen=True)
+class _Blocks:
+    """Some of the scan's blocks, as contiguous arrays (the scan's fields are strided views)."""
+
+    index: np.ndarray
+    start_us: np.ndarray
+    end_us: np.ndarray
+    samples: np.ndarray  # uint16
+    rate_hz: np.ndarray
+    sequence_id: np.ndarray
+
+    @classmethod
+    def pick(cls, scan: RawScan, mask: np.ndarray) -> _Blocks:
+        if mask.all():  # the usual case, which needs no copies
+            fields = (scan.start_us, scan.end_us, scan.samples, scan.rate_hz, scan.sequence_id)
+            return cls(np.arange(len(mask)), *fields)
+        return cls(
+            np.flatnonzero(mask),
+            scan.start_us[mask],
+            scan.end_us[mask],
+            scan.samples[mask],
+            scan.rate_hz[mask],
+            scan.sequence_id[mask],
+        )
 
 
 def summarise(scan: RawScan, drop_bad_checksums: bool, clipped=None) -> Quality:
     kind = scan.kind
-    bad_checksum = scan.bad_checksum()
+    data = kind == DATA
+    bad_checksum = data & ~scan.checksum_ok
     dropped_sums = bad_checksum if drop_bad_checksums else np.zeros_like(bad_checksum)
-    kept_blocks = np.flatnonzero((kind == DATA) & ~dropped_sums)
+    kept = _Blocks.pick(scan, data & ~dropped_sums)
     lost = (kind == DAMAGED) | dropped_sums
     counts = np.bincount(kind, minlength=len(KINDS))
-    runs = _damaged_runs(scan, lost, kept_blocks)
-    gaps = _gaps(scan, kept_blocks)
-    rate = _rates(scan, kept_blocks)
-    span = _span(scan, kept_blocks)
+    runs = _damaged_runs(scan, lost, kept)
     return Quality(
         path=scan.path,
         blocks=len(kind),
-        data_blocks=int(counts[0]),
+        data_blocks=int(counts[DATA]),
         skipped_blocks=int(counts[1]),
-        damaged_blocks=int(counts[2]),
+        damaged_blocks=int(counts[DAMAGED]),
         truncated_blocks=int(counts[3]),
-        dropped_blocks=int(np.count_nonzero(scan.dropped(drop_bad_checksums))),
+        dropped_blocks=int(np.count_nonzero(lost)) + int(counts[3]),
         damaged_runs=runs[0],
         damaged_run_list=runs[1],
         checksum_failures=int(np.count_nonzero(bad_checksum)),
         checksum_failed_blocks=np.flatnonzero(bad_checksum)[:LISTED].tolist(),
-        **_jumps(scan),
-        **gaps,
-        **rate,
+        **_jumps(_Blocks.pick(scan, data) if drop_bad_checksums else kept),
+        **_gaps(kept),
+        **_rates(kept),
         clipped_samples=None if clipped is None else clipped[0],
         clipped_fraction=None if clipped is None or clipped[1] == 0 else clipped[0] / clipped[1],
         accel_range_g=scan.accel_range,
-        **span,
+        **_span(kept),
     )
 
 
-def _damaged_runs(scan: RawScan, lost: np.ndarray, kept_blocks: np.ndarray):
+def _damaged_runs(scan: RawScan, lost: np.ndarray, kept: _Blocks):
     lost_blocks = np.flatnonzero(lost)
     if len(lost_blocks) == 0:
         return 0, []
@@ -212,10 +228,10 @@ def _damaged_runs(scan: RawScan, lost: np.ndarray, kept_blocks: np.ndarray):
             reason = scan.reason_text(block) or CHECKSUM_REASON
             if reason not in reasons:
                 reasons.append(reason)
-        before = np.searchsorted(kept_blocks, first) - 1
-        after = np.searchsorted(kept_blocks, last, side="right")
-        lost_from = int(scan.end_us[kept_blocks[before]]) if before >= 0 else None
-        lost_to = int(scan.start_us[kept_blocks[after]]) if after < len(kept_blocks) else None
+        before = np.searchsorted(kept.index, first) - 1
+        after = np.searchsorted(kept.index, last, side="right")
+        lost_from = int(kept.end_us[before]) if before >= 0 else None
+        lost_to = int(kept.start_us[after]) if after < len(kept.index) else None
         seconds = None
         if lost_from is not None and lost_to is not None:
             seconds = (lost_to - lost_from) / 1e6
@@ -227,13 +243,10 @@ def _damaged_runs(scan: RawScan, lost: np.ndarray, kept_blocks: np.ndarray):
     return len(firsts), listed
 
 
-def _jumps(scan: RawScan) -> dict:
-    data = np.flatnonzero(scan.kind == DATA)
-    previous, following = data[:-1], data[1:]
-    in_sequence = (scan.sequence_id[following] - scan.sequence_id[previous]).astype(np.uint32) == 1
-    step = scan.start_us[following] - scan.end_us[previous]
-    jumped = in_sequence & (np.abs(step) > JUMP_US)
-    jump_at = np.flatnonzero(jumped)  # pair index: from previous[i] to following[i]
+def _jumps(data: _Blocks) -> dict:
+    in_sequence = (data.sequence_id[1:] - data.sequence_id[:-1]) == 1  # uint32: wraps as the id
+    step = data.start_us[1:] - data.end_us[:-1]
+    jump_at = np.flatnonzero(in_sequence & (np.abs(step) > JUMP_US))
     # A block with a jump on each side is the odd one out, and the jump back is its own; any
     # other jump marks the block after it.
     suspect, previous_jump, taken = [], None, False
@@ -241,19 +254,18 @@ def _jumps(scan: RawScan) -> dict:
         if taken and previous_jump == i - 1:
             taken = False
         else:
-            suspect.append(int(following[i]))
+            suspect.append(int(data.index[i + 1]))
             taken = True
         previous_jump = i
     jumps = [
-        TimeJump(int(previous[i]), int(following[i]), int(step[i]) / 1e6)
+        TimeJump(int(data.index[i]), int(data.index[i + 1]), int(step[i]) / 1e6)
         for i in jump_at[:LISTED].tolist()
     ]
     return {"suspect_blocks": suspect[:LISTED], "time_jumps": jumps}
 
 
-def _gaps(scan: RawScan, kept_blocks: np.ndarray) -> dict:
-    previous, following = kept_blocks[:-1], kept_blocks[1:]
-    step = scan.start_us[following] - scan.end_us[previous]
+def _gaps(kept: _Blocks) -> dict:
+    step = kept.start_us[1:] - kept.end_us[:-1]
     at = np.flatnonzero(step >= GAP_US)
     if len(at) == 0:
         return {
@@ -267,10 +279,10 @@ def _gaps(scan: RawScan, kept_blocks: np.ndarray) -> dict:
     longest = int(np.argmax(seconds))
     listed = [
         Gap(
-            int(previous[i]),
-            int(following[i]),
-            _time_text(scan.end_us[previous[i]]),
-            _time_text(scan.start_us[following[i]]),
+            int(kept.index[i]),
+            int(kept.index[i + 1]),
+            _time_text(kept.end_us[i]),
+            _time_text(kept.start_us[i + 1]),
             float(step[i]) / 1e6,
         )
         for i in at[:LISTED].tolist()
@@ -279,36 +291,36 @@ def _gaps(scan: RawScan, kept_blocks: np.ndarray) -> dict:
         "gaps": len(at),
         "gap_seconds_total": float(seconds.sum()),
         "gap_seconds_longest": float(seconds[longest]),
-        "gap_longest_at": _time_text(scan.end_us[previous[at[longest]]]),
+        "gap_longest_at": _time_text(kept.end_us[at[longest]]),
         "gap_list": listed,
     }
 
 
-def _rates(scan: RawScan, kept_blocks: np.ndarray) -> dict:
+def _rates(kept: _Blocks) -> dict:
     none = {
         "nominal_rate_hz": None,
         "effective_rate_hz": None,
         "worst_hour_start": None,
         "worst_hour_rate_hz": None,
     }
-    if len(kept_blocks) == 0:
+    if len(kept.index) == 0:
         return none
-    samples = scan.samples[kept_blocks].astype(np.int64)
-    rates, weight_at = np.unique(scan.rate_hz[kept_blocks], return_inverse=True)
-    nominal = float(rates[np.argmax(np.bincount(weight_at, weights=samples))])
-    start = int(scan.start_us[kept_blocks[0]])
-    end = int(scan.end_us[kept_blocks[-1]])
+    nominal = float(kept.rate_hz[0])
+    if not (kept.rate_hz == nominal).all():  # the rate most samples were taken at
+        rates, at = np.unique(kept.rate_hz, return_inverse=True)
+        nominal = float(rates[np.argmax(np.bincount(at, weights=kept.samples))])
+    start = int(kept.start_us[0])
+    end = int(kept.end_us[-1])
     if end <= start:
         return dict(none, nominal_rate_hz=nominal)
-    effective = float(samples.sum()) / ((end - start) / 1e6)
+    effective = float(kept.samples.sum(dtype=np.int64)) / ((end - start) / 1e6)
     # Samples per clock hour, against the part of that hour the recording spans. Times outside
     # the span (a suspect block far off) fall out of the hours rated.
-    starts = scan.start_us[kept_blocks]
-    inside = (starts >= start) & (starts < end)
+    inside = (kept.start_us >= start) & (kept.start_us < end)
     first_hour = start // HOUR_US
-    hour = starts[inside] // HOUR_US - first_hour
+    hour = kept.start_us[inside] // HOUR_US - first_hour
     hours = int(end // HOUR_US - first_hour) + 1
-    per_hour = np.bincount(hour, weights=samples[inside], minlength=hours)
+    per_hour = np.bincount(hour, weights=kept.samples[inside], minlength=hours)
     bounds = (first_hour + np.arange(hours + 1)) * HOUR_US
     cover = np.minimum(bounds[1:], end) - np.maximum(bounds[:-1], start)
     rated = cover >= min(MIN_HOUR_COVER_US, end - start)
@@ -322,11 +334,11 @@ def _rates(scan: RawScan, kept_blocks: np.ndarray) -> dict:
     }
 
 
-def _span(scan: RawScan, kept_blocks: np.ndarray) -> dict:
-    if len(kept_blocks) == 0:
+def _span(kept: _Blocks) -> dict:
+    if len(kept.index) == 0:
         return {"data_start": None, "data_end": None, "data_seconds": None}
-    start = int(scan.start_us[kept_blocks[0]])
-    end = int(scan.end_us[kept_blocks[-1]])
+    start = int(kept.start_us[0])
+    end = int(kept.end_us[-1])
     return {
         "data_start": _time_text(start),
         "data_end": _time_text(end),

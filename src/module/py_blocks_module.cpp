@@ -11,6 +11,7 @@
 #include "errors/py_convert.hpp"
 #include "errors/py_errors.hpp"
 #include "module/py_call.hpp"
+#include "package/python/py_block_clipping.hpp"
 #include "package/python/py_block_scan.hpp"
 #include "packet/block_mask.hpp"
 
@@ -103,11 +104,18 @@ PyObject* call_scan_blocks(PyObject*, PyObject* file_path) {
   });
 }
 
+PyObject* call_count_at_limit(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guard([&]() -> PyObject* { return count_at_limit(args, nargs); });
+}
+
 constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef functions[] = {
     {"scan_blocks", call_scan_blocks, METH_O,
      "scan_blocks(file_path)\n--\n\nEvery block's kind, reason and header facts, packed."},
+    {"count_at_limit", as_method(call_count_at_limit), METH_FASTCALL,
+     "count_at_limit(acc_x, acc_y, acc_z, limit)\n--\n\n"
+     "Samples with an axis whose magnitude is at least limit, of three float32 arrays."},
     {"read_cwa_file", as_method(call_masked_read), kFastcallKeywords,
      "read_cwa_file(masked_blocks, visible_bytes, file_path, ...)\n--\n\n"
      "velmora.read_cwa_file with the masked blocks read as non-data blocks and the file ending "
