@@ -89,7 +89,8 @@ void scan_and_salvage(const std::string& path, size_t size) {
   } else {
     // Only a file without any data packet left may fail.
     const std::string text = data.error().display();
-    check(text == msg::kNoSampleDataInRange || text == msg::kStartBlockBeyondFile);
+    check(text == velmora::error_text(ErrorCode::kNoSampleDataInRange) ||
+          text == velmora::error_text(ErrorCode::kStartBlockBeyondFile));
   }
 }
 

@@ -85,8 +85,10 @@ TEST(block_scan, classifies_each_block_as_the_reader_takes_it) {
   EXPECT_EQ(found, kinds);
   EXPECT_EQ(scan->file_bytes, bytes.size());
   const std::vector<std::string> reasons = {
-      std::string(msg::kOldFormatPackets), "Unsupported sample format: 3 axes, packing 1",
-      std::string(msg::kSampleCountExceedsCapacity), std::string(msg::kInvalidBlockTimestamp)};
+      std::string(velmora::error_text(ErrorCode::kOldFormatPackets)),
+      "Unsupported sample format: 3 axes, packing 1",
+      std::string(velmora::error_text(ErrorCode::kSampleCountExceedsCapacity)),
+      std::string(velmora::error_text(ErrorCode::kInvalidBlockTimestamp))};
   EXPECT_EQ(scan->reasons, reasons);
   // Each damaged block fails a read of a file holding it alone with the text the scan gives
   // (in the whole file, a read of a later block fails on the first damaged one it walks back to).
@@ -124,10 +126,12 @@ TEST(block_scan, checksum_fails_on_one_flipped_bit) {
 
 TEST(block_scan, rejects_what_is_no_cwa_file_with_the_readers_texts) {
   const TempFile not_cwa(Bytes(600, 'x'));
-  EXPECT_EQ(testing::error_text(scan_blocks(not_cwa.path())), msg::kNotValidCwaFile);
+  EXPECT_EQ(testing::error_text(scan_blocks(not_cwa.path())),
+            velmora::error_text(ErrorCode::kNotValidCwaFile));
   const Bytes metadata = testing::MetadataBuilder().bytes();
   const TempFile small(testing::prefix(metadata, 600));
-  EXPECT_EQ(testing::error_text(scan_blocks(small.path())), msg::kFileTooSmall);
+  EXPECT_EQ(testing::error_text(scan_blocks(small.path())),
+            velmora::error_text(ErrorCode::kFileTooSmall));
   const TempFile one_byte(Bytes(1, 'M'));
   EXPECT_EQ(testing::error_text(scan_blocks(one_byte.path())), testing::kShortRead);
 }
@@ -168,7 +172,7 @@ TEST(block_mask, masked_read_equals_the_read_of_a_zeroed_copy) {
   }
   // The scope has ended: the file reads as it is again.
   EXPECT_EQ(testing::error_text(read_cwa_data(original.path(), {}, ChannelSelection{})),
-            msg::kIncompleteDataBlock);
+            velmora::error_text(ErrorCode::kIncompleteDataBlock));
 }
 
 TEST(block_mask, masks_header_bytes_split_across_reads) {

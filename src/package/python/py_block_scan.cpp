@@ -40,7 +40,7 @@ PyRef reason_list(const std::vector<std::string>& reasons) {
 
 PyObject* scan_blocks(const std::string& file_path) {
   Result<BlockScan> scanned = velmora::scan_blocks(file_path);
-  if (!scanned) return raise_runtime_error(scanned.error());
+  if (!scanned) return raise_error(scanned.error());
   BlockScan& scan = *scanned;
   // The range tells where samples clip; a metadata block that does not parse has none.
   const Result<CwaHeader> header = read_cwa_header(file_path);

@@ -85,9 +85,9 @@ Result<BlockScan> scan_blocks(std::string_view file_path, size_t chunk_bytes) {
   VELMORA_ASSIGN_OR_RETURN(CwaFile file, CwaFile::open(file_path));
   std::array<uint8_t, 2> magic;
   VELMORA_TRY(file.read_exact(magic));
-  if (magic[0] != 'M' || magic[1] != 'D') return fail(msg::kNotValidCwaFile);
+  if (magic[0] != 'M' || magic[1] != 'D') return fail(ErrorCode::kNotValidCwaFile);
   VELMORA_ASSIGN_OR_RETURN(const uint64_t size, file.size());
-  if (size < kMetadataBytes) return fail(msg::kFileTooSmall);
+  if (size < kMetadataBytes) return fail(ErrorCode::kFileTooSmall);
   VELMORA_TRY(file.seek(kMetadataBytes));
 
   BlockScan scan;
@@ -109,7 +109,7 @@ Result<BlockScan> scan_blocks(std::string_view file_path, size_t chunk_bytes) {
     const uint8_t* packet = reader.next_buffered();
     if (packet == nullptr) {
       VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketBytes> bytes, reader.next());
-      if (!bytes) return fail(msg::kUnexpectedEndOfData);
+      if (!bytes) return fail(ErrorCode::kUnexpectedEndOfData);
       packet = bytes->data();
     }
     const PacketVerdict verdict = check_packet(packet);
