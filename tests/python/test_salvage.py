@@ -8,8 +8,11 @@ read_cwa_file on a copy of the file in which those blocks start with two zero by
 from __future__ import annotations
 
 import os
+import pathlib
 import random
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pandas as pd
@@ -245,3 +248,18 @@ def test_real_recordings_salvage_as_their_zeroed_copies(tmp_path, name):
         (100, 101),
     ]
     assert summary.checksum_failures == 0  # checksums count for data blocks only
+
+
+def test_the_readme_example_runs(tmp_path):
+    root = pathlib.Path(__file__).resolve().parents[2]
+    text = (root / "README.md").read_text()
+    section = text[text.index("## Damaged recordings") :]
+    start = section.index("```python\n") + len("```python\n")
+    code = section[start : section.index("\n```", start)]
+    (tmp_path / "examples").symlink_to(root / "examples")
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run(
+        [sys.executable, "-c", code], cwd=tmp_path, env=environment, capture_output=True, text=True
+    )
+    assert run.returncode == 0, run.stderr
+    assert "['damaged', 'Invalid block timestamp']" in run.stdout
