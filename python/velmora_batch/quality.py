@@ -344,3 +344,52 @@ def _span(kept: _Blocks) -> dict:
         "data_end": _time_text(end),
         "data_seconds": (end - start) / 1e6,
     }
+
+
+INVENTORY_KEYS = tuple(key for key in COUNT_KEYS if not key.startswith("clipped"))
+
+
+def header_counts(path) -> dict:
+    """The summary's counts from the block scan alone (no clipping count, which needs samples)."""
+    summary = summarise(raw_scan(path), True)
+    return {key: getattr(summary, key) for key in INVENTORY_KEYS}
+
+
+def marked_spans(summary: Quality | dict) -> list[tuple[str, str, str]]:
+    """(start, end, "gap" | "damaged") of the listed gaps and damaged runs, as time texts; a run
+    at the recording's edge, with no intact neighbour on one side, is left out."""
+    facts = summary.to_dict() if isinstance(summary, Quality) else summary
+    spans = [(gap["start"], gap["end"], "gap") for gap in facts["gap_list"]]
+    for run in facts["damaged_run_list"]:
+        if run["lost_from"] is not None and run["lost_to"] is not None:
+            spans.append((run["lost_from"], run["lost_to"], "damaged"))
+    return spans
+
+
+def summary_text(summary: Quality) -> str:
+    """The summary as a few lines for a terminal."""
+    lines = [
+        f"{summary.path}",
+        f"  blocks: {summary.data_blocks} data, {summary.skipped_blocks} skipped, "
+        f"{summary.damaged_blocks} damaged, {summary.truncated_blocks} truncated; "
+        f"{summary.dropped_blocks} dropped by a salvaged read",
+        f"  data: {summary.data_start} to {summary.data_end} ({summary.data_seconds} s)",
+        f"  checksum failures: {summary.checksum_failures}; suspect blocks: "
+        f"{summary.suspect_blocks or 'none'}",
+        f"  gaps of 1 s or more: {summary.gaps}, {summary.gap_seconds_total:g} s in all"
+        + (
+            f", longest {summary.gap_seconds_longest:g} s at {summary.gap_longest_at}"
+            if summary.gaps
+            else ""
+        ),
+        f"  rate: nominal {summary.nominal_rate_hz} Hz, effective {summary.effective_rate_hz} Hz, "
+        f"worst hour {summary.worst_hour_rate_hz} Hz from {summary.worst_hour_start}",
+        f"  at the ±{summary.accel_range_g} g limit: {summary.clipped_samples} samples "
+        f"({summary.clipped_fraction})",
+    ]
+    for run in summary.damaged_run_list:
+        lines.append(
+            f"  damaged blocks {run.first_block}-{run.last_block}: {run.reason}; "
+            f"lost {run.lost_seconds} s from {run.lost_from}"
+        )
+    return "\n".join(lines)
