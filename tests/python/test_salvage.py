@@ -145,6 +145,21 @@ def test_salvaged_reads_equal_reads_of_the_zeroed_copy(tmp_path, seed):
             assert salvaged.attrs["quality"]["checksum_failures"] == len(bad_sum)
 
 
+@pytest.mark.parametrize("options", [{}, {"include_light": True, "cut": velmora.seconds(2, 9)}])
+def test_salvaged_csv_equals_the_csv_of_the_zeroed_copy(tmp_path, options):
+    from velmora_batch.blocks import raw_scan
+    from velmora_batch.salvage import masked_write_csv
+
+    blocks = [p.to_bytes() for p in consecutive_packets(10)]
+    blocks[3] = CORRUPTIONS[3](consecutive_packets(10)[3], random.Random(1)).to_bytes()
+    data = CwaFile(blocks=blocks, tail=b"xyz").to_bytes()
+    path = tmp_path / "damaged.cwa"
+    path.write_bytes(data)
+    masked_write_csv(raw_scan(path), True, str(tmp_path / "salvaged.csv"), **options)
+    velmora.write_cwa_csv(zeroed_copy(tmp_path, data, [3]), str(tmp_path / "zeroed.csv"), **options)
+    assert (tmp_path / "salvaged.csv").read_bytes() == (tmp_path / "zeroed.csv").read_bytes()
+
+
 def flipped_checksum_file() -> bytes:
     """Ten 1 s packets; block 6's timestamp gets one high bit flipped, months away."""
     blocks = [p.to_bytes() for p in consecutive_packets(10)]
