@@ -68,21 +68,12 @@ class RawScan:
     def bad_checksum(self) -> np.ndarray:
         return (self.kind == DATA) & ~self.checksum_ok
 
-    def dropped(self, drop_bad_checksums: bool) -> np.ndarray:
-        """Whether each block is left out of a salvaged read (the truncated tail included)."""
+    def masked_blocks(self, drop_bad_checksums: bool) -> np.ndarray:
+        """Whole blocks a salvaged read passes over, as little-endian uint64 indices."""
         dropped = self.kind == DAMAGED
         if drop_bad_checksums:
             dropped |= self.bad_checksum()
-        return dropped | (self.kind == TRUNCATED)
-
-    def masked_blocks(self, drop_bad_checksums: bool) -> np.ndarray:
-        """Whole blocks a salvaged read passes over, as little-endian uint64 indices."""
-        dropped = self.dropped(drop_bad_checksums) & (self.kind != TRUNCATED)
         return np.flatnonzero(dropped).astype("<u8")
-
-    def reason_text(self, block: int) -> str | None:
-        code = int(self.reason[block])
-        return self.reasons[code - 1] if code else None
 
 
 def raw_scan(path) -> RawScan:

@@ -223,11 +223,13 @@ def _damaged_runs(scan: RawScan, lost: np.ndarray, kept: _Blocks):
     lasts = np.concatenate((lost_blocks[breaks], [lost_blocks[-1]]))
     listed = []
     for first, last in zip(firsts[:LISTED].tolist(), lasts[:LISTED].tolist()):
-        reasons = []
-        for block in range(first, last + 1):
-            reason = scan.reason_text(block) or CHECKSUM_REASON
-            if reason not in reasons:
-                reasons.append(reason)
+        # Distinct reasons in order of first appearance; code 0 is a failing checksum.
+        codes = scan.reason[first : last + 1]
+        distinct, at = np.unique(codes, return_index=True)
+        reasons = [
+            scan.reasons[code - 1] if code else CHECKSUM_REASON
+            for code in distinct[np.argsort(at)].tolist()
+        ]
         before = np.searchsorted(kept.index, first) - 1
         after = np.searchsorted(kept.index, last, side="right")
         lost_from = int(kept.end_us[before]) if before >= 0 else None
