@@ -21,3 +21,9 @@ def write_cwa_csv(
     *args: Any,
     **kwargs: Any,
 ) -> None: ...
+def read_metadata(
+    masked_blocks: bytes, visible_bytes: int | None, file_path: str, /
+) -> dict[str, Any]: ...
+def sampling_consistency_report(
+    masked_blocks: bytes, visible_bytes: int | None, file_path: str, /
+) -> dict[str, Any]: ...

@@ -30,6 +30,16 @@ def masked_write_csv(scan: RawScan, drop_bad_checksums: bool, output_path: str, 
     _extension().write_cwa_csv(masked, visible, scan.path, output_path, **options)
 
 
+def masked_header_facts(scan: RawScan, drop_bad_checksums: bool) -> tuple[dict, dict]:
+    """read_metadata and sampling_consistency_report with the scan's lost blocks passed over."""
+    masked, visible = _mask(scan, drop_bad_checksums)
+    blocks = _extension()
+    return (
+        blocks.read_metadata(masked, visible, scan.path),
+        blocks.sampling_consistency_report(masked, visible, scan.path),
+    )
+
+
 def read_salvaged(path, *, drop_bad_checksums: bool = False, **options) -> pd.DataFrame:
     """velmora.read_cwa_file(path, **options) with every damaged block passed over.
 

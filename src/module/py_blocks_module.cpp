@@ -1,6 +1,6 @@
 // PyInit__blocks: the private extension module of the study package (velmora_batch._blocks).
-// It offers the block scan, and read_cwa_file and write_cwa_csv through a BlockMask: the very
-// module functions, run while the file layer shows chosen blocks as non-data blocks.
+// It offers the block scan, and the four file functions of velmora through a BlockMask: the
+// very module functions, run while the file layer shows chosen blocks as non-data blocks.
 #include <Python.h>
 
 #include <cstring>
@@ -96,6 +96,17 @@ PyObject* call_masked_write(PyObject* module, PyObject* const* args, Py_ssize_t 
   return masked_call("write_cwa_csv", module, args, nargsf, kwnames, call_write_cwa_csv);
 }
 
+PyObject* call_masked_metadata(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                               PyObject* kwnames) {
+  return masked_call("read_metadata", module, args, nargsf, kwnames, call_read_metadata);
+}
+
+PyObject* call_masked_report(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                             PyObject* kwnames) {
+  return masked_call("sampling_consistency_report", module, args, nargsf, kwnames,
+                     call_sampling_consistency_report);
+}
+
 PyObject* call_scan_blocks(PyObject*, PyObject* file_path) {
   return guard([&]() -> PyObject* {
     std::string path;
@@ -120,6 +131,12 @@ PyMethodDef functions[] = {
      "read_cwa_file(masked_blocks, visible_bytes, file_path, ...)\n--\n\n"
      "velmora.read_cwa_file with the masked blocks read as non-data blocks and the file ending "
      "at visible_bytes (None: its own end)."},
+    {"read_metadata", as_method(call_masked_metadata), kFastcallKeywords,
+     "read_metadata(masked_blocks, visible_bytes, file_path)\n--\n\n"
+     "velmora.read_metadata through the same mask."},
+    {"sampling_consistency_report", as_method(call_masked_report), kFastcallKeywords,
+     "sampling_consistency_report(masked_blocks, visible_bytes, file_path)\n--\n\n"
+     "velmora.sampling_consistency_report through the same mask."},
     {"write_cwa_csv", as_method(call_masked_write), kFastcallKeywords,
      "write_cwa_csv(masked_blocks, visible_bytes, file_path, output_path, ...)\n--\n\n"
      "velmora.write_cwa_csv through the same mask."},

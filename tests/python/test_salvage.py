@@ -146,9 +146,9 @@ def test_salvaged_reads_equal_reads_of_the_zeroed_copy(tmp_path, seed):
 
 
 @pytest.mark.parametrize("options", [{}, {"include_light": True, "cut": velmora.seconds(2, 9)}])
-def test_salvaged_csv_equals_the_csv_of_the_zeroed_copy(tmp_path, options):
+def test_salvaged_csv_and_header_facts_equal_the_zeroed_copys(tmp_path, options):
     from velmora_batch.blocks import raw_scan
-    from velmora_batch.salvage import masked_write_csv
+    from velmora_batch.salvage import masked_header_facts, masked_write_csv
 
     blocks = [p.to_bytes() for p in consecutive_packets(10)]
     blocks[3] = CORRUPTIONS[3](consecutive_packets(10)[3], random.Random(1)).to_bytes()
@@ -158,6 +158,9 @@ def test_salvaged_csv_equals_the_csv_of_the_zeroed_copy(tmp_path, options):
     masked_write_csv(raw_scan(path), True, str(tmp_path / "salvaged.csv"), **options)
     velmora.write_cwa_csv(zeroed_copy(tmp_path, data, [3]), str(tmp_path / "zeroed.csv"), **options)
     assert (tmp_path / "salvaged.csv").read_bytes() == (tmp_path / "zeroed.csv").read_bytes()
+    copy = zeroed_copy(tmp_path, data, [3])
+    expected = (velmora.read_metadata(copy), velmora.sampling_consistency_report(copy))
+    assert masked_header_facts(raw_scan(path), True) == expected
 
 
 def flipped_checksum_file() -> bytes:
