@@ -40,14 +40,17 @@ def masked_header_facts(scan: RawScan, drop_bad_checksums: bool) -> tuple[dict, 
     )
 
 
-def read_salvaged(path, *, drop_bad_checksums: bool = False, **options) -> pd.DataFrame:
+def read_salvaged(
+    path, *, drop_bad_checksums: bool = False, count_clipping: bool = False, **options
+) -> pd.DataFrame:
     """velmora.read_cwa_file(path, **options) with every damaged block passed over.
 
     The result equals read_cwa_file (same options) on a copy of the file in which each damaged
     block's first two bytes are zero, so that the reader skips it as a non-data block. With
     `drop_bad_checksums`, blocks whose checksum fails count as damaged too. A partial last
-    block is left out. frame.attrs["quality"] holds the quality summary as a dict, its
-    clipping count taken over the rows returned.
+    block is left out. frame.attrs["quality"] holds the quality summary as a dict; its
+    clipping count, over the rows returned, is made only with `count_clipping` (one more pass
+    over the accelerometer columns; quality() always makes it).
 
     Errors are those of read_cwa_file: a file whose metadata block is damaged, or with no
     intact data block left, raises RuntimeError with the reader's text.
@@ -56,6 +59,6 @@ def read_salvaged(path, *, drop_bad_checksums: bool = False, **options) -> pd.Da
 
     scan = raw_scan(path)
     frame = masked_read(scan, drop_bad_checksums, **options)
-    clipped = count_clipped(frame, scan.accel_range)
+    clipped = count_clipped(frame, scan.accel_range) if count_clipping else None
     frame.attrs["quality"] = summarise(scan, drop_bad_checksums, clipped).to_dict()
     return frame

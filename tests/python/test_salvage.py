@@ -18,7 +18,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from conftest import raises_exactly, recording
-from cwa_builder import CwaFile, checksum_ok, consecutive_packets, packed_samples
+from cwa_builder import CwaFile, checksum_ok, consecutive_packets, packed_samples, packed_word
 
 import velmora
 from velmora_batch import quality, read_salvaged, scan_blocks
@@ -192,11 +192,12 @@ def test_quality_reports_runs_gaps_rate_and_clipping(cwa_path):
     packets = consecutive_packets(12)
     for packet in packets[9:]:  # a 5 s gap before block 9
         packet.timestamp += 5
-    packets[3].sample_data = packed_samples([0x1FF] * 120)  # x = 511/256 g: at the 2 g limit
+    packets[3].sample_data = packed_samples([packed_word(511, 0, 0, 3)] * 120)  # x = 16 g
     blocks = [p.to_bytes() for p in packets]
     blocks[5] = packets[5].with_(timestamp=0).to_bytes()
     blocks[6] = packets[6].with_(rate_code=0).to_bytes()
-    summary = quality(cwa_path(CwaFile(blocks=blocks, tail=b"x" * 10)))
+    path = cwa_path(CwaFile(blocks=blocks, tail=b"x" * 10))
+    summary = quality(path)
     assert (summary.data_blocks, summary.damaged_blocks, summary.truncated_blocks) == (10, 2, 1)
     assert summary.dropped_blocks == 3
     (run,) = summary.damaged_run_list
@@ -207,7 +208,11 @@ def test_quality_reports_runs_gaps_rate_and_clipping(cwa_path):
     assert summary.gap_seconds_longest == pytest.approx(13.0 - 8.2)
     assert summary.nominal_rate_hz == 100.0
     assert summary.effective_rate_hz == pytest.approx(1200 / (17.2 - 0.0))
-    assert summary.accel_range_g is not None
+    assert (summary.clipped_samples, summary.accel_range_g) == (120, 8)
+    assert summary.clipped_fraction == pytest.approx(120 / 1200)
+    attached = read_salvaged(path, drop_bad_checksums=True, count_clipping=True).attrs["quality"]
+    assert attached == summary.to_dict()
+    assert read_salvaged(path).attrs["quality"]["clipped_samples"] is None
     assert summary.to_json()  # plain JSON values throughout
 
 
