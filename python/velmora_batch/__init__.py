@@ -26,8 +26,8 @@ _HOMES = {
     "inventory": "study",
     "to_dask": "dask_frame",
     "scan_blocks": "blocks",
-    "Quality": "quality",
-    "quality": "quality",
+    "Quality": "summary",
+    "quality": "summary",
     "read_salvaged": "salvage",
 }
 

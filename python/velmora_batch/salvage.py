@@ -55,7 +55,7 @@ def read_salvaged(
     Errors are those of read_cwa_file: a file whose metadata block is damaged, or with no
     intact data block left, raises RuntimeError with the reader's text.
     """
-    from .quality import count_clipped, summarise
+    from .summary import count_clipped, summarise
 
     scan = raw_scan(path)
     frame = masked_read(scan, drop_bad_checksums, **options)

@@ -217,7 +217,7 @@ def test_quality_reports_runs_gaps_rate_and_clipping(cwa_path):
 
 
 def test_quality_counts_samples_at_the_range_limit(cwa_path):
-    from velmora_batch.quality import count_clipped
+    from velmora_batch.summary import count_clipped
 
     frame = pd.DataFrame(
         {
