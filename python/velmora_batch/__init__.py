@@ -1,5 +1,5 @@
-"""Study tools for velmora: inventory and conversion of whole folders of CWA recordings, and
-the condition of damaged ones."""
+"""Study tools for velmora: inventory, conversion and analysis-ready preparation of recordings,
+and the condition of damaged ones."""
 
 from __future__ import annotations
 
@@ -11,20 +11,31 @@ __path__ = pkgutil.extend_path(__path__, __name__)
 __all__ = [
     "Quality",
     "__version__",
+    "calibrate",
     "convert",
+    "detect_nonwear",
+    "epochs",
     "inventory",
+    "lowpass",
+    "nonwear_episodes",
+    "prepare",
     "quality",
     "read_salvaged",
     "scan_blocks",
     "to_dask",
 ]
 
-# Where each public name lives, imported on first use: the command's --help and --version, and
-# a worker unpickling its task, need no pandas until a function that uses it is called.
+# Where each public name lives; data preparation's modules import only NumPy and pandas.
 _HOMES = {
     "convert": "study",
     "inventory": "study",
     "to_dask": "dask_frame",
+    "calibrate": "calibration",
+    "detect_nonwear": "nonwear",
+    "nonwear_episodes": "nonwear",
+    "lowpass": "filtering",
+    "epochs": "epoch_table",
+    "prepare": "preparation",
     "scan_blocks": "blocks",
     "Quality": "summary",
     "quality": "summary",
@@ -33,6 +44,8 @@ _HOMES = {
 
 
 def __getattr__(name: str):
+    # Imported on first use: the command's --help and --version, and a worker unpickling its
+    # task, need no pandas until a function that uses it is called.
     if name in _HOMES:
         import importlib
 

@@ -12,6 +12,7 @@ _EXTRA_OF = {
     "dask.dataframe": "batch",
     "matplotlib": "plot",
     "matplotlib.dates": "plot",
+    "scipy.signal": "prep",
 }
 
 

@@ -1,4 +1,4 @@
-"""The `velmora` command: info, inventory, convert and plot for files and whole study folders."""
+"""The `velmora` command: info, inventory, convert, prepare and plot for files and study folders."""
 
 from __future__ import annotations
 
@@ -173,6 +173,39 @@ def _convert(arguments) -> int:
     return 1 if failed or stale else 0
 
 
+def _prepare(arguments) -> int:
+    from .prepared_study import prepare_study
+
+    reading = {}
+    if arguments.utc_offset is not None:
+        reading["fixed_utc_offset_timezone"] = arguments.utc_offset
+    frame = prepare_study(
+        arguments.paths,
+        arguments.out,
+        preset=arguments.preset,
+        overwrite=arguments.overwrite,
+        workers=arguments.workers,
+        client=_client(arguments),
+        progress=not arguments.no_progress,
+        **reading,
+    )
+    counts = frame["status"].value_counts()
+    failed = _failures(frame)
+    stale = _failures(frame, "stale", "stale")
+    accepted = int(frame["calibration_accepted"].fillna(False).sum())
+    print(
+        f"{len(frame)} files: {counts.get('ok', 0)} prepared, {counts.get('skipped', 0)} already "
+        f"there, {stale} stale, {failed} failed; calibration accepted for {accepted}; summary in "
+        f"{os.path.join(arguments.out, 'summary.csv')}",
+        file=sys.stderr,
+    )
+    if stale:
+        print(
+            "stale outputs were made with other options; --overwrite redoes them", file=sys.stderr
+        )
+    return 1 if failed or stale else 0
+
+
 def _plot(arguments) -> int:
     from .plot import quick_look
 
@@ -246,6 +279,18 @@ def parser() -> argparse.ArgumentParser:
         "error: such a file fails",
     )
     convert.set_defaults(run=_convert)
+
+    prepare = batch("prepare", "calibrate, flag non-wear and summarise every recording in epochs")
+    prepare.add_argument("--out", required=True, metavar="DIR", help="output folder")
+    prepare.add_argument("--preset", choices=("ggir", "actipy"), default="ggir")
+    prepare.add_argument(
+        "--utc-offset",
+        type=utc_offset,
+        metavar="+HH:MM",
+        help="device clock's offset from UTC; timestamps become UTC",
+    )
+    prepare.add_argument("--overwrite", action="store_true", help="replace existing outputs")
+    prepare.set_defaults(run=_prepare)
 
     plot = commands.add_parser("plot", help="quick-look picture of one recording")
     plot.add_argument("file")

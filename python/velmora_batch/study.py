@@ -106,6 +106,7 @@ def convert(
     workers=None,
     client=None,
     progress=True,
+    prepare=None,
 ) -> pd.DataFrame:
     """Converts every recording to a parquet or CSV file under out_dir; returns one row per file.
 
@@ -121,8 +122,35 @@ def convert(
     partial last block are left out, as read_salvaged(drop_bad_checksums=True) does, and their
     number is the row's `dropped_blocks` (and `dropped_blocks` in a parquet output's stored
     facts); damaged="error" makes such a file an error row, as read_cwa_file fails on it.
-    `paths`, `workers`, `client` and `progress` are those of inventory.
+    `paths`, `workers`, `client` and `progress` are those of inventory. With `prepare` (a
+    preset of velmora_batch.prepare: "ggir" or "actipy"), the epochs are written instead, with
+    a summary table: see prepared_study.prepare_study, whose summary is returned.
     """
+    if prepare is not None:
+        from .prepared_study import prepare_study
+
+        if to != "parquet":
+            raise ValueError("prepared epochs are written as parquet only")
+        reading = {
+            "cut": cut,
+            "resample_hz": resample_hz,
+            "resample_method": resample_method if resample_hz is not None else None,
+            "include_magnetometer": include_magnetometer,
+            "include_temperature": include_temperature,
+            "include_light": include_light,
+            "include_battery": include_battery,
+            "fixed_utc_offset_timezone": fixed_utc_offset_timezone,
+        }
+        return prepare_study(
+            paths,
+            out_dir,
+            preset=prepare,
+            overwrite=overwrite,
+            workers=workers,
+            client=client,
+            progress=progress,
+            **{key: value for key, value in reading.items() if value is not None},
+        )
     include = {
         "include_magnetometer": include_magnetometer,
         "include_temperature": include_temperature,
