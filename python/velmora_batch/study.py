@@ -71,7 +71,8 @@ def convert_chunk(jobs, options):
 
 
 def _outputs(found, out_dir: pathlib.Path, suffix: str) -> list[str]:
-    outputs, first = [], {}
+    outputs: list[str] = []
+    first: dict[pathlib.Path, pathlib.Path] = {}
     for recording in found:
         output = out_dir / recording.relative.parent / (stem(recording.relative) + suffix)
         if output in first:
