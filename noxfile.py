@@ -189,9 +189,9 @@ def typing(session: nox.Session) -> None:
 def pytest_asan(session: nox.Session) -> None:
     """pytest on the extension built with ASan + UBSan (build/asan), libasan preloaded."""
     install_once(session, test_requirements(python_version(session)))
-    # The installed package brings velmora_batch and its entry point; the sanitized
-    # extension in build/asan comes first on the path.
-    install_package(session)
+    # velmora_batch and its entry point, without building the extension: the sanitized one in
+    # build/asan comes first on the path.
+    session.install("--no-deps", "--force-reinstall", "--config-settings=wheel.cmake=false", ".")
     python = pathlib.Path(session.virtualenv.location) / "bin" / "python"
     configure_and_build(
         session,

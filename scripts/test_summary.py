@@ -38,8 +38,12 @@ def main(results: pathlib.Path) -> int:
     sessions_failed = 0
     print("\n==================== summary ====================")
     for entry in report["sessions"]:
-        name, result = entry["name"], entry["result"]
-        files = sorted(results.glob(f"{name}.xml")) + sorted(results.glob(f"{name}-*.xml"))
+        # A session run for an interpreter is named by its signature ("tests-3.14").
+        names = [*entry.get("signatures", []), entry["name"]]
+        name, result = names[0], entry["result"]
+        files = [
+            path for path in (results / f"{n}.xml" for n in dict.fromkeys(names)) if path.is_file()
+        ]
         counts = [0, 0, 0]
         for path in files:
             for index, count in enumerate(junit_counts(path)):
