@@ -38,8 +38,8 @@ def main(results: pathlib.Path) -> int:
     sessions_failed = 0
     print("\n==================== summary ====================")
     for entry in report["sessions"]:
-        # A session run for an interpreter is named by its signature ("tests-3.14").
-        names = [*entry.get("signatures", []), entry["name"]]
+        # A session run for an interpreter is named by its last signature ("tests-3.14").
+        names = [*reversed(entry.get("signatures", [])), entry["name"]]
         name, result = names[0], entry["result"]
         files = [
             path for path in (results / f"{n}.xml" for n in dict.fromkeys(names)) if path.is_file()
