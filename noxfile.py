@@ -178,7 +178,8 @@ def tests(session: nox.Session) -> None:
 @nox.session(python=MAIN_PYTHON)
 def typing(session: nox.Session) -> None:
     """mypy over the study package, against the installed module's stubs."""
-    install_once(session, test_requirements(python_version(session)))
+    # pandas-stubs types the DataFrame work, which plain pandas leaves untyped.
+    install_once(session, [*test_requirements(python_version(session)), "pandas-stubs"])
     install_package(session)
     session.run(
         "mypy", "--cache-dir", str(CACHE / "mypy"), "python/velmora_batch", *session.posargs
