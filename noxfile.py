@@ -201,15 +201,20 @@ def pytest_asan(session: nox.Session) -> None:
         f"-DPython_EXECUTABLE={python}",
         target="velmora",
     )
-    libasan = subprocess.run(
-        ["g++", "-print-file-name=libasan.so"], capture_output=True, text=True, check=True
-    ).stdout.strip()
+    # libasan must come first in the process; libstdc++ right behind it, or ASan's __cxa_throw
+    # finds no real one to forward to when a wheel's C++ code (matplotlib's) throws.
+    preload = " ".join(
+        subprocess.run(
+            ["g++", f"-print-file-name={library}"], capture_output=True, text=True, check=True
+        ).stdout.strip()
+        for library in ("libasan.so", "libstdc++.so")
+    )
     session.run(
         "python",
         *pytest_args(session),
         env={
             "PYTHONPATH": str(ROOT / "build" / "asan"),
-            "LD_PRELOAD": libasan,
+            "LD_PRELOAD": preload,
             # CPython's own allocator hides its blocks from ASan; leaks of the interpreter
             # itself at exit are not ours.
             "PYTHONMALLOC": "malloc",
