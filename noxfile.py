@@ -146,9 +146,10 @@ def install_package(session: nox.Session) -> None:
     )
 
 
-def results_file(session: nox.Session, suffix: str = "") -> pathlib.Path:
+def results_file(session: nox.Session) -> pathlib.Path:
+    """The session's JUnit file, removed, so that a stale one never counts."""
     RESULTS.mkdir(parents=True, exist_ok=True)
-    path = RESULTS / f"{session.name}{suffix}.xml"
+    path = RESULTS / f"{session.name}.xml"
     path.unlink(missing_ok=True)
     return path
 
@@ -174,7 +175,7 @@ def configure_and_build(session: nox.Session, preset: str, *defines: str, target
 # ----------------------------------------------------------------------------- Python
 @nox.session(python=PYTHONS)
 def tests(session: nox.Session) -> None:
-    """pytest on the package installed by `pip install .` (NumPy 2 on 3.13+, NumPy 1 before)."""
+    """pytest on the package `pip install .` built (NumPy 2 from 3.13, NumPy 1 before)."""
     install_once(session, test_requirements(python_version(session)))
     install_package(session)
     # PYTHONPATH could shadow the installed module with a development build.
