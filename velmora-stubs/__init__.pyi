@@ -1,7 +1,8 @@
 # Type information for the velmora extension module, which carries none of its own: the dicts
 # it returns, the cuts it takes, and the six functions' parameter types. The TypedDicts exist
-# only for type checkers: import them under `if typing.TYPE_CHECKING:`.
-"""Read CWA accelerometer recordings into pandas DataFrames and CSV files."""
+# only for type checkers: import them under `if typing.TYPE_CHECKING:`. The module's and the
+# functions' docstrings are the module's own, word for word (test_module_surface.py checks).
+"""Python module that reads CWA accelerometer recordings into pandas and CSV."""
 
 import datetime
 from typing import Literal, SupportsFloat, SupportsIndex, TypedDict, type_check_only
@@ -89,46 +90,64 @@ class BlocksCut(TypedDict):
     end: int | None
 
 def read_metadata(file_path: str) -> Metadata:
-    """Read the metadata block and the first and last sample times, decoding no sample.
-
-    Raises RuntimeError when the file cannot be read or is not a valid CWA file.
+    """Read CWA header and sample timing metadata without timezone conversion.
+    Scans packet metadata without decoding sensor values.
+    `logging_start_time_raw`, `logging_end_time_raw`, and `last_change_time_raw`
+    are naive ISO 8601 strings preserving the unaltered sensor clock values,
+    or None when unset. Convert them to UTC or local time for most analysis.
+    `start_from_data_raw` and `end_from_data_raw` are the first and last actual
+    sample timestamps, including packet sample offsets and continuity correction,
+    or None when no valid samples exist. Seconds cuts start at `start_from_data_raw`.
+    `last_change_time_raw` records the last metadata write, which need not be
+    the last clock synchronization; check your configuration software.
     """
 
 def sampling_consistency_report(file_path: str) -> ConsistencyReport:
-    """Set the metadata block's logging window and rate beside those the data packets hold.
+    """Return a sampling consistency report for a CWA file.
 
-    `samplingrate_hz_from_data` is (sample count - 1) over the first-to-last-sample span.
+    The returned dictionary contains:
+
+    - `start_from_header_raw`: ISO 8601 timestamp from the metadata block `logging_start_time`
+      field, or `None` when the header uses an unset marker.
+    - `end_from_header_raw`: ISO 8601 timestamp from the metadata block `logging_end_time`
+      field, or `None` when the header uses an unset marker.
+    - `duration_s_from_header`: `end_from_header_raw - start_from_header_raw` in seconds, or
+      `None` when either header timestamp is unavailable.
+    - `start_from_data_raw`: ISO 8601 timestamp of the first sample produced by the data
+      packets, using the same packet timestamp, `timestampOffset`, and continuity
+      correction as `read_cwa_file`.
+    - `end_from_data_raw`: ISO 8601 timestamp of the last sample produced by the data
+      packets, using the same timestamp calculation as `read_cwa_file`.
+    - `duration_s_from_data`: `end_from_data_raw - start_from_data_raw` in seconds. This is
+      the inclusive first-sample-to-last-sample span, not the half-open packet end.
+    - `samplingrate_hz_from_header`: nominal sampling rate decoded from the metadata
+      block sampling-rate code as `3200 / (1 << (15 - (rate_code & 0x0f)))`.
+    - `samplingrate_hz_from_data`: effective sampling rate calculated as
+      `(sample_count - 1) / duration_s_from_data`, or `None` when fewer than two
+      samples or no positive data duration are available.
+
+    All timestamp strings preserve the raw device clock without a timezone.
+    Convert them to UTC or local time before analysis using the clock-sync offset.
+    This method accepts no UTC offset or timezone.
     """
 
+# The module's `seconds` and `blocks` carry no docstring, so neither does the stub; in short:
+# a cut of the samples from `start` up to, not including, `end` seconds, counted from the
+# first sample of the file (`start_from_data_raw`) on the device clock, before any
+# `fixed_utc_offset_timezone` applies; None leaves a side open. A window with no sample in it
+# makes the read raise RuntimeError "No samples remain after applying seconds cut". Raises
+# ValueError for a bound that is negative or not finite, and for an end not after the start.
 def seconds(
     start: SupportsFloat | SupportsIndex | None = None,
     end: SupportsFloat | SupportsIndex | None = None,
-) -> SecondsCut:
-    """Make a cut of the samples from `start` up to, not including, `end` seconds.
+) -> SecondsCut: ...
 
-    Seconds count from the first sample of the file (`start_from_data_raw` of
-    `read_metadata`), not from the logging start of the metadata block, and on the device
-    clock, before any `fixed_utc_offset_timezone` applies. Either bound may be None for an
-    open side. A window with no sample in it makes the read raise RuntimeError "No samples
-    remain after applying seconds cut".
-
-    Raises ValueError for a bound that is negative or not finite, and for an end not after
-    the start.
-    """
-
-def blocks(start: SupportsIndex | None = None, end: SupportsIndex | None = None) -> BlocksCut:
-    """Make a cut of the data blocks from `start` up to, not including, `end`.
-
-    Block k is the 512 bytes at byte 1024 + 512 * k, right after the metadata block; every
-    block counts, whether or not it holds a data packet. A start at or beyond the end of the
-    file makes the read raise RuntimeError, an end beyond it reads to the end. The sample
-    times are those of a whole read: the packet before `start` still sets where the first
-    packet's samples join on.
-
-    Raises ValueError for an end not after the start, OverflowError for a negative bound and
-    TypeError for one that is not an integer.
-    """
-
+# A cut of the data blocks from `start` up to, not including, `end`: block k is the 512 bytes
+# at byte 1024 + 512 * k, whether or not it holds a data packet. A start at or beyond the end
+# of the file makes the read raise RuntimeError, an end beyond it reads to the end; the packet
+# before `start` still sets where the first packet's samples join on. Raises ValueError for an
+# end not after the start, OverflowError for a negative bound and TypeError for a non-integer.
+def blocks(start: SupportsIndex | None = None, end: SupportsIndex | None = None) -> BlocksCut: ...
 def read_cwa_file(
     file_path: str,
     cut: SecondsCut | BlocksCut | None = None,
@@ -141,11 +160,22 @@ def read_cwa_file(
     *,
     fixed_utc_offset_timezone: datetime.tzinfo | None = None,
 ) -> pandas.DataFrame:
-    """Read the samples into a DataFrame indexed by a DatetimeIndex named `timestamp`.
+    """Python interface for reading CWA data.
 
-    `cut` is a `seconds()` or `blocks()` cut. The index is naive device-clock time, or UTC
-    when `fixed_utc_offset_timezone` is a `datetime.timezone`, whose offset is subtracted.
-    Channel columns are float32.
+    Returns a pandas DataFrame with a DatetimeIndex named `timestamp`.
+    `fixed_utc_offset_timezone` accepts a Python `datetime.timezone` object.
+    Its fixed offset is subtracted throughout and the index is UTC-aware.
+    Otherwise the index is naive. Determine any named timezone's offset in Python
+    at clock synchronization, rather than at recording start.
+    Numeric channel columns retain their float32 dtype.
+
+    Gyro and magnetometer columns are included only when present in the selected
+    samples. Recorded zero measurements remain present; missing samples in a
+    present channel are NaN.
+
+    Optional resampling parameters:
+    - `resample_hz`: when set, data is resampled onto a regular grid.
+    - `resample_method`: currently supports `"cubic"`.
     """
 
 def write_cwa_csv(
@@ -161,8 +191,10 @@ def write_cwa_csv(
     *,
     fixed_utc_offset_timezone: datetime.tzinfo | None = None,
 ) -> None:
-    """Write the samples that `read_cwa_file` would read to a CSV file.
+    """Write CWA samples directly to CSV.
 
-    The `time` column holds Unix seconds with four decimals: device-clock time read as UTC,
-    or UTC when `fixed_utc_offset_timezone` is given. `cut` is a `seconds()` or `blocks()` cut.
+    Supports the same optional resampling and time-range controls as `read_cwa_file`.
+    `fixed_utc_offset_timezone` accepts a Python `datetime.timezone` object;
+    with it, numeric `time` values are UTC Unix seconds.
+    Otherwise they encode the device clock without assigning a timezone.
     """

@@ -8,6 +8,8 @@ import os
 import pathlib
 import shutil
 import tempfile
+from collections.abc import Mapping
+from typing import Any
 
 import velmora
 
@@ -63,12 +65,12 @@ def readable(path: pathlib.Path):
         os.unlink(unpacked)
 
 
-def header_facts(path: str) -> tuple[dict, dict]:
+def header_facts(path: str) -> tuple[Mapping[str, Any], Mapping[str, Any]]:
     """The metadata and the sampling report of a readable path."""
     return velmora.read_metadata(path), velmora.sampling_consistency_report(path)
 
 
-def rate_ratio(report: dict):
+def rate_ratio(report: Mapping[str, Any]):
     """Effective over nominal sampling rate, None when either is unknown or the nominal is 0."""
     nominal = report.get("samplingrate_hz_from_header")
     effective = report.get("samplingrate_hz_from_data")

@@ -75,7 +75,8 @@ def _lost_conversion(job, error):
 
 
 def _outputs(found, out_dir: pathlib.Path, suffix: str) -> list[str]:
-    outputs, first = [], {}
+    outputs: list[str] = []
+    first: dict[pathlib.Path, pathlib.Path] = {}
     for recording in found:
         output = recording.output(out_dir, suffix)
         if output in first:

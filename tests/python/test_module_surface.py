@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import ast
 import importlib
 import importlib.util
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -125,6 +127,27 @@ def test_builtin_bound_to_the_module_with_signature_and_docstring(name):
     assert function.__self__ is velmora
     assert function.__text_signature__ == signature
     assert function.__doc__ == doc
+
+
+STUBS = pathlib.Path(__file__).resolve().parents[2] / "velmora-stubs" / "__init__.pyi"
+
+
+def stub_docstrings() -> dict[str, str | None]:
+    """The docstrings of the stub module and of its functions, as help() would show them."""
+    tree = ast.parse(STUBS.read_text(encoding="utf-8"))
+    docs: dict[str, str | None] = {"velmora": ast.get_docstring(tree)}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            docs[node.name] = ast.get_docstring(node)
+    return docs
+
+
+def test_stub_docstrings_are_the_module_docstrings():
+    # Editors show the stub's docstring, help() the module's: they must say the same.
+    runtime = {"velmora": velmora.__doc__} | {
+        name: getattr(velmora, name).__doc__ for name in NAMES
+    }
+    assert stub_docstrings() == runtime
 
 
 def test_repeated_import_and_initialisation_return_the_same_module(monkeypatch):
