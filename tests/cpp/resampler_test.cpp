@@ -307,7 +307,8 @@ TEST_P(cubic_rows_wide, match_the_formula_lane_for_lane_and_leave_the_rest_to_th
     staged.time[j] = t;
     t += j % 50 == 7 ? 1e-13 : step(rng);  // now and then a degenerate denominator
     for (size_t channel = 0; channel < kResampledChannels; ++channel) {
-      staged.value[channel][j] = j % 97 == 5 && channel == j % 6 ? kNan : value(rng);
+      staged.value[channel][j] =
+          static_cast<double>(j % 97 == 5 && channel == j % 6 ? kNan : value(rng));
     }
   }
   queue.push_staged(kEntries);
