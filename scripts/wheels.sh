@@ -122,7 +122,11 @@ FAILED=0
 check_wheel() {
   local wheel=$1 report
   report=$("$TOOLS/bin/auditwheel" show "$wheel" 2>&1) || { echo "$report"; return 1; }
-  if unzip -p "$wheel" '*.so' >"$LOGS/module.so" && readelf -d "$LOGS/module.so" \
+  "$TOOLS/bin/python" -c 'import sys, zipfile
+z = zipfile.ZipFile(sys.argv[1])
+sys.stdout.buffer.write(z.read(next(n for n in z.namelist() if n.endswith(".so"))))' "$wheel" \
+    >"$LOGS/module.so" || return 1
+  if readelf -d "$LOGS/module.so" \
     | grep -E 'NEEDED.*(libstdc\+\+|libc\+\+)'; then
     note "the module needs a C++ runtime library"
     return 1
