@@ -122,15 +122,18 @@ FAILED=0
 check_wheel() {
   local wheel=$1 report
   report=$("$TOOLS/bin/auditwheel" show "$wheel" 2>&1) || { echo "$report"; return 1; }
+  local modules=$LOGS/modules module
+  rm -rf "$modules" && mkdir -p "$modules"
   "$TOOLS/bin/python" -c 'import sys, zipfile
 z = zipfile.ZipFile(sys.argv[1])
-sys.stdout.buffer.write(z.read(next(n for n in z.namelist() if n.endswith(".so"))))' "$wheel" \
-    >"$LOGS/module.so" || return 1
-  if readelf -d "$LOGS/module.so" \
-    | grep -E 'NEEDED.*(libstdc\+\+|libc\+\+)'; then
-    note "the module needs a C++ runtime library"
-    return 1
-  fi
+z.extractall(sys.argv[2], [n for n in z.namelist() if n.endswith(".so")])' "$wheel" "$modules" \
+    || return 1
+  for module in $(find "$modules" -name '*.so'); do
+    if readelf -d "$module" | grep -E 'NEEDED.*(libstdc\+\+|libc\+\+)'; then
+      note "$(basename "$module") needs a C++ runtime library"
+      return 1
+    fi
+  done
   echo "$report" | tr '\n' ' ' | grep -o 'consistent with the following platform tag: "[^"]*"'
 }
 
