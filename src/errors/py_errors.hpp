@@ -28,7 +28,10 @@ PyObject* raise_panic(std::string_view message, const char* file, int line);
 // Runs an entry point's body; no C++ exception crosses into CPython. The one unwind let through
 // is a thread's forced exit: an interpreter before 3.14 ends a daemon thread that asks for the
 // lock back during finalization (say, inside pandas code that a body calls) with pthread_exit,
-// whose unwind must pass or the process aborts.
+// whose unwind must pass or the process aborts. libstdc++ names that unwind
+// abi::__forced_unwind. libc++abi hands it to catch (...) as a foreign exception that it cannot
+// throw on, so a libc++ build has no catch (...): all the core throws is a std::exception or
+// CallInterrupted.
 // A signal's handler that raises during a blocking wait ends the call with its exception.
 // That unwind carries no C++ object, so the catch binds its reference to null, which
 // UndefinedBehaviorSanitizer would report on every such thread exit.
@@ -37,8 +40,10 @@ __attribute__((no_sanitize("null"))) PyObject* guard(Body&& body) {
   const InterruptCheckScope interrupts([] { return PyErr_CheckSignals() != 0; });
   try {
     return body();
+#if defined(__GLIBCXX__)
   } catch (abi::__forced_unwind&) {
     throw;
+#endif
   } catch (const CallInterrupted&) {
     return nullptr;  // the handler's exception is set
   } catch (const InternalFault& fault) {
@@ -50,8 +55,10 @@ __attribute__((no_sanitize("null"))) PyObject* guard(Body&& body) {
     return PyErr_NoMemory();
   } catch (const std::exception& error) {
     return raise_panic(error.what(), __FILE__, __LINE__);
+#if defined(__GLIBCXX__)
   } catch (...) {
     return raise_panic("unknown C++ exception", __FILE__, __LINE__);
+#endif
   }
 }
 

@@ -25,7 +25,9 @@ ReadBuffer::ReadBuffer(size_t bytes) : size_(bytes) {
     ::munmap(reinterpret_cast<void*>(end), start + 2 * kHugePageBytes - end);
   data_ = reinterpret_cast<uint8_t*>(aligned);
   mapped_bytes_ = kHugePageBytes;
+#ifdef MADV_HUGEPAGE  // Linux only; elsewhere the kernel decides alone
   ::madvise(data_, kHugePageBytes, MADV_HUGEPAGE);
+#endif
 }
 
 ReadBuffer::~ReadBuffer() {

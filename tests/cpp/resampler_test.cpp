@@ -308,7 +308,8 @@ TEST_P(cubic_rows_wide, match_the_formula_lane_for_lane_and_leave_the_rest_to_th
     // Now and then a degenerate denominator, and now and then a gap of a few minutes.
     t += j % 50 == 7 ? 1e-13 : j % 45 == 20 ? 300.0 * step(rng) : step(rng);
     for (size_t channel = 0; channel < kResampledChannels; ++channel) {
-      staged.value[channel][j] = j % 97 == 5 && channel == j % 6 ? kNan : value(rng);
+      staged.value[channel][j] =
+          static_cast<double>(j % 97 == 5 && channel == j % 6 ? kNan : value(rng));
     }
   }
   queue.push_staged(kEntries);

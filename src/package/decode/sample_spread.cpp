@@ -38,6 +38,7 @@ inline void spread_pairs(size_t n, double span, double count, double start, PutP
   for (; i < n; ++i) put_one(i, sample_us(i, span, count, start));
 }
 
+#if defined(__x86_64__)
 // Counts for which the correction step below is exact: whole numbers of moderate size.
 bool is_small_whole_count(double count) {
   return count >= 1.0 && count <= 65536.0 && std::floor(count) == count;
@@ -46,6 +47,7 @@ bool is_small_whole_count(double count) {
 // Spans whose products with the sample index keep every quantity of the correction step far
 // from the subnormal range (sample times never come near it; this only keeps the proof whole).
 bool is_normal_span(double span) { return span == 0.0 || std::fabs(span) >= 0x1p-900; }
+#endif
 
 bool can_spread_wide(double span, double count) {
 #if defined(__x86_64__)
@@ -157,6 +159,8 @@ bool spread_sample_us_avx512(int64_t* out, size_t n, double span, double count, 
   if (!can_spread_wide(span, count)) return false;
 #if defined(__x86_64__)
   spread_us_wide(out, n, span, count, start);
+#else
+  static_cast<void>(out), static_cast<void>(n), static_cast<void>(start);
 #endif
   return true;
 }
@@ -182,6 +186,8 @@ bool spread_sample_seconds_avx512(double* out, size_t n, double span, double cou
   if (!can_spread_wide(span, count)) return false;
 #if defined(__x86_64__)
   spread_seconds_wide(out, n, span, count, start);
+#else
+  static_cast<void>(out), static_cast<void>(n), static_cast<void>(start);
 #endif
   return true;
 }

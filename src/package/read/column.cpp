@@ -5,10 +5,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "errors/interrupt.hpp"
 #include "errors/memory_limit.hpp"
+
+// C library headers before glibc 2.35 (manylinux images) lack the name of the kernel's advice;
+// a kernel before 5.14 refuses it, which costs only the prefaulting.
+#if defined(__linux__) && !defined(MADV_POPULATE_WRITE)
+#define MADV_POPULATE_WRITE 23
+#endif
 
 namespace velmora {
 
@@ -30,7 +37,12 @@ size_t mapping_size(size_t bytes) {
 }
 
 void advise_huge_pages(void* base, size_t bytes) {
+#ifdef MADV_HUGEPAGE  // Linux only; elsewhere the kernel decides alone
   if (bytes >= kHugePageBytes) ::madvise(base, bytes, MADV_HUGEPAGE);
+#else
+  static_cast<void>(base);
+  static_cast<void>(bytes);
+#endif
 }
 
 // Maps `bytes` of fresh memory; huge mappings start on a huge page boundary, which the kernel
@@ -48,6 +60,20 @@ void* map_fresh(size_t bytes) {
   const uintptr_t wide_end = start + bytes + kHugePageBytes;
   if (wide_end > tail) ::munmap(reinterpret_cast<void*>(tail), wide_end - tail);
   return reinterpret_cast<void*>(aligned);
+}
+
+// Moves a column to a larger mapping: the kernel moves its pages where it can (Linux's mremap);
+// elsewhere a fresh mapping takes a copy of the rows, which geometric growth keeps linear.
+void* remap(MappedRegion old, size_t new_bytes) {
+#if defined(__linux__)
+  return ::mremap(old.base, old.bytes, new_bytes, MREMAP_MAYMOVE);
+#else
+  void* base = map_fresh(new_bytes);
+  if (base == MAP_FAILED) return MAP_FAILED;
+  std::memcpy(base, old.base, old.bytes);
+  ::munmap(old.base, old.bytes);
+  return base;
+#endif
 }
 
 }  // namespace
@@ -84,7 +110,7 @@ void MappedBuffer::grow_to(size_t rows, size_t row_bytes) {
   if (region_.base == nullptr) {
     base = map_fresh(new_bytes);
   } else {
-    base = ::mremap(region_.base, region_.bytes, new_bytes, MREMAP_MAYMOVE);
+    base = remap(region_, new_bytes);
   }
   if (base == MAP_FAILED) refuse_rows(rows, row_bytes, "a column", true);
   region_ = MappedRegion{base, new_bytes};
