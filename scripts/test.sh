@@ -76,9 +76,10 @@ deb_installed() {
 system_packages() {
   local missing=() pkg
   command -v dpkg-query >/dev/null || return 0
-  # clang 19 for the fuzz targets: Debian 12's default clang 14 lacks std::expected.
+  # clang 19 for the fuzz targets: Debian 12's default clang 14 lacks std::expected. g++-11 is
+  # the old compiler that the configure step must refuse with its one line.
   for pkg in g++ ninja-build googletest libgtest-dev clang-format ccache clang-19 \
-    libclang-rt-19-dev; do
+    libclang-rt-19-dev g++-11; do
     deb_installed "$pkg" || missing+=("$pkg")
   done
   ((${#missing[@]} == 0)) || apt_install "${missing[@]}"
