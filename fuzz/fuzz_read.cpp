@@ -6,6 +6,7 @@
 #include <string>
 
 #include "fuzz_support.hpp"
+#include "package/pipeline/read_pipeline.hpp"
 #include "package/read/opened_blocks.hpp"
 #include "package/read/packet_stream.hpp"
 #include "package/read/read_plan.hpp"
@@ -57,6 +58,13 @@ void read_and_filter(const std::string& path, const CutConfig& cut) {
   auto filtered =
       filter_data_by_time_range(std::move(*data), plan->range_start_time, plan->range_end_time);
   if (filtered) check_shape(*filtered);
+  // The entry point takes the same steps.
+  ReadRequest request;
+  request.file_path = path;
+  request.cut = cut;
+  auto read = read_cwa_file(request);
+  check(read.has_value() == filtered.has_value());
+  if (read) check(read->data.rows() == filtered->rows());
 }
 
 }  // namespace

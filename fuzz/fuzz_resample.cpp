@@ -14,6 +14,7 @@
 #include "package/decode/sample_times.hpp"
 #include "package/read/opened_blocks.hpp"
 #include "package/read/packet_stream.hpp"
+#include "package/pipeline/read_pipeline.hpp"
 #include "package/read/read_plan.hpp"
 #include "package/resample/resampled_read.hpp"
 #include "package/resample/resampler.hpp"
@@ -100,9 +101,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto plan = resolve_read_plan(path, cut);
   if (!plan) return 0;
   if (grid_points(path, plan->block_selection(), hz) > kMaxGridPoints) return 0;
-  auto out = read_cwa_data_resampled_streaming(path, plan->block_selection(), hz, channels,
-                                               plan->range_start_time, plan->range_end_time);
-  if (!out) return 0;
+  ReadRequest request;
+  request.file_path = path;
+  request.cut = cut;
+  request.channels = channels;
+  request.resample_hz = hz;
+  auto read = read_cwa_file(request);
+  if (!read) return 0;
+  const CwaDataResult* out = &read->data;
   check(out->rows() > 0);
   check_output(*out);
   check(out->temperature.has_value() == channels.include_temperature);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <optional>
+#include <utility>
 
 #include "errors/messages.hpp"
 #include "packet/continuity.hpp"
@@ -43,6 +44,12 @@ DataTiming DataTimingScan::finish() const {
       bounds.start;
   timing.last_sample_us = seconds_to_us(last_time);
   return timing;
+}
+
+Result<FileMetadata> read_file_metadata(std::string_view file_path) {
+  VELMORA_ASSIGN_OR_RETURN(CwaHeader header, read_cwa_header(file_path));
+  VELMORA_ASSIGN_OR_RETURN(const DataTiming timing, scan_data_timing(file_path));
+  return FileMetadata{std::move(header), timing};
 }
 
 Result<DataTiming> scan_data_timing(std::string_view file_path, size_t chunk_bytes) {

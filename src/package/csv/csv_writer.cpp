@@ -22,6 +22,7 @@
 #include "package/csv/csv_text_cache.hpp"
 #include "package/read/opened_blocks.hpp"
 #include "package/read/packet_stream.hpp"
+#include "package/read/utc_offset.hpp"
 #include "packet/cwa_file.hpp"
 #include "packet/packet_meta.hpp"
 
@@ -123,11 +124,6 @@ Status write_header(CsvFileWriter& writer, ChannelSelection channels, bool has_g
   return writer.write_record(line);
 }
 
-// Subtracts the offset with wrap-around: no input makes it overflow, and none may make it UB.
-int64_t minus_offset(int64_t time, int64_t offset_us) {
-  return static_cast<int64_t>(static_cast<uint64_t>(time) - static_cast<uint64_t>(offset_us));
-}
-
 // Reads the planned blocks' headers without decoding samples: which optional columns exist.
 Status prescan_formats(OpenedBlocks& opened, bool include_magnetometer, bool& has_gyro,
                        bool& has_mag) {
@@ -153,16 +149,14 @@ float column_value(const OptionalColumn& column, size_t i) {
 
 // Fails when the output path names the open input file itself (also through a link):
 // creating the output would truncate the recording before it is read.
-Status check_output_is_not_input(const CwaFile& input, std::string_view output_path) {
+Status check_output_is_not_input(std::optional<FileIdentity> input, std::string_view output_path) {
   // A path with a NUL names no file; creating the output reports it.
-  if (output_path.find('\0') != std::string_view::npos) return {};
-  struct stat input_stat {};
+  if (!input || output_path.find('\0') != std::string_view::npos) return {};
   struct stat output_stat {};
-  if (::fstat(input.fd(), &input_stat) != 0) return {};
   if (::stat(std::string(output_path).c_str(), &output_stat) != 0) return {};
-  if (input_stat.st_dev == output_stat.st_dev && input_stat.st_ino == output_stat.st_ino) {
-    return fail(ErrorCode::kOutputIsInput);
-  }
+  const FileIdentity output{static_cast<uint64_t>(output_stat.st_dev),
+                            static_cast<uint64_t>(output_stat.st_ino)};
+  if (output == *input) return fail(ErrorCode::kOutputIsInput);
   return {};
 }
 
@@ -200,17 +194,16 @@ Status write_data_result_csv(std::string_view output_path, const CwaDataResult& 
                                    .light = column_value(data.light, i),
                                    .battery = column_value(data.battery, i)};
     char* const readings_end = put_readings(text->floats, channels, values, readings.data());
-    VELMORA_TRY(write_csv_row(writer, *text, columns, minus_offset(data.timestamps[i], offset_us),
+    VELMORA_TRY(write_csv_row(writer, *text, columns, to_utc_us(data.timestamps[i], offset_us),
                               sample, std::string_view(readings.data(), readings_end)));
   }
   return writer.finish();
 }
 
-Status write_streamed_csv(std::string_view input_path, BlockSelection selection,
-                          std::string_view output_path, ChannelSelection channels,
-                          int64_t offset_us) {
-  VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(input_path, selection));
-  VELMORA_TRY(check_output_is_not_input(opened.file, output_path));
+Status write_streamed_csv(InputFile& input, BlockSelection selection, std::string_view output_path,
+                          ChannelSelection channels, int64_t offset_us) {
+  VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(input, selection));
+  VELMORA_TRY(check_output_is_not_input(opened.file.identity(), output_path));
   RowColumns columns = {.has_gyro = false, .has_mag = false};
   VELMORA_TRY(
       prescan_formats(opened, channels.include_magnetometer, columns.has_gyro, columns.has_mag));
@@ -232,9 +225,8 @@ Status write_streamed_csv(std::string_view input_path, BlockSelection selection,
     const std::string_view readings_text(
         readings.data(), put_readings(text->floats, channels, packet->readings, readings.data()));
     for (size_t i = 0; i < packet->count; ++i) {
-      VELMORA_TRY(write_csv_row(writer, *text, columns,
-                                minus_offset(packet->timestamps[i], offset_us), packet->samples[i],
-                                readings_text));
+      VELMORA_TRY(write_csv_row(writer, *text, columns, to_utc_us(packet->timestamps[i], offset_us),
+                                packet->samples[i], readings_text));
     }
   }
   return writer.finish();

@@ -123,7 +123,7 @@ bool parse_cut_config(PyObject* cut, CutConfig& out) {
   } else {
     return fail_with(ErrorCode::kCutTypeInvalid);
   }
-  return validated(out);
+  return true;
 }
 
 }  // namespace velmora::py

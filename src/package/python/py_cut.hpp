@@ -10,8 +10,8 @@
 
 namespace velmora::py {
 
-// Reads the `cut` argument (null or None: the whole file) into a validated CutConfig. Returns
-// false with the Python exception set: ValueError for a malformed or invalid cut, the
+// Reads the `cut` argument (null or None: the whole file) into a CutConfig, which the read
+// validates. Returns false with the Python exception set: ValueError for a malformed cut, the
 // conversion's own exception (TypeError, OverflowError, ...) for an unreadable value.
 bool parse_cut_config(PyObject* cut, CutConfig& out);
 

@@ -1,35 +1,26 @@
-// The shared first steps of the two reading entry points; their order decides which error
-// a caller sees when several arguments are wrong.
+// ReadArguments into a ReadRequest: the cut dict read back, the time zone as a callback.
 #include "package/python/py_read_request.hpp"
 
-#include "errors/py_errors.hpp"
 #include "package/python/py_cut.hpp"
 #include "package/python/py_timezone.hpp"
-#include "package/read/read_plan.hpp"
-#include "package/resample/resample_options.hpp"
 
 namespace velmora::py {
 
-std::optional<ReadRequest> prepare_read(const ReadArguments& arguments) {
-  CutConfig cut;
-  if (!parse_cut_config(arguments.cut, cut)) return std::nullopt;
-
-  // Validated before any file is touched, so a bad option wins over a missing file.
-  auto resample_hz = parse_resample_options(arguments.resample_hz, arguments.resample_method);
-  if (!resample_hz) {
-    raise_error(resample_hz.error());
-    return std::nullopt;
-  }
-
-  auto plan = resolve_read_plan(arguments.file_path, cut);
-  if (!plan) {
-    raise_error(plan.error());
-    return std::nullopt;
-  }
-
-  ReadRequest request{.plan = *plan, .resample_hz = *resample_hz, .offset_us = std::nullopt};
-  if (!fixed_timezone_offset_us(arguments.fixed_utc_offset_timezone, request.offset_us)) {
-    return std::nullopt;
+std::optional<ReadRequest> read_request(const ReadArguments& arguments) {
+  ReadRequest request{.file_path = arguments.file_path,
+                      .cut = WholeCut{},
+                      .channels = arguments.selection,
+                      .resample_hz = arguments.resample_hz,
+                      .resample_method = arguments.resample_method,
+                      .utc_offset_us = {}};
+  if (!parse_cut_config(arguments.cut, request.cut)) return std::nullopt;
+  if (PyObject* tz = arguments.fixed_utc_offset_timezone) {
+    // The call holds the interpreter lock throughout, so the callback may call Python.
+    request.utc_offset_us = [tz]() -> Result<int64_t> {
+      std::optional<int64_t> offset_us;
+      if (!fixed_timezone_offset_us(tz, offset_us)) return fail(ErrorCode::kRaisedByCaller);
+      return offset_us.value_or(0);
+    };
   }
   return request;
 }

@@ -38,8 +38,8 @@ Result<CheckedCwaFile> open_checked_cwa_file(std::string_view path) {
   return CheckedCwaFile{std::move(file), (size - kMetadataBytes) / kPacketBytes};
 }
 
-Result<OpenedBlocks> open_cwa_data_blocks(std::string_view path, BlockSelection selection) {
-  VELMORA_ASSIGN_OR_RETURN(CheckedCwaFile checked, open_checked_cwa_file(path));
+Result<OpenedBlocks> open_cwa_data_blocks(InputFile& input, BlockSelection selection) {
+  VELMORA_ASSIGN_OR_RETURN(CheckedCwaFile checked, input.take());
   CwaFile& file = checked.file;
   const uint64_t total = checked.total_blocks;
   const uint64_t first = selection.start_block.value_or(0);

@@ -122,9 +122,9 @@ void ColumnFiller::add_packet(const uint8_t* p, std::optional<double>& prev_end)
 
 }  // namespace
 
-Result<CwaDataResult> read_cwa_data(std::string_view path, BlockSelection selection,
+Result<CwaDataResult> read_cwa_data(InputFile& input, BlockSelection selection,
                                     ChannelSelection channels) {
-  VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(path, selection));
+  VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(input, selection));
   const uint64_t blocks = opened.end_block - opened.first_block;
   SectorReader reader(opened.file, planned_chunk_bytes(opened.first_block, opened.end_block));
   // Reserves address space only; a column that outgrows the cap is remapped, not copied. The

@@ -16,6 +16,7 @@
 #include "package/kernels/resampler_kernel.hpp"
 #include "package/read/opened_blocks.hpp"
 #include "package/read/packet_stream.hpp"
+#include "package/read/time_filter.hpp"
 #include "package/resample/resampler.hpp"
 #include "packet/byte_order.hpp"
 #include "packet/packet_walk.hpp"
@@ -31,18 +32,6 @@ constexpr std::array<OptionalColumn CwaDataResult::*, 3> kGyroColumns = {
     &CwaDataResult::gyro_x, &CwaDataResult::gyro_y, &CwaDataResult::gyro_z};
 constexpr std::array<OptionalColumn CwaDataResult::*, 3> kMagColumns = {
     &CwaDataResult::mag_x, &CwaDataResult::mag_y, &CwaDataResult::mag_z};
-
-Status check_time_bounds(std::optional<double> range_start_time,
-                         std::optional<double> range_end_time) {
-  if (range_start_time && !std::isfinite(*range_start_time))
-    return fail(ErrorCode::kTimeRangeNotFinite);
-  if (range_end_time && !std::isfinite(*range_end_time))
-    return fail(ErrorCode::kTimeRangeNotFinite);
-  if (range_start_time && range_end_time && !(*range_start_time < *range_end_time)) {
-    return fail(ErrorCode::kTimeRangeOrder);
-  }
-  return {};
-}
 
 // Estimates the grid length from the first packet's pace and the number of planned blocks,
 // bounded by the time window when it has both ends; 0 when nothing sensible is known.
@@ -219,10 +208,12 @@ void ResampledReader::create_motion_columns(const uint8_t* p, const double* time
 
 }  // namespace
 
-Result<CwaDataResult> read_cwa_data_resampled_streaming(
-    std::string_view path, BlockSelection selection, double resample_hz, ChannelSelection channels,
-    std::optional<double> range_start_time, std::optional<double> range_end_time) {
-  VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(path, selection));
+Result<CwaDataResult> read_cwa_data_resampled_streaming(InputFile& input, BlockSelection selection,
+                                                        double resample_hz,
+                                                        ChannelSelection channels,
+                                                        std::optional<double> range_start_time,
+                                                        std::optional<double> range_end_time) {
+  VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(input, selection));
   if (opened.first_block >= opened.end_block) return fail(ErrorCode::kNoSampleDataInRange);
   const uint64_t planned_blocks = opened.end_block - opened.first_block;
   SectorReader reader(opened.file, planned_chunk_bytes(opened.first_block, opened.end_block));
