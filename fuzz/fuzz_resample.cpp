@@ -12,9 +12,9 @@
 
 #include "fuzz_support.hpp"
 #include "package/decode/sample_times.hpp"
+#include "package/pipeline/read_pipeline.hpp"
 #include "package/read/opened_blocks.hpp"
 #include "package/read/packet_stream.hpp"
-#include "package/pipeline/read_pipeline.hpp"
 #include "package/read/read_plan.hpp"
 #include "package/resample/resampled_read.hpp"
 #include "package/resample/resampler.hpp"
