@@ -39,9 +39,9 @@ void check_against_stream(const std::string& path, BlockSelection selection,
       check(row < data.rows());
       check(data.timestamps[row] == (*packet)->timestamps[i]);
       check(std::bit_cast<uint32_t>(data.acc_x[row]) ==
-            std::bit_cast<uint32_t>((*packet)->samples[i].acc_x));
+            std::bit_cast<uint32_t>((*packet)->values[0][i]));
       check(std::bit_cast<uint32_t>(data.acc_z[row]) ==
-            std::bit_cast<uint32_t>((*packet)->samples[i].acc_z));
+            std::bit_cast<uint32_t>((*packet)->values[2][i]));
     }
   }
   check(row == data.rows());

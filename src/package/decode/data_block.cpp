@@ -17,19 +17,6 @@ bool is_utf8_pair(uint8_t first, uint8_t second) {
   return first >= 0xC2 && first <= 0xDF && second >= 0x80 && second <= 0xBF;
 }
 
-ErrorCode insufficient_data_error(uint8_t sample_format) {
-  switch (sample_format) {
-    case 0x30:
-      return ErrorCode::kInsufficientPacked3;
-    case 0x32:
-      return ErrorCode::kInsufficientUnpacked3;
-    case 0x62:
-      return ErrorCode::kInsufficientUnpacked6;
-    default:
-      return ErrorCode::kInsufficientUnpacked9;
-  }
-}
-
 }  // namespace
 
 Result<CwaDataBlock> CwaDataBlock::from_buffer(PacketBytes packet) {
@@ -67,12 +54,12 @@ Result<size_t> CwaDataBlock::parse_samples(bool include_magnetometer,
 Result<size_t> CwaDataBlock::parse_samples_reusing(bool include_magnetometer,
                                                    std::span<SampleData, kMaxSamplesPerPacket> out,
                                                    SampleLayout& layout) const {
-  const size_t sample_bytes = bytes_per_sample(sample_format);
-  if (sample_bytes == 0) return fail(CwaError::unsupported_sample_format(sample_format));
+  const SampleFormat* format = find_sample_format(sample_format);
+  if (format == nullptr) return fail(CwaError::unsupported_sample_format(sample_format));
   const size_t n = sample_count;
-  if (n * sample_bytes > kSampleDataBytes) return fail(insufficient_data_error(sample_format));
-  const bool gyro = sample_format == 0x62 || sample_format == 0x92;
-  const bool magnetometer = include_magnetometer && sample_format == 0x92;
+  if (n * format->sample_bytes > kSampleDataBytes) return fail(format->too_short);
+  const bool gyro = format->gyro;
+  const bool magnetometer = include_magnetometer && format->mag;
   const SampleLayout wanted{sample_format, magnetometer};
   if (layout != wanted) {
     constexpr float kAbsent = __builtin_nanf("");

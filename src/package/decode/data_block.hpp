@@ -8,11 +8,10 @@
 #include <string>
 
 #include "errors/cwa_error.hpp"
+#include "package/decode/sample_decode.hpp"
 #include "packet/packet_meta.hpp"
 
 namespace velmora {
-
-inline constexpr size_t kMaxSamplesPerPacket = 120;  // packed 3-axis: 480 / 4
 
 // One decoded sample. The gyroscope values exist together, and so do the magnetometer values.
 struct SampleData {
@@ -29,13 +28,6 @@ struct SampleLayout {
   uint8_t sample_format = 0;
   bool magnetometer = false;
   friend bool operator==(const SampleLayout&, const SampleLayout&) = default;
-};
-
-// Per-packet readings, the same for every sample of the packet.
-struct PacketReadings {
-  float temperature;  // degrees Celsius
-  float light;
-  float battery;  // volts
 };
 
 struct CwaDataBlock {

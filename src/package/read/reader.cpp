@@ -73,7 +73,7 @@ class ColumnFiller {
 
   CwaDataResult result_;
   BlockClock clock_;
-  decode::LightValues light_;
+  PacketReadingValues readings_;
   size_t reserve_rows_;
   bool include_magnetometer_;
 };
@@ -82,8 +82,7 @@ void ColumnFiller::add_packet(const uint8_t* p, std::optional<double>& prev_end)
   const PacketMeta meta = accepted_packet_meta(p);
   const size_t n = meta.sample_count;
   const size_t rows_before = result_.rows();
-  const uint16_t light = load_u16(p + packet_offset::kLight);
-  const FormatSensors sensors = format_sensors(p[packet_offset::kSampleFormat]);
+  const SampleFormat& sensors = accepted_format(p);
 
   prev_end = write_packet_timestamps(meta, clock_.unix_seconds(meta.timestamp), prev_end,
                                      result_.timestamps.extend(n));
@@ -110,14 +109,10 @@ void ColumnFiller::add_packet(const uint8_t* p, std::optional<double>& prev_end)
     fill_missing(result_.mag_y, n);
     fill_missing(result_.mag_z, n);
   }
-  if (result_.temperature) {
-    fill_reading(result_.temperature,
-                 decode::temperature_celsius(load_u16(p + packet_offset::kTemperature)), n);
-  }
-  if (result_.light) fill_reading(result_.light, light_.of(light), n);
-  if (result_.battery) {
-    fill_reading(result_.battery, decode::battery_volts(p[packet_offset::kBattery]), n);
-  }
+  const PacketReadings readings = readings_.of(p);
+  fill_reading(result_.temperature, readings.temperature, n);
+  fill_reading(result_.light, readings.light, n);
+  fill_reading(result_.battery, readings.battery, n);
 }
 
 }  // namespace

@@ -89,7 +89,7 @@ class ResampledReader {
   Status status_;
   BlockClock clock_;
   std::array<std::array<float, kMaxSamplesPerPacket>, kResampledChannels> decoded_;
-  decode::LightValues light_;
+  PacketReadingValues readings_;
 };
 
 bool ResampledReader::add_packet(const uint8_t* p) {
@@ -119,7 +119,7 @@ bool ResampledReader::add_packet(const uint8_t* p) {
       }
     }
   }
-  const FormatSensors sensors = format_sensors(p[packet_offset::kSampleFormat]);
+  const SampleFormat& sensors = accepted_format(p);
   if (sensors.gyro) create_motion_columns(p, staged.time, seen);
   return go_on;
 }
@@ -146,7 +146,7 @@ bool ResampledReader::start(const PacketMeta& meta, int64_t whole_seconds) {
 // Writes the packet's n samples into the staged queue entries: packed ones decoded straight to
 // double, others decoded as floats, then widened.
 void ResampledReader::stage_packet(const uint8_t* p, size_t n, const StagedEntries& staged) {
-  const FormatSensors sensors = format_sensors(p[packet_offset::kSampleFormat]);
+  const SampleFormat& sensors = accepted_format(p);
   const bool mag = sensors.mag && channels_.include_magnetometer;
   const std::array<double*, 3> acc = {staged.value[kChannelAccX], staged.value[kChannelAccY],
                                       staged.value[kChannelAccZ]};
@@ -175,18 +175,15 @@ void ResampledReader::stage_packet(const uint8_t* p, size_t n, const StagedEntri
   std::fill_n(staged.motion, n,
               static_cast<uint8_t>((sensors.gyro ? kHasGyro : 0) | (mag ? kHasMag : 0)));
   // Readings that make no column are never read.
+  const PacketReadings readings = readings_.of(p);
   if (channels_.include_temperature) {
-    fill_doubles(staged.value[kChannelTemperature], n,
-                 static_cast<double>(
-                     decode::temperature_celsius(load_u16(p + packet_offset::kTemperature))));
+    fill_doubles(staged.value[kChannelTemperature], n, static_cast<double>(readings.temperature));
   }
   if (channels_.include_light) {
-    fill_doubles(staged.value[kChannelLight], n,
-                 static_cast<double>(light_.of(load_u16(p + packet_offset::kLight))));
+    fill_doubles(staged.value[kChannelLight], n, static_cast<double>(readings.light));
   }
   if (channels_.include_battery) {
-    fill_doubles(staged.value[kChannelBattery], n,
-                 static_cast<double>(decode::battery_volts(p[packet_offset::kBattery])));
+    fill_doubles(staged.value[kChannelBattery], n, static_cast<double>(readings.battery));
   }
 }
 
@@ -199,7 +196,7 @@ void ResampledReader::create_motion_columns(const uint8_t* p, const double* time
                            (!range_end_time_ || t < *range_end_time_);
     if (!in_bounds) continue;
     for (const auto column : kGyroColumns) resampler_->ensure_column(column);
-    if (format_sensors(p[packet_offset::kSampleFormat]).mag && channels_.include_magnetometer) {
+    if (accepted_format(p).mag && channels_.include_magnetometer) {
       for (const auto column : kMagColumns) resampler_->ensure_column(column);
     }
     return;
