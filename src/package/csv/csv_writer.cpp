@@ -55,12 +55,18 @@ struct RowColumns {
 };
 
 std::vector<std::string_view> csv_header(ChannelSelection channels, bool has_gyro, bool has_mag) {
-  std::vector<std::string_view> names = {"time", "acc_x", "acc_y", "acc_z"};
-  if (has_gyro) names.insert(names.end(), {"gyro_x", "gyro_y", "gyro_z"});
-  if (has_mag) names.insert(names.end(), {"mag_x", "mag_y", "mag_z"});
-  if (channels.include_temperature) names.emplace_back("temperature");
-  if (channels.include_light) names.emplace_back("light");
-  if (channels.include_battery) names.emplace_back("battery");
+  const bool readings[] = {channels.include_temperature, channels.include_light,
+                           channels.include_battery};
+  std::vector<std::string_view> names = {"time"};
+  for (const AccelerometerColumnField& field : kAccelerometerColumns) names.push_back(field.name);
+  for (size_t i = 0; i < kOptionalColumns.size(); ++i) {
+    const OptionalColumnField& field = kOptionalColumns[i];
+    const bool written = field.kind == ChannelKind::kGyroscope ? has_gyro
+                         : field.kind == ChannelKind::kMagnetometer
+                             ? has_mag
+                             : readings[i - kFirstReadingColumn];
+    if (written) names.push_back(field.name);
+  }
   return names;
 }
 

@@ -28,11 +28,6 @@ namespace {
 // Beyond this many rows the columns simply grow as they fill.
 constexpr double kMaxReservedRows = static_cast<double>(size_t{1} << 26);
 
-constexpr std::array<OptionalColumn CwaDataResult::*, 3> kGyroColumns = {
-    &CwaDataResult::gyro_x, &CwaDataResult::gyro_y, &CwaDataResult::gyro_z};
-constexpr std::array<OptionalColumn CwaDataResult::*, 3> kMagColumns = {
-    &CwaDataResult::mag_x, &CwaDataResult::mag_y, &CwaDataResult::mag_z};
-
 // Estimates the grid length from the first packet's pace and the number of planned blocks,
 // bounded by the time window when it has both ends; 0 when nothing sensible is known.
 size_t expected_grid_rows(const int64_t* first_times, size_t count, uint64_t planned_blocks,
@@ -195,9 +190,12 @@ void ResampledReader::create_motion_columns(const uint8_t* p, const double* time
     const bool in_bounds = (!range_start_time_ || t >= *range_start_time_) &&
                            (!range_end_time_ || t < *range_end_time_);
     if (!in_bounds) continue;
-    for (const auto column : kGyroColumns) resampler_->ensure_column(column);
-    if (accepted_format(p).mag && channels_.include_magnetometer) {
-      for (const auto column : kMagColumns) resampler_->ensure_column(column);
+    const bool mag = accepted_format(p).mag && channels_.include_magnetometer;
+    for (const OptionalColumnField& field : kOptionalColumns) {
+      if (field.kind == ChannelKind::kGyroscope ||
+          (mag && field.kind == ChannelKind::kMagnetometer)) {
+        resampler_->ensure_column(field.member);
+      }
     }
     return;
   }

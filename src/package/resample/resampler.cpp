@@ -379,27 +379,12 @@ void StreamingResampler::put_motion(size_t channel, bool present, float value, s
   out[row] = present ? value : kMissingValue;
 }
 
+// The queue keeps the readings before the motion axes; the channel table lists them after.
 OptionalColumn& StreamingResampler::optional_column(size_t channel) {
-  switch (channel) {
-    case kChannelTemperature:
-      return output_.temperature;
-    case kChannelLight:
-      return output_.light;
-    case kChannelBattery:
-      return output_.battery;
-    case kChannelGyroX:
-      return output_.gyro_x;
-    case kChannelGyroY:
-      return output_.gyro_y;
-    case kChannelGyroZ:
-      return output_.gyro_z;
-    case kChannelMagX:
-      return output_.mag_x;
-    case kChannelMagY:
-      return output_.mag_y;
-    default:
-      return output_.mag_z;
-  }
+  const size_t field = channel < kChannelGyroX
+                           ? kFirstReadingColumn + (channel - kChannelTemperature)
+                           : channel - kChannelGyroX;
+  return output_.*kOptionalColumns[field].member;
 }
 
 void StreamingResampler::reserve(size_t rows) {
@@ -446,10 +431,8 @@ void StreamingResampler::make_room_ahead(double time_s) {
 // Bytes of one output row over every present column.
 size_t StreamingResampler::output_row_bytes() const {
   size_t bytes = sizeof(int64_t) + 3 * sizeof(float);
-  for (const OptionalColumn* column :
-       {&output_.temperature, &output_.light, &output_.battery, &output_.gyro_x, &output_.gyro_y,
-        &output_.gyro_z, &output_.mag_x, &output_.mag_y, &output_.mag_z}) {
-    if (*column) bytes += sizeof(float);
+  for (const OptionalColumnField& field : kOptionalColumns) {
+    if (output_.*field.member) bytes += sizeof(float);
   }
   return bytes;
 }
@@ -458,10 +441,10 @@ size_t StreamingResampler::output_row_bytes() const {
 void StreamingResampler::refresh_outputs() {
   output_.timestamps.reserve(room_rows_);
   timestamps_out_ = output_.timestamps.data();
-  Column<float>* fixed[] = {&output_.acc_x, &output_.acc_y, &output_.acc_z};
   for (size_t channel = kChannelAccX; channel <= kChannelAccZ; ++channel) {
-    fixed[channel]->reserve(room_rows_);
-    channel_out_[channel] = fixed[channel]->data();
+    Column<float>& column = output_.*kAccelerometerColumns[channel - kChannelAccX].member;
+    column.reserve(room_rows_);
+    channel_out_[channel] = column.data();
   }
   any_motion_ = false;
   for (size_t channel = kChannelTemperature; channel < kResampledChannels; ++channel) {
@@ -479,8 +462,9 @@ void StreamingResampler::commit_rows() {
   const size_t pending = rows_ - output_.timestamps.size();
   if (pending == 0) return;
   output_.timestamps.extend(pending);
-  for (Column<float>* column : {&output_.acc_x, &output_.acc_y, &output_.acc_z}) {
-    column->extend(rows_ - column->size());
+  for (const AccelerometerColumnField& field : kAccelerometerColumns) {
+    Column<float>& column = output_.*field.member;
+    column.extend(rows_ - column.size());
   }
   for (size_t channel = kChannelTemperature; channel < kResampledChannels; ++channel) {
     OptionalColumn& column = optional_column(channel);
