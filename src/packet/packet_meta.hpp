@@ -21,6 +21,9 @@ inline constexpr size_t kPacketBytes = 512;     // every data block after it
 
 using PacketBytes = std::span<const uint8_t, kPacketBytes>;
 
+// Whether the first two bytes of a file are "MD", as a metadata block begins.
+inline bool starts_metadata_block(const uint8_t* p) { return p[0] == 'M' && p[1] == 'D'; }
+
 // Byte offsets inside a data packet.
 namespace packet_offset {
 inline constexpr size_t kHeader = 0;            // 2 bytes, "AX"

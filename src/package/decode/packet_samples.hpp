@@ -1,5 +1,5 @@
-// Decoding the samples of one accepted data packet into per-channel arrays, shared by the
-// column reader and the resampled read so that both produce the same bits.
+// The one decode of a packet's samples into per-axis arrays, which the column reader, the
+// resampled read and the streamed CSV all use, so that they produce the same bits.
 #pragma once
 
 #include <array>

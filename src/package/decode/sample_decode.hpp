@@ -1,5 +1,5 @@
-// The arithmetic of sample decoding and of the per-packet readings, shared by parse_samples and
-// the column reader so that both produce the same bits.
+// The arithmetic of sample decoding and of the per-packet readings, in the float widths and
+// operation order that fix every value's bits.
 #pragma once
 
 #include <cmath>

@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "package/decode/sample_times.hpp"
 #include "package/kernels/resampler_kernel.hpp"
 #include "package/kernels/vector_targets.hpp"
+#include "packet/time_units.hpp"
 
 #if defined(__x86_64__)
 #include <immintrin.h>

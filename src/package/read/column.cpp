@@ -7,17 +7,11 @@
 #include <new>
 
 #include "errors/memory_limit.hpp"
+#include "packet/page_mapping.hpp"
 
 namespace velmora {
 
 namespace {
-
-constexpr size_t kPageBytes = 4096;
-constexpr size_t kHugePageBytes = size_t{2} << 20;
-
-size_t round_up(size_t value, size_t multiple) {
-  return (value + multiple - 1) / multiple * multiple;
-}
 
 // Columns from half a huge page up get huge pages: one fault (and one page table entry) per
 // 2 MiB instead of 512, for at most twice the zeroing of the smallest of them.
@@ -27,37 +21,7 @@ size_t mapping_size(size_t bytes) {
   return bytes >= kHugePageFrom ? round_up(bytes, kHugePageBytes) : round_up(bytes, kPageBytes);
 }
 
-void advise_huge_pages(void* base, size_t bytes) {
-  if (bytes >= kHugePageBytes) ::madvise(base, bytes, MADV_HUGEPAGE);
-}
-
-// Maps `bytes` of fresh memory; huge mappings start on a huge page boundary, which the kernel
-// does not promise, so that every 2 MiB of them can be one huge page.
-void* map_fresh(size_t bytes) {
-  constexpr int kProtection = PROT_READ | PROT_WRITE;
-  constexpr int kFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
-  if (bytes < kHugePageBytes) return ::mmap(nullptr, bytes, kProtection, kFlags, -1, 0);
-  void* wide = ::mmap(nullptr, bytes + kHugePageBytes, kProtection, kFlags, -1, 0);
-  if (wide == MAP_FAILED) return MAP_FAILED;
-  const auto start = reinterpret_cast<uintptr_t>(wide);
-  const uintptr_t aligned = round_up(start, kHugePageBytes);
-  if (aligned > start) ::munmap(wide, aligned - start);
-  const uintptr_t tail = aligned + bytes;
-  const uintptr_t wide_end = start + bytes + kHugePageBytes;
-  if (wide_end > tail) ::munmap(reinterpret_cast<void*>(tail), wide_end - tail);
-  return reinterpret_cast<void*>(aligned);
-}
-
 }  // namespace
-
-void populate_pages(void* start, size_t bytes) noexcept {
-#ifdef MADV_POPULATE_WRITE
-  if (start != nullptr && bytes != 0) ::madvise(start, bytes, MADV_POPULATE_WRITE);
-#else
-  static_cast<void>(start);
-  static_cast<void>(bytes);
-#endif
-}
 
 void MappedRegion::unmap(MappedRegion region) noexcept {
   if (region.base != nullptr) ::munmap(region.base, region.bytes);
@@ -72,13 +36,14 @@ void MappedBuffer::grow_to(size_t rows, size_t row_bytes) {
   const size_t new_bytes = mapping_size(bytes);
   void* base;
   if (region_.base == nullptr) {
-    base = map_fresh(new_bytes);
+    base = map_pages(new_bytes);
   } else {
     base = ::mremap(region_.base, region_.bytes, new_bytes, MREMAP_MAYMOVE);
+    base = base == MAP_FAILED ? nullptr : base;
+    if (base != nullptr) advise_huge_pages(base, new_bytes);
   }
-  if (base == MAP_FAILED) refuse_rows(rows, row_bytes, "a column", true);
+  if (base == nullptr) refuse_rows(rows, row_bytes, "a column", true);
   region_ = MappedRegion{base, new_bytes};
-  advise_huge_pages(base, new_bytes);
 }
 
 MappedRegion MappedBuffer::release(size_t used_bytes) {

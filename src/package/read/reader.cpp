@@ -1,5 +1,5 @@
-// read_cwa_data: planned blocks decoded straight into columns that are sized once from the
-// plan. Produces the same bits as parse_samples followed by append_sensor_value per sample.
+// read_cwa_data: planned blocks decoded straight into columns that are reserved once from the
+// plan.
 #include "package/read/reader.hpp"
 
 #include <algorithm>
@@ -122,10 +122,11 @@ Result<CwaDataResult> read_cwa_data(InputFile& input, BlockSelection selection,
   VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(input, selection));
   const uint64_t blocks = opened.end_block - opened.first_block;
   SectorReader reader(opened.file, planned_chunk_bytes(opened.first_block, opened.end_block));
-  // Reserves address space only; a column that outgrows the cap is remapped, not copied. The
-  // bound on rows is only an upper bound, so it must not meet the physical memory limit itself.
-  constexpr uint64_t kMaxReservedRows = uint64_t{1} << 32;
-  const uint64_t reserve_rows = std::min({blocks * kMaxSamplesPerPacket, kMaxReservedRows,
+  // Reserves address space only, for the most rows the planned blocks can hold, capped; a column
+  // that outgrows the cap is remapped, not copied. That count is only an upper bound, so it must
+  // not meet the physical memory limit itself.
+  constexpr uint64_t kReservedRowsCap = uint64_t{1} << 32;
+  const uint64_t reserve_rows = std::min({blocks * kMaxSamplesPerPacket, kReservedRowsCap,
                                           uint64_t{max_rows_in_memory(sizeof(int64_t))}});
   ColumnFiller filler(static_cast<size_t>(reserve_rows), channels);
   std::optional<double> prev_end = opened.prev_end;

@@ -25,8 +25,8 @@ namespace velmora {
 
 namespace {
 
-// Beyond this many rows the columns simply grow as they fill.
-constexpr double kMaxReservedRows = static_cast<double>(size_t{1} << 26);
+// The grid estimate's cap: beyond this many rows the output columns simply grow as they fill.
+constexpr double kMaxEstimatedGridRows = static_cast<double>(size_t{1} << 26);
 
 // Estimates the grid length from the first packet's pace and the number of planned blocks,
 // bounded by the time window when it has both ends; 0 when nothing sensible is known.
@@ -46,7 +46,7 @@ size_t expected_grid_rows(const int64_t* first_times, size_t count, uint64_t pla
   }
   const double rows = seconds * resample_hz + 2.0;
   if (!(rows > 0.0)) return 0;
-  return static_cast<size_t>(std::min(rows, kMaxReservedRows));
+  return static_cast<size_t>(std::min(rows, kMaxEstimatedGridRows));
 }
 
 // Feeds the samples of each data packet to the resampler, creating it at the first one.

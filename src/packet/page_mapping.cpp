@@ -1,0 +1,54 @@
+// Anonymous mappings: aligned huge-page mappings, and the Linux-only advice guarded so that other
+// POSIX systems build without it.
+#include "packet/page_mapping.hpp"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+
+namespace velmora {
+
+void* map_pages(size_t bytes) noexcept {
+  constexpr int kProtection = PROT_READ | PROT_WRITE;
+#ifdef MAP_NORESERVE
+  constexpr int kFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+#else
+  constexpr int kFlags = MAP_PRIVATE | MAP_ANONYMOUS;
+#endif
+  if (bytes < kHugePageBytes) {
+    void* base = ::mmap(nullptr, bytes, kProtection, kFlags, -1, 0);
+    return base == MAP_FAILED ? nullptr : base;
+  }
+  // A huge page more than asked for, trimmed to the aligned run inside it.
+  void* wide = ::mmap(nullptr, bytes + kHugePageBytes, kProtection, kFlags, -1, 0);
+  if (wide == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<uintptr_t>(wide);
+  const uintptr_t aligned = round_up(start, kHugePageBytes);
+  if (aligned > start) ::munmap(wide, aligned - start);
+  const uintptr_t tail = aligned + bytes;
+  const uintptr_t wide_end = start + bytes + kHugePageBytes;
+  if (wide_end > tail) ::munmap(reinterpret_cast<void*>(tail), wide_end - tail);
+  void* base = reinterpret_cast<void*>(aligned);
+  advise_huge_pages(base, bytes);
+  return base;
+}
+
+void advise_huge_pages(void* start, size_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+  if (bytes >= kHugePageBytes) ::madvise(start, bytes, MADV_HUGEPAGE);
+#else
+  static_cast<void>(start);
+  static_cast<void>(bytes);
+#endif
+}
+
+void populate_pages(void* start, size_t bytes) noexcept {
+#ifdef MADV_POPULATE_WRITE
+  if (start != nullptr && bytes != 0) ::madvise(start, bytes, MADV_POPULATE_WRITE);
+#else
+  static_cast<void>(start);
+  static_cast<void>(bytes);
+#endif
+}
+
+}  // namespace velmora
