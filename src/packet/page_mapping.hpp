@@ -22,8 +22,9 @@ void* map_pages(size_t bytes) noexcept;
 // Offers huge pages for a mapping of a huge page or more; nothing where the system has none.
 void advise_huge_pages(void* start, size_t bytes) noexcept;
 
-// Asks the kernel to back [start, start + bytes) with written pages in one call rather than one
-// fault per page; a kernel without the request leaves them to the first write.
-void populate_pages(void* start, size_t bytes) noexcept;
+// Asks the kernel to back [start, start + bytes) with written pages in a few calls rather than
+// one fault per page; a kernel without the request leaves them to the first write. Throws
+// CallInterrupted when a signal ends the call meanwhile.
+void populate_pages(void* start, size_t bytes);
 
 }  // namespace velmora

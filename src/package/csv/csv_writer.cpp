@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "errors/interrupt.hpp"
 #include "errors/messages.hpp"
 #include "package/csv/csv_file_writer.hpp"
 #include "package/csv/csv_number.hpp"
@@ -30,6 +31,9 @@
 namespace velmora {
 
 namespace {
+
+// Rows written between two checks for a pending signal: a few milliseconds of formatting.
+constexpr size_t kRowsPerInterruptCheck = size_t{1} << 16;
 
 // Longest data line: the time, twelve float texts, separators and the line end.
 constexpr size_t kMaxLineChars = kTimeMaxChars + 12 * kFloat6MaxChars + 13;
@@ -189,6 +193,8 @@ Status write_data_result_csv(std::string_view output_path, const CwaDataResult& 
       column_data(data.gyro_x), column_data(data.gyro_y), column_data(data.gyro_z),
       column_data(data.mag_x),  column_data(data.mag_y),  column_data(data.mag_z)};
   for (size_t i = 0; i < data.rows(); ++i) {
+    // Nothing is read here, and a resampled result can be far longer than its input.
+    if (i % kRowsPerInterruptCheck == 0) check_interrupt();
     const PacketReadings values = {.temperature = column_value(data.temperature, i),
                                    .light = column_value(data.light, i),
                                    .battery = column_value(data.battery, i)};
