@@ -11,13 +11,14 @@
 #include <string>
 
 #include "fuzz_support.hpp"
-#include "package/decode/sample_times.hpp"
+#include "package//decode/sample_times.hpp"
 #include "package/pipeline/read_pipeline.hpp"
 #include "package/read/opened_blocks.hpp"
 #include "package/read/packet_stream.hpp"
 #include "package/read/read_plan.hpp"
 #include "package/resample/resampled_read.hpp"
 #include "package/resample/resampler.hpp"
+#include "reference_decode.hpp"
 
 namespace {
 
@@ -48,7 +49,7 @@ void resample_raw_times(const uint8_t* data, size_t size, double hz) {
     sample.sample.acc_x = static_cast<float>(raw & 0xFF);
     sample.sample.has_gyro = (raw & 0x100) != 0;
     sample.sample.gyro_x = static_cast<float>(raw >> 9);
-    resampler.push(sample);
+    push_sample(resampler, sample);
     check(resampler.queued() <= 4);
   }
   resampler.emit_ready(true);

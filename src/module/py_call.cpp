@@ -231,22 +231,24 @@ bool convert_flag(PyObject* value, const char* parameter, bool& out) {
   return convert(value, parameter, [&](PyObject* object) { return to_flag(object, out); });
 }
 
-bool convert_f64(PyObject* value, const char* parameter, std::optional<double>& out) {
+// Converts a number parameter whose default is None.
+template <class Number>
+bool convert_number(PyObject* value, const char* parameter, std::optional<Number>& out,
+                    bool (*to_number)(PyObject*, Number&)) {
   return convert_unless_none(value, parameter, [&](PyObject* object) {
-    double number = 0.0;
-    if (!to_f64(object, number)) return false;
+    Number number{};
+    if (!to_number(object, number)) return false;
     out = number;
     return true;
   });
 }
 
+bool convert_f64(PyObject* value, const char* parameter, std::optional<double>& out) {
+  return convert_number(value, parameter, out, to_f64);
+}
+
 bool convert_u64(PyObject* value, const char* parameter, std::optional<uint64_t>& out) {
-  return convert_unless_none(value, parameter, [&](PyObject* object) {
-    uint64_t number = 0;
-    if (!to_u64(object, number)) return false;
-    out = number;
-    return true;
-  });
+  return convert_number(value, parameter, out, to_u64);
 }
 
 // Converts the parameters from `cut` (at index `cut`) on, which read_cwa_file and write_cwa_csv

@@ -1,6 +1,6 @@
 // read_cwa_data and PacketStream: the column fast path against the generic per-sample path on
 // random packets and selections, every truncation, and blocks lost after opening.
-#include "package/read/reader.hpp"
+#include "package//read/reader.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@
 #include "errors/messages.hpp"
 #include "package/read/opened_blocks.hpp"
 #include "package/read/packet_stream.hpp"
+#include "reference_decode.hpp"
 
 namespace velmora {
 namespace {

@@ -80,18 +80,4 @@ inline constexpr size_t kFirstReadingColumn = 6;
 // Bit pattern 0x7FC00000: the quiet NaN that marks a missing value.
 inline constexpr float kMissingValue = __builtin_nanf("");
 
-// Appends one optional per-sample value to the row `row_index` (= rows - 1). A column comes
-// into being at its first present value, with NaN in every earlier row.
-inline void append_sensor_value(OptionalColumn& column, bool present, size_t row_index,
-                                float value) {
-  if (!column) {
-    if (!present) return;
-    column.emplace();
-    column->append_fill(kMissingValue, row_index);
-    column->push_back(value);
-    return;
-  }
-  column->push_back(present ? value : kMissingValue);
-}
-
 }  // namespace velmora

@@ -6,7 +6,6 @@
 #include <array>
 
 #include "errors/messages.hpp"
-#include "package/decode/data_block.hpp"
 #include "package/decode/packet_samples.hpp"
 #include "package/decode/sample_decode.hpp"
 #include "package/decode/sample_times.hpp"

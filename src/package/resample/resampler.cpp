@@ -123,31 +123,6 @@ void StreamingResampler::fill_grid(uint64_t first) {
   grid_first_ = first;
 }
 
-void StreamingResampler::push(const TimedSample& sample) {
-  const StagedEntries entry = queue_.stage(1);
-  const SampleData& s = sample.sample;
-  entry.time[0] = sample.time_s;
-  const float values[kResampledChannels] = {
-      s.acc_x,
-      s.acc_y,
-      s.acc_z,
-      sample.temperature,
-      sample.light,
-      sample.battery,
-      s.has_gyro ? s.gyro_x : kMissingValue,
-      s.has_gyro ? s.gyro_y : kMissingValue,
-      s.has_gyro ? s.gyro_z : kMissingValue,
-      s.has_mag ? s.mag_x : kMissingValue,
-      s.has_mag ? s.mag_y : kMissingValue,
-      s.has_mag ? s.mag_z : kMissingValue,
-  };
-  for (size_t channel = 0; channel < kResampledChannels; ++channel) {
-    entry.value[channel][0] = static_cast<double>(values[channel]);
-  }
-  entry.motion[0] = static_cast<uint8_t>((s.has_gyro ? kHasGyro : 0) | (s.has_mag ? kHasMag : 0));
-  push_staged(1, StagedFacts{.readings_shared = true});
-}
-
 size_t StreamingResampler::push_staged(size_t n, StagedFacts facts) {
   // An infinite step puts every grid point at NaN: nothing could ever be emitted, so holding
   // samples would only grow the queue with the file.
