@@ -9,7 +9,10 @@ _EXTRA_OF = {
     "pyarrow.parquet": "batch",
     "tqdm": "batch",
     "distributed": "batch",
+    "dask.dataframe": "batch",
     "matplotlib": "plot",
+    "matplotlib.dates": "plot",
+    "scipy.signal": "prep",
 }
 
 
