@@ -7,8 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "errors/messages.hpp"
-
 namespace velmora {
 
 inline constexpr size_t kSampleDataBytes = 480;  // the data area of a packet
@@ -18,18 +16,17 @@ struct SampleFormat {
   uint8_t sample_bytes;  // bytes per sample
   bool gyro;             // carries gyroscope values
   bool mag;              // carries magnetometer values
-  ErrorCode too_short;   // when the samples do not fit the data area
 };
 
 inline constexpr std::array<SampleFormat, 4> kSampleFormats = {{
     // Packed 3-axis: 10-bit x, y, z and a 2-bit exponent that shifts all three.
-    {0x30, 4, false, false, ErrorCode::kInsufficientPacked3},
+    {0x30, 4, false, false},
     // Unpacked 3-axis: accelerometer x, y, z as i16.
-    {0x32, 6, false, false, ErrorCode::kInsufficientUnpacked3},
+    {0x32, 6, false, false},
     // 6-axis: gyroscope x, y, z, then accelerometer x, y, z, as i16.
-    {0x62, 12, true, false, ErrorCode::kInsufficientUnpacked6},
+    {0x62, 12, true, false},
     // 9-axis: gyroscope, accelerometer, magnetometer, three i16 each.
-    {0x92, 18, true, true, ErrorCode::kInsufficientUnpacked9},
+    {0x92, 18, true, true},
 }};
 
 // Returns the format of a sample format byte, or nullptr for one the system does not decode.

@@ -77,6 +77,20 @@ struct CwaDataBlock {
 
 namespace reference_detail {
 
+// The packet checks refuse such counts first, so only this reference reading names the format.
+inline ErrorCode insufficient_data_error(uint8_t sample_format) {
+  switch (sample_format) {
+    case 0x30:
+      return ErrorCode::kInsufficientPacked3;
+    case 0x32:
+      return ErrorCode::kInsufficientUnpacked3;
+    case 0x62:
+      return ErrorCode::kInsufficientUnpacked6;
+    default:
+      return ErrorCode::kInsufficientUnpacked9;
+  }
+}
+
 // Returns whether two bytes form valid UTF-8 on their own.
 inline bool is_utf8_pair(uint8_t first, uint8_t second) {
   if (first < 0x80) return second < 0x80;
@@ -124,7 +138,9 @@ inline Result<size_t> CwaDataBlock::parse_samples_reusing(
   const SampleFormat* format = find_sample_format(sample_format);
   if (format == nullptr) return fail(CwaError::unsupported_sample_format(sample_format));
   const size_t n = sample_count;
-  if (n * format->sample_bytes > kSampleDataBytes) return fail(format->too_short);
+  if (n * format->sample_bytes > kSampleDataBytes) {
+    return fail(reference_detail::insufficient_data_error(sample_format));
+  }
   const bool gyro = format->gyro;
   const bool magnetometer = include_magnetometer && format->mag;
   const SampleLayout wanted{sample_format, magnetometer};
