@@ -1,6 +1,6 @@
 """Peak memory of one worker converting a 14-day 100 Hz recording to parquet; prints figures.
 
-Usage: python bench/bench_convert_memory.py [--variant fortnight]
+Usage: python bench/bench_convert_memory.py [--variant fortnight] [--start SECONDS]
 (needs velmora on PYTHONPATH or installed, and pyarrow)
 
 The conversion runs in a fresh interpreter, as a pool worker would; its peak resident set is
@@ -23,12 +23,14 @@ from synthetic import synthetic_recording  # noqa: E402
 
 CONVERT = """
 import sys
-import velmora_batch
-outcome = velmora_batch.convert(sys.argv[1], sys.argv[2], progress=False)
+import velmora, velmora_batch
+start = float(sys.argv[3]) if sys.argv[3] != "-" else None
+cut = velmora.seconds(start, None) if start is not None else None
+outcome = velmora_batch.convert(sys.argv[1], sys.argv[2], cut=cut, progress=False)
 assert (outcome["status"] == "ok").all(), outcome["error"].tolist()
 print(int(outcome["rows"].sum()))
 """
-IMPORTS = "import pyarrow.parquet, velmora_batch.tasks"
+IMPORTS = "import pandas, pyarrow.parquet, velmora_batch.tasks"
 
 
 def peak_mb(code: str, *arguments: str) -> tuple[float, float, str]:
@@ -47,15 +49,18 @@ def peak_mb(code: str, *arguments: str) -> tuple[float, float, str]:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--variant", default="fortnight")
+    parser.add_argument("--start", type=float, help="convert from a seconds cut's start")
     arguments = parser.parse_args()
     source = synthetic_recording(arguments.variant)
     imports, _, _ = peak_mb(IMPORTS)
     with tempfile.TemporaryDirectory(prefix="velmora-bench-memory-") as out:
-        peak, seconds, rows = peak_mb(CONVERT, str(source), out)
+        start = "-" if arguments.start is None else str(arguments.start)
+        peak, seconds, rows = peak_mb(CONVERT, str(source), out, start)
         size = sum(path.stat().st_size for path in pathlib.Path(out).iterdir())
     print(f"{source.name}: {source.stat().st_size / 1e6:.0f} MB, {int(rows):,} rows")
     print(f"interpreter with pandas, pyarrow and velmora: {imports:6.0f} MB peak RSS")
-    print(f"convert to parquet:                           {peak:6.0f} MB peak RSS  (goal <= 800)")
+    cut = "" if arguments.start is None else f" from {arguments.start:g} s"
+    print(f"convert to parquet{cut}: {peak:6.0f} MB peak RSS  (goal <= 800)")
     print(f"  in {seconds:.1f} s wall, output {size / 1e6:.0f} MB")
     return 0
 

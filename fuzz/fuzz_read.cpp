@@ -1,17 +1,22 @@
 // Fuzz target: plan resolution, the column reader and the time filter on any bytes. Also checks
-// that the column reader agrees with the per-sample PacketStream path and keeps its invariants.
+// that the column reader agrees with the per-sample PacketStream path and keeps its invariants,
+// and that the block scan names every block a read could fail on.
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "errors/messages.hpp"
 #include "fuzz_support.hpp"
 #include "package/pipeline/read_pipeline.hpp"
+#include "package/read/block_scan.hpp"
 #include "package/read/opened_blocks.hpp"
 #include "package/read/packet_stream.hpp"
 #include "package/read/read_plan.hpp"
 #include "package/read/reader.hpp"
 #include "package/read/time_filter.hpp"
+#include "packet/block_mask.hpp"
 
 namespace {
 
@@ -67,12 +72,43 @@ void read_and_filter(const std::string& path, const CutConfig& cut) {
   if (read) check(read->data.rows() == filtered->rows());
 }
 
+// With every damaged block masked and the partial tail cut off, no read fails on a block.
+void scan_and_salvage(const std::string& path, size_t size) {
+  auto scan = scan_blocks(path, 4096);
+  if (!scan) return;
+  const size_t blocks = scan->blocks.size();
+  check(blocks == (size - kMetadataBytes + kPacketBytes - 1) / kPacketBytes);
+  std::vector<uint64_t> damaged;
+  for (size_t block = 0; block < blocks; ++block) {
+    const ScannedBlock& found = scan->blocks[block];
+    const auto kind = static_cast<BlockKind>(found.kind);
+    check(kind <= BlockKind::kTruncated);
+    check((kind == BlockKind::kTruncated) == (block + 1 == blocks && size % kPacketBytes != 0));
+    check((found.reason != 0) == (kind == BlockKind::kDamaged));
+    check(found.reason <= scan->reasons.size());
+    if (kind == BlockKind::kDamaged) damaged.push_back(block);
+    if (kind == BlockKind::kData) check(found.start_us <= found.end_us);
+  }
+  const BlockMask mask(std::move(damaged), size - (size - kMetadataBytes) % kPacketBytes);
+  const BlockMaskScope scope(mask);
+  auto data = read_cwa_data(path, {}, ChannelSelection{});
+  if (data) {
+    check_shape(*data);
+  } else {
+    // Only a file without any data packet left may fail.
+    const std::string text = data.error().display();
+    check(text == velmora::error_text(ErrorCode::kNoSampleDataInRange) ||
+          text == velmora::error_text(ErrorCode::kStartBlockBeyondFile));
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const MemoryFile file(data, size);
   if (!file.ok()) return 0;
   const std::string path = file.path();
+  scan_and_salvage(path, size);
   read_and_filter(path, WholeCut{});
   read_and_filter(path, SecondsCut{});
   read_and_filter(path, SecondsCut{0.5, 2.0});

@@ -1,8 +1,15 @@
-"""Study tools for velmora: inventory, conversion and analysis-ready preparation of recordings."""
+"""Study tools for velmora: inventory, conversion and analysis-ready preparation of recordings,
+and the condition of damaged ones."""
 
 from __future__ import annotations
 
+import pkgutil
+
+# Run from a source tree, the private extension module is built into <build dir>/velmora_batch.
+__path__ = pkgutil.extend_path(__path__, __name__)
+
 __all__ = [
+    "Quality",
     "__version__",
     "calibrate",
     "convert",
@@ -12,6 +19,9 @@ __all__ = [
     "lowpass",
     "nonwear_episodes",
     "prepare",
+    "quality",
+    "read_salvaged",
+    "scan_blocks",
     "to_dask",
 ]
 
@@ -26,6 +36,10 @@ _HOMES = {
     "lowpass": "filtering",
     "epochs": "epoch_table",
     "prepare": "preparation",
+    "scan_blocks": "blocks",
+    "Quality": "summary",
+    "quality": "summary",
+    "read_salvaged": "salvage",
 }
 
 

@@ -41,6 +41,19 @@ def default_workers() -> int:
         return os.cpu_count() or 1
 
 
+def _qc(arguments) -> int:
+    import pathlib
+
+    from .recording import readable
+    from .summary import quality, summary_text
+
+    with readable(pathlib.Path(arguments.file)) as source:
+        summary = quality(source)
+    summary.path = arguments.file  # the name given, not an unpacked .cwa.gz's temporary one
+    print(summary.to_json(indent=2) if arguments.json else summary_text(summary))
+    return 0
+
+
 def _info(arguments) -> int:
     import pathlib
 
@@ -131,6 +144,7 @@ def _convert(arguments) -> int:
         cut=cut,
         resample_hz=arguments.resample,
         fixed_utc_offset_timezone=arguments.utc_offset,
+        damaged=arguments.damaged,
         overwrite=arguments.overwrite,
         workers=arguments.workers,
         client=_client(arguments),
@@ -145,6 +159,11 @@ def _convert(arguments) -> int:
         f"to {arguments.out}",
         file=sys.stderr,
     )
+    dropped = frame["dropped_blocks"].sum()
+    if dropped:
+        print(
+            f"{dropped} damaged blocks left out (the dropped_blocks of each file)", file=sys.stderr
+        )
     if stale:
         print(
             "stale outputs were made with other options and are left as they are; "
@@ -206,6 +225,13 @@ def parser() -> argparse.ArgumentParser:
     info.add_argument("--json", action="store_true", help="print JSON")
     info.set_defaults(run=_info)
 
+    qc = commands.add_parser(
+        "qc", help="damaged blocks, checksums, time jumps, gaps, rates and clipping of one file"
+    )
+    qc.add_argument("file")
+    qc.add_argument("--json", action="store_true", help="print JSON")
+    qc.set_defaults(run=_qc)
+
     def batch(name, help_text):
         command = commands.add_parser(name, help=help_text)
         command.add_argument("paths", nargs="+", help="files, folders or globs")
@@ -244,6 +270,13 @@ def parser() -> argparse.ArgumentParser:
         action="store_true",
         help="redo existing outputs; without it, one made with the same options is skipped and "
         "one made with other options (or another velmora version) is reported stale",
+    )
+    convert.add_argument(
+        "--damaged",
+        choices=("salvage", "error"),
+        default="salvage",
+        help="salvage (default): leave out damaged blocks and blocks whose checksum fails; "
+        "error: such a file fails",
     )
     convert.set_defaults(run=_convert)
 

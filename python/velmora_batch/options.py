@@ -17,6 +17,7 @@ import uuid
 import velmora
 
 FORMATS = {"parquet": ".parquet", "csv": ".csv"}
+DAMAGED = ("salvage", "error")
 INCLUDES = ("include_magnetometer", "include_temperature", "include_light", "include_battery")
 
 
@@ -44,6 +45,9 @@ class ConvertOptions:
     include_battery: bool | None = None
     fixed_utc_offset_timezone: datetime.tzinfo | None = None
     same_columns: bool = True
+    # "salvage": damaged blocks and blocks whose checksum fails are left out; "error": such a
+    # file fails as read_cwa_file fails on it.
+    damaged: str = "salvage"
 
     def reading(self) -> dict:
         """Keyword arguments for read_cwa_file or write_cwa_csv; unset ones are left out."""
@@ -92,6 +96,8 @@ def checked(options: ConvertOptions) -> ConvertOptions:
     """
     if options.to not in FORMATS:
         raise ValueError(f"to must be 'parquet' or 'csv', not {options.to!r}")
+    if options.damaged not in DAMAGED:
+        raise ValueError(f"damaged must be 'salvage' or 'error', not {options.damaged!r}")
     trials = [options.reading()]
     if options.fixed_utc_offset_timezone is not None:
         trials.append(dict(trials[0], cut=None))

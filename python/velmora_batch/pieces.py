@@ -52,18 +52,25 @@ def plan(path: str, reading: dict) -> list[dict | None]:
     return _block_pieces(path, cut)
 
 
-def read(path: str, reading: dict, cuts: list[dict | None], empty_ok: bool = False):
+def read(
+    path: str,
+    reading: dict,
+    cuts: list[dict | None],
+    empty_ok: bool = False,
+    read_file=velmora.read_cwa_file,
+):
     """Yields the DataFrame of each piece that holds a sample.
 
     When no piece does, the whole read is made, to fail as it fails (unless `empty_ok`).
+    `read_file` is read_cwa_file or a salvaging read with its arguments.
     """
     if len(cuts) == 1 and not empty_ok:
-        yield velmora.read_cwa_file(path, **dict(reading, cut=cuts[0]))
+        yield read_file(path, **dict(reading, cut=cuts[0]))
         return
     found = False
     for cut in cuts:
         try:
-            frame = velmora.read_cwa_file(path, **dict(reading, cut=cut))
+            frame = read_file(path, **dict(reading, cut=cut))
         except RuntimeError as error:
             if str(error) in EMPTY_PIECE:
                 continue
@@ -71,17 +78,17 @@ def read(path: str, reading: dict, cuts: list[dict | None], empty_ok: bool = Fal
         found = True
         yield frame
     if not found and not empty_ok:
-        yield velmora.read_cwa_file(path, **reading)
+        yield read_file(path, **reading)
 
 
-def frames(path: str, reading: dict):
+def frames(path: str, reading: dict, read_file=velmora.read_cwa_file):
     """Yields the DataFrames of one read, in pieces when it is long: see plan and _seconds."""
     cut = reading.get("cut")
     seconds = cut is not None and cut["type"] == "seconds"
     if seconds and reading.get("resample_hz") is None and data_blocks(path) > PIECE_BLOCKS:
-        yield from _seconds(path, reading)
+        yield from _seconds(path, reading, read_file)
     else:
-        yield from read(path, reading, plan(path, reading))
+        yield from read(path, reading, plan(path, reading), read_file=read_file)
 
 
 EDGE_SECONDS = 60.0  # the windows read with the seconds cut itself, at its two ends
@@ -103,7 +110,7 @@ def _rows_between(frame, after: int, before: int):
     )
 
 
-def _seconds(path: str, reading: dict):
+def _seconds(path: str, reading: dict, read_file):
     """A seconds cut in pieces: its first and last minute read with the cut, the rest between.
 
     Sample times never decrease along a file (a packet that overlaps the one before starts where
@@ -113,7 +120,7 @@ def _seconds(path: str, reading: dict):
     """
     low, high = reading["cut"]["start"], reading["cut"]["end"]
     if high is not None and high - (low or 0.0) <= 3 * EDGE_SECONDS:
-        yield velmora.read_cwa_file(path, **reading)
+        yield read_file(path, **reading)
         return
     windows = [velmora.seconds(low, (low or 0.0) + EDGE_SECONDS)]
     if high is not None:
@@ -121,18 +128,18 @@ def _seconds(path: str, reading: dict):
     edges = []
     for window in windows:
         try:
-            edges.append(velmora.read_cwa_file(path, **dict(reading, cut=window)))
+            edges.append(read_file(path, **dict(reading, cut=window)))
         except RuntimeError as error:
             if str(error) not in EMPTY_WINDOW:
                 raise
             # A gap at an end of the window: too rare to be worth more than one whole read.
-            yield velmora.read_cwa_file(path, **reading)
+            yield read_file(path, **reading)
             return
     after = int(microseconds(edges[0].index)[-1])
     before = int(microseconds(edges[1].index)[0]) if high is not None else np.iinfo(np.int64).max
     yield edges.pop(0)
     unbounded = {key: value for key, value in reading.items() if key != "cut"}
-    for frame in read(path, unbounded, _block_pieces(path, None), empty_ok=True):
+    for frame in read(path, unbounded, _block_pieces(path, None), True, read_file):
         ticks = microseconds(frame.index)
         if ticks[-1] <= after:
             continue

@@ -10,8 +10,11 @@ import numpy as np
 import velmora
 
 from ._extras import require
+from .blocks import raw_scan
 from .parquet_out import microseconds
 from .recording import readable
+from .salvage import masked_header_facts, masked_read
+from .summary import marked_spans, summarise
 
 DAY_US = 86_400_000_000
 HOUR_US = 3_600_000_000
@@ -60,14 +63,18 @@ class Bins:
         return [np.where(empty, np.nan, column) for column in (self.low, mean, self.high)]
 
 
-def _pieces(source: str):
-    """The recording in pieces of CHUNK_BLOCKS blocks: times (us), |a|² and temperature."""
+def _pieces(source: str, scan):
+    """The recording in pieces of CHUNK_BLOCKS blocks: times (us), |a|² and temperature.
+
+    Read as convert salvages it: damaged blocks and blocks whose checksum fails are left out.
+    """
     blocks = max(0, (os.stat(source).st_size - 1024) // 512)
     for start in range(0, blocks, CHUNK_BLOCKS):
         # Each piece is timed on its own, so a packet join at a piece's edge may shift by less
         # than a second's fraction: invisible at a quick look's bin widths.
-        frame = velmora.read_cwa_file(
-            source,
+        frame = masked_read(
+            scan,
+            True,
             cut=velmora.blocks(start, start + CHUNK_BLOCKS),
             include_magnetometer=False,
             include_light=False,
@@ -101,20 +108,40 @@ def _clock_axis(axes) -> None:
     axes.xaxis.set_major_formatter(dates.ConciseDateFormatter(locator))
 
 
+SPAN_COLOURS = {"gap": "#d9d9d9", "damaged": "#f2a7a7"}
+
+
+def _mark_spans(axes, spans, start_us: int | None) -> None:
+    """Shades gaps and damaged spans; with `start_us`, on a panel of hours from that day."""
+    for begin, end, kind in spans:
+        if start_us is None:
+            left, right = np.datetime64(begin, "us"), np.datetime64(end, "us")
+        else:
+            since = [int(np.datetime64(t, "us").astype(np.int64)) - start_us for t in (begin, end)]
+            if since[1] <= 0 or since[0] >= DAY_US:
+                continue
+            left, right = max(since[0], 0) / HOUR_US, min(since[1], DAY_US) / HOUR_US
+        axes.axvspan(left, right, color=SPAN_COLOURS[kind], linewidth=0, zorder=0, gid=kind)
+
+
 def quick_look(path, out=None, *, bin_seconds: float | None = None):
     """Draws the recording at `path` (.cwa or .cwa.gz); returns the matplotlib Figure.
 
     The envelope is of the acceleration's magnitude |a| in g (minimum to maximum, and the RMS line)
     per bin of `bin_seconds` (default: 60 s, narrower for a recording shorter than 400 minutes).
     A recording longer than 36 hours gets one panel per day; a strip at the bottom shows
-    temperature. Times are the device clock's. With `out`, the picture is saved there as PNG.
+    temperature. Times are the device clock's. Gaps of a second or more are shaded grey, spans
+    lost to damaged blocks red; those blocks are left out as convert leaves them out. With
+    `out`, the picture is saved there as PNG.
     """
     require("matplotlib")
     from matplotlib.figure import Figure
 
     path = pathlib.Path(path)
     with readable(path) as source:
-        metadata = velmora.read_metadata(source)
+        scan = raw_scan(source)
+        spans = marked_spans(summarise(scan, True))
+        metadata, _ = masked_header_facts(scan, True)
         if metadata["start_from_data_raw"] is None:
             raise ValueError(f"{path} has no samples to draw")
         first = int(np.datetime64(metadata["start_from_data_raw"], "us").astype(np.int64))
@@ -125,7 +152,7 @@ def quick_look(path, out=None, *, bin_seconds: float | None = None):
         count = (last - origin) // bin_us + 2
         motion = Bins(origin, bin_us, count)
         warmth = Bins(origin, bin_us, count, extremes=False)
-        for times, squares, temperature in _pieces(source):
+        for times, squares, temperature in _pieces(source, scan):
             motion.add(times, squares)
             warmth.add(times, temperature)
     # Extremes of |a|² are those of |a|, and their mean gives the RMS: one square root per bin.
@@ -152,6 +179,7 @@ def quick_look(path, out=None, *, bin_seconds: float | None = None):
             inside, x = slice(None), clock
         axes.fill_between(x, low[inside], high[inside], color="#9bb7d4", linewidth=0, step="mid")
         axes.plot(x, mean[inside], color="#1f4e79", linewidth=0.6)
+        _mark_spans(axes, spans, start if by_day else None)
         label = str(np.datetime64(start, "us"))[:10]
         axes.set_ylabel(f"{label}\n|a| (g)" if by_day else "|a| (g)")
         if by_day:

@@ -13,6 +13,7 @@ from ._extras import require
 from .options import FORMATS, ConvertOptions, checked
 from .paths import discover
 from .recording import error_text
+from .summary import INVENTORY_KEYS
 
 INTEGER_KEYS = (
     "size",
@@ -26,6 +27,7 @@ INTEGER_KEYS = (
     "firmware_revision",
     "gyro_range",
 )
+INTEGER_COUNTS = tuple(key for key in INVENTORY_KEYS if "seconds" not in key and "hz" not in key)
 
 
 def _lost_inventory(path, error):
@@ -35,9 +37,10 @@ def _lost_inventory(path, error):
 
 
 def inventory(paths, *, workers=None, client=None, progress=True) -> pd.DataFrame:
-    """One row per recording: path, size, status, error, its metadata and report, rate_ratio.
+    """One row per recording: path, size, status, error, its metadata and report, rate_ratio,
+    and the block counts of the quality summary (data_blocks, damaged_blocks, gaps, ...).
 
-    Only headers are read. `paths` takes files, folders (searched for *.cwa and *.cwa.gz), globs,
+    Only headers are read; the block counts are there for a damaged file too. `paths` takes files, folders (searched for *.cwa and *.cwa.gz), globs,
     as str or os.PathLike. workers=N above 1 uses a local pool of N processes (else the work
     runs in this process); client= a dask.distributed.Client or a scheduler address. A file that
     cannot be read gets status "error" and the exception's type and text in `error`.
@@ -57,7 +60,9 @@ def inventory(paths, *, workers=None, client=None, progress=True) -> pd.DataFram
     frame = pd.DataFrame(rows, columns=list(tasks.INVENTORY_COLUMNS))
     # Nullable types, so that an error row's gaps do not turn ids into floats or flags into objects.
     return frame.astype(
-        {name: "Int64" for name in INTEGER_KEYS} | {"magnetometer_enabled": "boolean"}
+        {name: "Int64" for name in INTEGER_KEYS + INTEGER_COUNTS}
+        | {name: "float64" for name in INVENTORY_KEYS if name not in INTEGER_COUNTS}
+        | {"magnetometer_enabled": "boolean"}
     )
 
 
@@ -96,6 +101,7 @@ def convert(
     include_battery=None,
     fixed_utc_offset_timezone=None,
     same_columns=True,
+    damaged="salvage",
     overwrite=False,
     workers=None,
     client=None,
@@ -112,6 +118,10 @@ def convert(
     redoes both. An include_* left as None takes the default of read_cwa_file (parquet) or
     write_cwa_csv (csv). With `same_columns`, every parquet file gets the same columns, NaN
     where a file has no such channel. The options are checked here, before any work is sent.
+    With damaged="salvage" (the default) damaged blocks, blocks whose checksum fails and a
+    partial last block are left out, as read_salvaged(drop_bad_checksums=True) does, and their
+    number is the row's `dropped_blocks` (and `dropped_blocks` in a parquet output's stored
+    facts); damaged="error" makes such a file an error row, as read_cwa_file fails on it.
     `paths`, `workers`, `client` and `progress` are those of inventory. With `prepare` (a
     preset of velmora_batch.prepare: "ggir" or "actipy"), the epochs are written instead, with
     a summary table: see prepared_study.prepare_study, whose summary is returned.
@@ -158,6 +168,7 @@ def convert(
             resample_method=resample_method if resample_hz is not None else None,
             fixed_utc_offset_timezone=fixed_utc_offset_timezone,
             same_columns=same_columns,
+            damaged=damaged,
             **include,
         )
     )
@@ -177,7 +188,7 @@ def convert_with(paths, out_dir, options, overwrite, workers, client, progress) 
     task = functools.partial(tasks.convert_chunk, options=options, overwrite=overwrite)
     rows = _run(task, jobs, _lost_conversion, workers, client, progress, "convert", largest=1)
     frame = pd.DataFrame(rows, columns=list(tasks.CONVERT_COLUMNS))
-    return frame.astype({"rows": "Int64", "seconds": "float64"})
+    return frame.astype({"rows": "Int64", "seconds": "float64", "dropped_blocks": "Int64"})
 
 
 def _start_early(workers, client) -> None:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import functools
 import json
 import os
 import pathlib
@@ -11,6 +12,7 @@ import time
 import velmora
 
 from . import parquet_out, partials, pieces
+from .blocks import raw_scan
 from .options import first_difference
 from .recording import (
     METADATA_KEYS,
@@ -20,14 +22,17 @@ from .recording import (
     rate_ratio,
     readable,
 )
+from .salvage import masked_header_facts, masked_read, masked_write_csv
+from .summary import INVENTORY_KEYS, header_counts
 
 INVENTORY_COLUMNS = (
     ("path", "size", "status", "error")
     + METADATA_KEYS
     + tuple(key for key in REPORT_KEYS if key not in METADATA_KEYS)
     + ("rate_ratio",)
+    + INVENTORY_KEYS
 )
-CONVERT_COLUMNS = ("path", "output", "status", "error", "rows", "seconds")
+CONVERT_COLUMNS = ("path", "output", "status", "error", "rows", "seconds", "dropped_blocks")
 
 
 def inventory_one(path: str) -> dict:
@@ -36,6 +41,9 @@ def inventory_one(path: str) -> dict:
     try:
         # The read goes first, so that a missing file gets the extension's error text.
         with readable(pathlib.Path(path)) as source:
+            # The block counts come first: they are there for a damaged file too.
+            with contextlib.suppress(RuntimeError):
+                row.update(header_counts(source))
             metadata, report = header_facts(source)
         row.update(metadata)
         row.update(report)
@@ -76,14 +84,16 @@ def stored_record(output: pathlib.Path, to: str) -> dict | None:
         return None
 
 
-def _write_parquet(source: str, partial: pathlib.Path, options, facts: dict, recording: str):
+def _write_parquet(
+    source: str, partial: pathlib.Path, options, facts: dict, recording: str, read_file
+):
     reading = options.reading()
     metadata = facts["metadata"]
     grow = not options.same_columns
     columns = [] if grow else parquet_out.columns_for(options.include())
     while True:
         written = parquet_out.write_pieces(
-            pieces.frames(source, reading),
+            pieces.frames(source, reading, read_file),
             partial,
             columns,
             grow,
@@ -96,16 +106,27 @@ def _write_parquet(source: str, partial: pathlib.Path, options, facts: dict, rec
         columns = written  # a channel turned up late: start again with it
 
 
+def _salvaged_read(scan, path: str, **reading):
+    return masked_read(scan, True, **reading)
+
+
 def _write(source: str, partial: pathlib.Path, options, made_by: dict, path: str, recording: str):
-    """Writes one output to `partial` and returns its row count."""
+    """Writes one output to `partial`; returns its row count and the blocks left out."""
+    salvage = options.damaged == "salvage"
+    scan = raw_scan(source) if salvage else None
+    dropped = len(scan.masked_blocks(True)) + int(scan.truncated) if salvage else 0
     if options.to == "csv":
-        velmora.write_cwa_csv(source, os.fspath(partial), **options.reading())
-        return count_lines(partial) - 1
+        if salvage:
+            masked_write_csv(scan, True, os.fspath(partial), **options.reading())
+        else:
+            velmora.write_cwa_csv(source, os.fspath(partial), **options.reading())
+        return count_lines(partial) - 1, dropped
+    read_file = functools.partial(_salvaged_read, scan) if salvage else velmora.read_cwa_file
     try:
-        metadata, report = header_facts(source)
+        metadata, report = masked_header_facts(scan, True) if salvage else header_facts(source)
     except RuntimeError:
         # The reading's own error says more, and matches what read_cwa_file says.
-        for _ in pieces.frames(source, options.reading()):
+        for _ in pieces.frames(source, options.reading(), read_file):
             pass
         raise
     facts = {
@@ -114,8 +135,10 @@ def _write(source: str, partial: pathlib.Path, options, made_by: dict, path: str
         "metadata": metadata,
         "report": report,
         "made_by": made_by,
+        "dropped_blocks": dropped,
     }
-    return _write_parquet(source, partial, options, facts, recording)
+    rows = _write_parquet(source, partial, options, facts, recording, read_file)
+    return rows, dropped
 
 
 def _place(partial: pathlib.Path, target: pathlib.Path, to: str, made_by: dict) -> None:
@@ -152,9 +175,9 @@ def convert_one(path: str, output: str, recording: str, options, overwrite: bool
         partials.remove_abandoned(target)
         partials.remove_abandoned(sidecar(target))
         with readable(pathlib.Path(path)) as source:
-            rows = _write(source, partial, options, made_by, path, recording)
+            rows, dropped = _write(source, partial, options, made_by, path, recording)
         _place(partial, target, options.to, made_by)
-        row.update(status="ok", rows=rows)
+        row.update(status="ok", rows=rows, dropped_blocks=dropped)
     except BaseException as error:
         # An interrupt too must not leave a partial file behind; only errors become rows.
         partial.unlink(missing_ok=True)

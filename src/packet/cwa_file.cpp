@@ -21,7 +21,7 @@ Result<CwaFile> CwaFile::open(std::string_view path) {
   for (;;) {
     // A FIFO's open waits for a writer; a signal must be able to end that wait.
     const int fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) return CwaFile(fd);
+    if (fd >= 0) return CwaFile(fd, installed_block_mask());
     if (errno != EINTR) return fail(CwaError::io_errno(errno));
     check_interrupt();
   }
@@ -31,6 +31,8 @@ CwaFile& CwaFile::operator=(CwaFile&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = std::exchange(other.fd_, -1);
+    mask_ = other.mask_;
+    position_ = other.position_;
   }
   return *this;
 }
@@ -40,9 +42,18 @@ CwaFile::~CwaFile() {
 }
 
 Result<size_t> CwaFile::read_some(std::span<uint8_t> out) {
+  if (mask_ != nullptr) {
+    out = out.first(static_cast<size_t>(mask_->visible_from(position_, out.size())));
+    if (out.empty()) return size_t{0};  // at the view's end
+  }
   for (;;) {
     const ssize_t count = ::read(fd_, out.data(), out.size());
-    if (count >= 0) return static_cast<size_t>(count);
+    if (count >= 0) {
+      const auto done = static_cast<size_t>(count);
+      if (mask_ != nullptr) mask_->apply(position_, out.first(done));
+      position_ += done;
+      return done;
+    }
     if (errno != EINTR) return fail(CwaError::io_errno(errno));
     check_interrupt();
   }
@@ -61,7 +72,8 @@ Status CwaFile::read_exact(std::span<uint8_t> out) {
 Result<uint64_t> CwaFile::size() {
   struct stat info;
   if (::fstat(fd_, &info) != 0) return fail(CwaError::io_errno(errno));
-  return static_cast<uint64_t>(info.st_size);
+  const auto size = static_cast<uint64_t>(info.st_size);
+  return mask_ != nullptr ? mask_->visible_size(size) : size;
 }
 
 std::optional<FileIdentity> CwaFile::identity() const {
@@ -74,6 +86,7 @@ Status CwaFile::seek(uint64_t offset) {
   if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) {
     return fail(CwaError::io_errno(errno));
   }
+  position_ = offset;
   return {};
 }
 

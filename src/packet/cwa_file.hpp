@@ -10,6 +10,7 @@
 
 #include "errors/cwa_error.hpp"
 #include "errors/interrupt.hpp"
+#include "packet/block_mask.hpp"
 #include "packet/packet_meta.hpp"
 #include "packet/read_buffer.hpp"
 
@@ -22,12 +23,14 @@ struct FileIdentity {
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
-// Owns a read-only file descriptor; closed when dropped.
+// Owns a read-only file descriptor; closed when dropped. A file opened while a BlockMask is
+// installed reads through that mask for its whole life.
 class CwaFile {
  public:
   static Result<CwaFile> open(std::string_view path);
 
-  CwaFile(CwaFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  CwaFile(CwaFile&& other) noexcept
+      : fd_(std::exchange(other.fd_, -1)), mask_(other.mask_), position_(other.position_) {}
   CwaFile& operator=(CwaFile&& other) noexcept;
   CwaFile(const CwaFile&) = delete;
   CwaFile& operator=(const CwaFile&) = delete;
@@ -44,8 +47,10 @@ class CwaFile {
   std::optional<FileIdentity> identity() const;
 
  private:
-  explicit CwaFile(int fd) : fd_(fd) {}
+  CwaFile(int fd, const BlockMask* mask) : fd_(fd), mask_(mask) {}
   int fd_;
+  const BlockMask* mask_;  // the view this file reads through; nullptr: the bytes as they are
+  uint64_t position_ = 0;  // file offset of the next read
 };
 
 // Reads consecutive packets from the file's current position. Behaves exactly like a

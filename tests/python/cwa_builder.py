@@ -69,7 +69,7 @@ class Packet:
     timestamp_offset: int = 0
     sample_count: int = 120
     sample_data: bytes = bytes(480)
-    checksum: int = 0
+    checksum: int | None = None  # None: the word that seals the packet, as devices write it
 
     def with_(self, **changes) -> Packet:
         return dataclasses.replace(self, **changes)
@@ -96,8 +96,16 @@ class Packet:
             self.sample_count,
         )
         block[30:510] = (self.sample_data + bytes(480))[:480]
-        struct.pack_into("<H", block, 510, self.checksum)
+        checksum = self.checksum
+        if checksum is None:
+            checksum = -sum(struct.unpack_from("<255H", block)) & 0xFFFF
+        struct.pack_into("<H", block, 510, checksum)
         return bytes(block)
+
+
+def checksum_ok(block: bytes) -> bool:
+    """Whether a block's 256 little-endian 16-bit words sum to 0 modulo 65536."""
+    return sum(struct.unpack("<256H", block)) & 0xFFFF == 0
 
 
 def packed_word(x: int, y: int, z: int, exponent: int = 0) -> int:

@@ -71,6 +71,8 @@ def test_convert_lists_the_failed_file_and_exits_non_zero(tmp_path, capsys):
             "1",
             "--utc-offset",
             "+01:00",
+            "--damaged",
+            "error",
             "--no-progress",
         ]
     )

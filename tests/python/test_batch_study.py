@@ -86,7 +86,9 @@ def test_convert_writes_parquet_that_reads_back_as_read_cwa_file(tmp_path, worke
     folder, out = study(tmp_path), tmp_path / "out"
     outcome = velmora_batch.convert(str(folder), out, workers=workers, progress=False)
     assert outcome["status"].tolist() == ["ok", "error", "ok"]
-    assert outcome.loc[1, "error"] == expected_error(folder / DAMAGED, velmora.read_cwa_file)
+    # Salvaged, the truncated file has no whole block left; the error is the salvaged read's.
+    assert outcome.loc[1, "error"] == expected_error(folder / DAMAGED, velmora_batch.read_salvaged)
+    assert outcome["dropped_blocks"].fillna(-1).tolist() == [0, -1, 0]
     assert sorted(p.relative_to(out).as_posix() for p in out.rglob("*")) == [
         "a_wrist.parquet",
         "site2",
@@ -111,6 +113,7 @@ def test_convert_writes_parquet_that_reads_back_as_read_cwa_file(tmp_path, worke
         facts = json.loads(table.schema.metadata[parquet_out.METADATA_KEY])
         assert facts["metadata"] == velmora.read_metadata(source)
         assert facts["report"] == velmora.sampling_consistency_report(source)
+        assert facts["dropped_blocks"] == 0
     dataset = pyarrow.dataset.dataset(out, format="parquet").to_table()
     assert len(dataset) == outcome["rows"].sum()
     assert dataset["recording"].type == pa.dictionary(pa.int32(), pa.string())

@@ -17,7 +17,8 @@ pytestmark = pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named p
 # The child blocks in one call and reports how it ended and whether its descriptors are back to
 # what they were. Every wait below is for ever unless the signal ends it: opening a named pipe
 # that nobody writes, reading one whose writer stays silent, creating the CSV as a named pipe
-# that nobody reads.
+# that nobody reads, writing the CSV into one whose reader never reads (the abandoned call must
+# not wait to hand over what it holds either).
 CHILD = textwrap.dedent("""
     import os, signal, subprocess, sys, velmora
     # A child of a background job starts with SIGINT ignored; Ctrl-C's handler is wanted here.
@@ -25,8 +26,9 @@ CHILD = textwrap.dedent("""
     call, wait, recording, fifo = sys.argv[1:5]
     os.mkfifo(fifo)
     writer = None
-    if wait == "read":
-        writer = subprocess.Popen(["sh", "-c", 'exec 3>"$0"; exec sleep 60', fifo],
+    if wait in ("read", "write"):
+        redirect = 'exec 3>"$0"' if wait == "read" else 'exec 3<"$0"'
+        writer = subprocess.Popen(["sh", "-c", redirect + "; exec sleep 60", fifo],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     if call == "write_cwa_csv":
         run = lambda: velmora.write_cwa_csv(recording, fifo)
@@ -52,10 +54,12 @@ CHILD = textwrap.dedent("""
         ("read_cwa_file", "read"),
         ("read_cwa_file", "open"),
         ("write_cwa_csv", "open"),
+        ("write_cwa_csv", "write"),
     ],
 )
 def test_ctrl_c_ends_a_call_blocked_on_a_fifo(tmp_path, call, wait):
-    recording = CwaFile(blocks=consecutive_packets(3)).write(tmp_path / "rec.cwa")
+    # More CSV than a pipe holds.
+    recording = CwaFile(blocks=consecutive_packets(40)).write(tmp_path / "rec.cwa")
     child = subprocess.Popen(
         [sys.executable, "-c", CHILD, call, wait, recording, str(tmp_path / "pipe")],
         stdout=subprocess.PIPE,
@@ -100,14 +104,19 @@ BUSY_CHILD = textwrap.dedent("""
 """)
 
 
-@pytest.mark.parametrize("call", ["read", "read_resampled", "csv_streamed", "csv_resampled"])
-def test_ctrl_c_ends_a_long_call_promptly(tmp_path, call):
-    # 40,000 packets: seconds of work for each call, so only a check in its loops ends it soon.
+@pytest.fixture(scope="module")
+def long_recording(tmp_path_factory):
+    # 120,000 packets: a second or more of work for each call even on a fast machine, so that
+    # only a check in its loops ends it soon, and a signal 0.1 s in always meets the C++ part.
     packets = b"".join(packet.to_bytes() for packet in consecutive_packets(1000))
-    recording = CwaFile(blocks=[packets * 40]).write(tmp_path / "long.cwa")
+    return CwaFile(blocks=[packets * 120]).write(tmp_path_factory.mktemp("long") / "long.cwa")
+
+
+@pytest.mark.parametrize("call", ["read", "read_resampled", "csv_streamed", "csv_resampled"])
+def test_ctrl_c_ends_a_long_call_promptly(tmp_path, long_recording, call):
     output = tmp_path / "out.csv"
     child = subprocess.Popen(
-        [sys.executable, "-c", BUSY_CHILD, call, recording, str(output)],
+        [sys.executable, "-c", BUSY_CHILD, call, long_recording, str(output)],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
@@ -115,7 +124,7 @@ def test_ctrl_c_ends_a_long_call_promptly(tmp_path, call):
     )
     try:
         assert child.stdout.readline() == "calling\n"
-        time.sleep(0.2)
+        time.sleep(0.1)
         sent = time.monotonic()
         child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=120)

@@ -16,15 +16,17 @@ namespace velmora::py {
 
 namespace {
 
-// Names the API table slots used here; NumPy 1.x and 2.x put them at the same indices.
-constexpr size_t kSlotArrayType = 2;        // PyTypeObject PyArray_Type
-constexpr size_t kSlotDescrFromType = 45;   // PyArray_Descr* (int type_num)
-constexpr size_t kSlotNewFromDescr = 94;    // PyObject* (type, descr, nd, dims, strides, ...)
-constexpr size_t kSlotSetBaseObject = 282;  // int (PyArrayObject*, PyObject*), steals the base
+// Names the API table slots used here; NumPy 1.x and 2.x put them at the same indices, and
+// tests/python/test_numpy_interface.py holds each line below against the installed NumPy's
+// headers, by the NumPy name that starts its comment.
+constexpr size_t kSlotArrayType = 2;        // PyArray_Type
+constexpr size_t kSlotDescrFromType = 45;   // PyArray_DescrFromType: PyArray_Descr* (int)
+constexpr size_t kSlotNewFromDescr = 94;    // PyArray_NewFromDescr: PyObject* (type, descr, ...)
+constexpr size_t kSlotSetBaseObject = 282;  // PyArray_SetBaseObject: int (array, base), steals
 
 // Names the dtype numbers and flag used here; NPY_LONG is 64 bits wide on LP64 Linux.
-constexpr int kTypeLong = 7;
-constexpr int kTypeFloat = 11;
+constexpr int kTypeLong = 7;            // NPY_LONG
+constexpr int kTypeFloat = 11;          // NPY_FLOAT
 constexpr int kFlagWriteable = 0x0400;  // NPY_ARRAY_WRITEABLE
 
 using DescrFromType = PyObject* (*)(int);
