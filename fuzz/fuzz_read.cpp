@@ -9,6 +9,7 @@
 
 #include "errors/messages.hpp"
 #include "fuzz_support.hpp"
+#include "package/pipeline/read_pipeline.hpp"
 #include "package/read/block_scan.hpp"
 #include "package/read/opened_blocks.hpp"
 #include "package/read/packet_stream.hpp"
@@ -43,9 +44,9 @@ void check_against_stream(const std::string& path, BlockSelection selection,
       check(row < data.rows());
       check(data.timestamps[row] == (*packet)->timestamps[i]);
       check(std::bit_cast<uint32_t>(data.acc_x[row]) ==
-            std::bit_cast<uint32_t>((*packet)->samples[i].acc_x));
+            std::bit_cast<uint32_t>((*packet)->values[0][i]));
       check(std::bit_cast<uint32_t>(data.acc_z[row]) ==
-            std::bit_cast<uint32_t>((*packet)->samples[i].acc_z));
+            std::bit_cast<uint32_t>((*packet)->values[2][i]));
     }
   }
   check(row == data.rows());
@@ -62,6 +63,13 @@ void read_and_filter(const std::string& path, const CutConfig& cut) {
   auto filtered =
       filter_data_by_time_range(std::move(*data), plan->range_start_time, plan->range_end_time);
   if (filtered) check_shape(*filtered);
+  // The entry point takes the same steps.
+  ReadRequest request;
+  request.file_path = path;
+  request.cut = cut;
+  auto read = read_cwa_file(request);
+  check(read.has_value() == filtered.has_value());
+  if (read) check(read->data.rows() == filtered->rows());
 }
 
 // With every damaged block masked and the partial tail cut off, no read fails on a block.

@@ -11,12 +11,14 @@
 #include <string>
 
 #include "fuzz_support.hpp"
-#include "package/decode/sample_times.hpp"
+#include "package//decode/sample_times.hpp"
+#include "package/pipeline/read_pipeline.hpp"
 #include "package/read/opened_blocks.hpp"
 #include "package/read/packet_stream.hpp"
 #include "package/read/read_plan.hpp"
 #include "package/resample/resampled_read.hpp"
 #include "package/resample/resampler.hpp"
+#include "reference_decode.hpp"
 
 namespace {
 
@@ -47,7 +49,7 @@ void resample_raw_times(const uint8_t* data, size_t size, double hz) {
     sample.sample.acc_x = static_cast<float>(raw & 0xFF);
     sample.sample.has_gyro = (raw & 0x100) != 0;
     sample.sample.gyro_x = static_cast<float>(raw >> 9);
-    resampler.push(sample);
+    push_sample(resampler, sample);
     check(resampler.queued() <= 4);
   }
   resampler.emit_ready(true);
@@ -100,9 +102,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto plan = resolve_read_plan(path, cut);
   if (!plan) return 0;
   if (grid_points(path, plan->block_selection(), hz) > kMaxGridPoints) return 0;
-  auto out = read_cwa_data_resampled_streaming(path, plan->block_selection(), hz, channels,
-                                               plan->range_start_time, plan->range_end_time);
-  if (!out) return 0;
+  ReadRequest request;
+  request.file_path = path;
+  request.cut = cut;
+  request.channels = channels;
+  request.resample_hz = hz;
+  auto read = read_cwa_file(request);
+  if (!read) return 0;
+  const CwaDataResult* out = &read->data;
   check(out->rows() > 0);
   check_output(*out);
   check(out->temperature.has_value() == channels.include_temperature);

@@ -5,28 +5,14 @@
 
 namespace velmora {
 
-CwaError CwaError::io_errno(int error_number) {
-  CwaError error(ErrorCode::kIo);
-  error.number_ = error_number;
-  return error;
-}
+CwaError CwaError::io_errno(int error_number) { return {ErrorCode::kIo, error_number}; }
 
-CwaError CwaError::io(IoKind kind) {
-  CwaError error(ErrorCode::kIo);
-  error.io_kind_ = kind;
-  return error;
-}
+CwaError CwaError::io(IoKind kind) { return {ErrorCode::kIo, 0, kind}; }
 
-CwaError CwaError::csv_write(int error_number) {
-  CwaError error(ErrorCode::kCsvWrite);
-  error.number_ = error_number;
-  return error;
-}
+CwaError CwaError::csv_write(int error_number) { return {ErrorCode::kCsvWrite, error_number}; }
 
 CwaError CwaError::unsupported_sample_format(uint8_t sample_format) {
-  CwaError error(ErrorCode::kUnsupportedSampleFormat);
-  error.number_ = sample_format;
-  return error;
+  return {ErrorCode::kUnsupportedSampleFormat, sample_format};
 }
 
 CwaError CwaError::unsupported_resample_method(std::string_view method) {

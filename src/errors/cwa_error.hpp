@@ -23,6 +23,9 @@ class CwaError {
 
   // An error whose text is the code's text as it stands.
   explicit CwaError(ErrorCode code) : code_(code) {}
+  // An error whose text also needs a number: an errno, or a sample format byte.
+  CwaError(ErrorCode code, int number, IoKind io_kind = IoKind::kOs)
+      : code_(code), io_kind_(io_kind), number_(number) {}
 
   static CwaError io_errno(int error_number);
   static CwaError io(IoKind kind);

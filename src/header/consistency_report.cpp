@@ -44,9 +44,8 @@ ConsistencyReport make_consistency_report(const CwaHeader& header, const DataTim
 }
 
 Result<ConsistencyReport> sampling_consistency_report(std::string_view file_path) {
-  VELMORA_ASSIGN_OR_RETURN(const CwaHeader header, read_cwa_header(file_path));
-  VELMORA_ASSIGN_OR_RETURN(const DataTiming timing, scan_data_timing(file_path));
-  return make_consistency_report(header, timing);
+  VELMORA_ASSIGN_OR_RETURN(const FileMetadata metadata, read_file_metadata(file_path));
+  return make_consistency_report(metadata.header, metadata.timing);
 }
 
 }  // namespace velmora

@@ -36,7 +36,7 @@ std::optional<uint16_t> gyro_range_of(uint8_t sensor_config) {
 Status check_metadata_header(MetadataBytes block) {
   const std::span<const uint8_t> header = block.first(2);
   if (!is_valid_utf8(header)) return fail(ErrorCode::kInvalidPacketHeaderFormat);
-  if (header[0] != 'M' || header[1] != 'D') return fail(ErrorCode::kFirstBlockNotMetadata);
+  if (!starts_metadata_block(header.data())) return fail(ErrorCode::kFirstBlockNotMetadata);
   return {};
 }
 

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <optional>
+#include <utility>
 
 #include "errors/messages.hpp"
 #include "packet/continuity.hpp"
@@ -45,11 +46,17 @@ DataTiming DataTimingScan::finish() const {
   return timing;
 }
 
+Result<FileMetadata> read_file_metadata(std::string_view file_path) {
+  VELMORA_ASSIGN_OR_RETURN(CwaHeader header, read_cwa_header(file_path));
+  VELMORA_ASSIGN_OR_RETURN(const DataTiming timing, scan_data_timing(file_path));
+  return FileMetadata{std::move(header), timing};
+}
+
 Result<DataTiming> scan_data_timing(std::string_view file_path, size_t chunk_bytes) {
   VELMORA_ASSIGN_OR_RETURN(CwaFile file, CwaFile::open(file_path));
   std::array<uint8_t, kMetadataBytes> block{};
   VELMORA_TRY(file.read_exact(block));
-  if (block[0] != 'M' || block[1] != 'D') return fail(ErrorCode::kFirstBlockNotMetadata);
+  if (!starts_metadata_block(block.data())) return fail(ErrorCode::kFirstBlockNotMetadata);
   SectorReader reader(file, chunk_bytes);
   DataTimingScan scan;
   VELMORA_TRY(walk_sample_packets(reader, std::nullopt, [&](uint64_t, const uint8_t* packet) {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "errors/cwa_error.hpp"
+#include "header/cwa_header.hpp"
 #include "packet/cwa_file.hpp"
 #include "packet/packet_meta.hpp"
 
@@ -39,6 +40,15 @@ class DataTimingScan {
   uint64_t accepted_ = 0;
   uint64_t sample_total_ = 0;
 };
+
+// What read_metadata reports: the metadata block and the timing of the data packets.
+struct FileMetadata {
+  CwaHeader header;
+  DataTiming timing;
+};
+
+// Reads the header, then scans the data packets.
+Result<FileMetadata> read_file_metadata(std::string_view file_path);
 
 // Scans every packet after the metadata block; `chunk_bytes` sizes the reads.
 Result<DataTiming> scan_data_timing(std::string_view file_path,

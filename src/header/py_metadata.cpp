@@ -46,11 +46,10 @@ bool put(PyObject* dict, const char* key, PyRef value) {
 }  // namespace
 
 PyObject* read_metadata(const std::string& file_path) {
-  Result<CwaHeader> header = read_cwa_header(file_path);
-  if (!header) return raise_error(header.error());
-  Result<DataTiming> timing = scan_data_timing(file_path);
-  if (!timing) return raise_error(timing.error());
-  const CwaHeader& h = *header;
+  Result<FileMetadata> metadata = read_file_metadata(file_path);
+  if (!metadata) return raise_error(metadata.error());
+  const CwaHeader& h = metadata->header;
+  const DataTiming* timing = &metadata->timing;
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
   PyObject* d = dict.get();

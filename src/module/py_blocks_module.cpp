@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "errors/py_convert.hpp"
+#include "module/py_convert.hpp"
 #include "errors/py_errors.hpp"
 #include "module/py_call.hpp"
 #include "package/python/py_block_clipping.hpp"

@@ -9,10 +9,11 @@
 #include <string>
 #include <utility>
 
-#include "errors/py_convert.hpp"
 #include "errors/py_errors.hpp"
 #include "errors/py_ref.hpp"
 #include "header/py_metadata.hpp"
+#include "module/py_convert.hpp"
+#include "module/py_read_request.hpp"
 #include "package/python/py_bodies.hpp"
 
 namespace velmora::py {
@@ -230,44 +231,51 @@ bool convert_flag(PyObject* value, const char* parameter, bool& out) {
   return convert(value, parameter, [&](PyObject* object) { return to_flag(object, out); });
 }
 
-bool convert_f64(PyObject* value, const char* parameter, std::optional<double>& out) {
+// Converts a number parameter whose default is None.
+template <class Number>
+bool convert_number(PyObject* value, const char* parameter, std::optional<Number>& out,
+                    bool (*to_number)(PyObject*, Number&)) {
   return convert_unless_none(value, parameter, [&](PyObject* object) {
-    double number = 0.0;
-    if (!to_f64(object, number)) return false;
+    Number number{};
+    if (!to_number(object, number)) return false;
     out = number;
     return true;
   });
 }
 
+bool convert_f64(PyObject* value, const char* parameter, std::optional<double>& out) {
+  return convert_number(value, parameter, out, to_f64);
+}
+
 bool convert_u64(PyObject* value, const char* parameter, std::optional<uint64_t>& out) {
-  return convert_unless_none(value, parameter, [&](PyObject* object) {
-    uint64_t number = 0;
-    if (!to_u64(object, number)) return false;
-    out = number;
-    return true;
-  });
+  return convert_number(value, parameter, out, to_u64);
 }
 
 // Converts the parameters from `cut` (at index `cut`) on, which read_cwa_file and write_cwa_csv
 // share.
 template <size_t N>
 bool convert_read_options(const Signature<N>& signature, const std::array<PyObject*, N>& slots,
-                          size_t cut, ReadArguments& out) {
+                          size_t cut, ReadRequest& out) {
   const auto slot = [&](size_t offset) { return slots[cut + offset]; };
   const auto name = [&](size_t offset) { return signature.name(cut + offset); };
-  out.cut = slot(0) == Py_None ? nullptr : slot(0);
-  ChannelSelection& selection = out.selection;
+  PyObject* const cut_object = slot(0) == Py_None ? nullptr : slot(0);
+  ChannelSelection& selection = out.channels;
   if (!convert_flag(slot(1), name(1), selection.include_magnetometer)) return false;
   if (!convert_flag(slot(2), name(2), selection.include_temperature)) return false;
   if (!convert_flag(slot(3), name(3), selection.include_light)) return false;
   if (!convert_flag(slot(4), name(4), selection.include_battery)) return false;
   if (!convert_f64(slot(5), name(5), out.resample_hz)) return false;
   if (!convert_text(slot(6), name(6), out.resample_method)) return false;
-  return convert_unless_none(slot(7), name(7), [&](PyObject* object) {
+  PyObject* tz = nullptr;
+  const bool converted = convert_unless_none(slot(7), name(7), [&](PyObject* object) {
     if (!check_tzinfo(object)) return false;
-    out.fixed_utc_offset_timezone = object;
+    tz = object;
     return true;
   });
+  // The cut is read back once every argument has its type.
+  if (!converted || !parse_cut_config(cut_object, out.cut)) return false;
+  set_utc_offset(out, tz);
+  return true;
 }
 
 template <class Body>
@@ -328,10 +336,10 @@ PyObject* call_read_cwa_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf
   return guard([&]() -> PyObject* {
     std::array<PyObject*, 9> slots{};
     if (!read_signature.match(args, nargsf, kwnames, slots)) return nullptr;
-    ReadArguments arguments;
-    if (!convert_text(slots[0], read_signature.name(0), arguments.file_path)) return nullptr;
-    if (!convert_read_options(read_signature, slots, 1, arguments)) return nullptr;
-    return read_cwa_file(arguments);
+    ReadRequest request;
+    if (!convert_text(slots[0], read_signature.name(0), request.file_path)) return nullptr;
+    if (!convert_read_options(read_signature, slots, 1, request)) return nullptr;
+    return py::read_cwa_file(request);
   });
 }
 
@@ -340,16 +348,16 @@ PyObject* call_write_cwa_csv(PyObject*, PyObject* const* args, Py_ssize_t nargsf
   return guard([&]() -> PyObject* {
     std::array<PyObject*, 10> slots{};
     if (!write_signature.match(args, nargsf, kwnames, slots)) return nullptr;
-    ReadArguments arguments;
-    arguments.selection = {.include_magnetometer = true,
-                           .include_temperature = false,
-                           .include_light = false,
-                           .include_battery = false};
+    ReadRequest request;
+    request.channels = {.include_magnetometer = true,
+                        .include_temperature = false,
+                        .include_light = false,
+                        .include_battery = false};
     std::string output_path;
-    if (!convert_text(slots[0], write_signature.name(0), arguments.file_path)) return nullptr;
+    if (!convert_text(slots[0], write_signature.name(0), request.file_path)) return nullptr;
     if (!convert_text(slots[1], write_signature.name(1), output_path)) return nullptr;
-    if (!convert_read_options(write_signature, slots, 2, arguments)) return nullptr;
-    return write_cwa_csv(arguments, output_path);
+    if (!convert_read_options(write_signature, slots, 2, request)) return nullptr;
+    return py::write_cwa_csv(request, output_path);
   });
 }
 

@@ -76,6 +76,12 @@ Result<uint64_t> CwaFile::size() {
   return mask_ != nullptr ? mask_->visible_size(size) : size;
 }
 
+std::optional<FileIdentity> CwaFile::identity() const {
+  struct stat info;
+  if (::fstat(fd_, &info) != 0) return std::nullopt;
+  return FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+}
+
 Status CwaFile::seek(uint64_t offset) {
   if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) {
     return fail(CwaError::io_errno(errno));

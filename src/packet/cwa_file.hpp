@@ -16,6 +16,13 @@
 
 namespace velmora {
 
+// Which file an open descriptor refers to, whatever path or link led to it.
+struct FileIdentity {
+  uint64_t device;
+  uint64_t inode;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
 // Owns a read-only file descriptor; closed when dropped. A file opened while a BlockMask is
 // installed reads through that mask for its whole life.
 class CwaFile {
@@ -36,7 +43,8 @@ class CwaFile {
   Result<size_t> read_some(std::span<uint8_t> out);
   Result<uint64_t> size();
   Status seek(uint64_t offset);
-  int fd() const { return fd_; }
+  // Returns the file's identity, or nullopt when the system does not say.
+  std::optional<FileIdentity> identity() const;
 
  private:
   CwaFile(int fd, const BlockMask* mask) : fd_(fd), mask_(mask) {}

@@ -1,4 +1,5 @@
-// Packed timestamp decoding and proleptic Gregorian calendar arithmetic.
+// Proleptic Gregorian calendar arithmetic behind the packed timestamps (decoded inline in the
+// header).
 #include "packet/packed_timestamp.hpp"
 
 namespace velmora {

@@ -12,14 +12,17 @@
 #include "errors/cwa_error.hpp"
 #include "packet/byte_order.hpp"
 #include "packet/packed_timestamp.hpp"
+#include "packet/sample_format.hpp"
 
 namespace velmora {
 
 inline constexpr size_t kMetadataBytes = 1024;  // metadata block at the start of every file
 inline constexpr size_t kPacketBytes = 512;     // every data block after it
-inline constexpr size_t kSampleDataBytes = 480;
 
 using PacketBytes = std::span<const uint8_t, kPacketBytes>;
+
+// Whether the first two bytes of a file are "MD", as a metadata block begins.
+inline bool starts_metadata_block(const uint8_t* p) { return p[0] == 'M' && p[1] == 'D'; }
 
 // Byte offsets inside a data packet.
 namespace packet_offset {
@@ -40,22 +43,6 @@ inline constexpr size_t kSampleCount = 28;      // u16
 inline constexpr size_t kSampleData = 30;       // 480 bytes
 inline constexpr size_t kChecksum = 510;        // u16, never verified
 }  // namespace packet_offset
-
-// Returns the bytes per sample of a sample format byte, or 0 for an unsupported format.
-constexpr size_t bytes_per_sample(uint8_t sample_format) {
-  switch (sample_format) {
-    case 0x30:
-      return 4;
-    case 0x32:
-      return 6;
-    case 0x62:
-      return 12;
-    case 0x92:
-      return 18;
-    default:
-      return 0;
-  }
-}
 
 // Returns the nominal sampling rate of a rate code: 3200 / 2^(15 - (code & 0x0F)).
 inline double sample_rate_hz(uint8_t rate_code) {

@@ -3,8 +3,9 @@
 
 #include <sys/mman.h>
 
-#include <cstdint>
 #include <new>
+
+#include "packet/page_mapping.hpp"
 
 namespace velmora {
 
@@ -13,21 +14,10 @@ ReadBuffer::ReadBuffer(size_t bytes) : size_(bytes) {
     data_ = new uint8_t[bytes];
     return;
   }
-  // Twice the page, trimmed to the one aligned page inside it.
-  void* wide = ::mmap(nullptr, 2 * kHugePageBytes, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (wide == MAP_FAILED) throw std::bad_alloc();
-  const auto start = reinterpret_cast<uintptr_t>(wide);
-  const uintptr_t aligned = (start + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
-  if (aligned > start) ::munmap(wide, aligned - start);
-  const uintptr_t end = aligned + kHugePageBytes;
-  if (start + 2 * kHugePageBytes > end)
-    ::munmap(reinterpret_cast<void*>(end), start + 2 * kHugePageBytes - end);
-  data_ = reinterpret_cast<uint8_t*>(aligned);
+  void* base = map_pages(kHugePageBytes);
+  if (base == nullptr) throw std::bad_alloc();
+  data_ = static_cast<uint8_t*>(base);
   mapped_bytes_ = kHugePageBytes;
-#ifdef MADV_HUGEPAGE  // Linux only; elsewhere the kernel decides alone
-  ::madvise(data_, kHugePageBytes, MADV_HUGEPAGE);
-#endif
 }
 
 ReadBuffer::~ReadBuffer() {

@@ -11,7 +11,6 @@ namespace velmora {
 // hundreds; smaller ones come from the heap. Throws std::bad_alloc when memory is refused.
 class ReadBuffer {
  public:
-  static constexpr size_t kHugePageBytes = size_t{2} << 20;
   static constexpr size_t kHugeFrom = size_t{1} << 20;
 
   explicit ReadBuffer(size_t bytes);

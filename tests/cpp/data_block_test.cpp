@@ -1,6 +1,4 @@
 // Packet header checks, the packed and gyroscope edge values, and the decodable counts.
-#include "package/decode/data_block.hpp"
-
 #include <gtest/gtest.h>
 
 #include <array>
@@ -10,6 +8,7 @@
 
 #include "cwa_builder.hpp"
 #include "errors/messages.hpp"
+#include "reference_decode.hpp"
 
 namespace velmora {
 namespace {

@@ -1,6 +1,6 @@
 // read_cwa_data and PacketStream: the column fast path against the generic per-sample path on
 // random packets and selections, every truncation, and blocks lost after opening.
-#include "package/read/reader.hpp"
+#include "package//read/reader.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@
 #include "errors/messages.hpp"
 #include "package/read/opened_blocks.hpp"
 #include "package/read/packet_stream.hpp"
+#include "reference_decode.hpp"
 
 namespace velmora {
 namespace {
@@ -40,18 +41,18 @@ Result<CwaDataResult> read_generic(const std::string& path, BlockSelection selec
     VELMORA_ASSIGN_OR_RETURN(const DecodedPacket* packet, stream.next());
     if (packet == nullptr) break;
     for (size_t i = 0; i < packet->count; ++i) {
-      const SampleData& s = packet->samples[i];
+      const auto& v = packet->values;
       result.timestamps.push_back(packet->timestamps[i]);
-      result.acc_x.push_back(s.acc_x);
-      result.acc_y.push_back(s.acc_y);
-      result.acc_z.push_back(s.acc_z);
+      result.acc_x.push_back(v[0][i]);
+      result.acc_y.push_back(v[1][i]);
+      result.acc_z.push_back(v[2][i]);
       const size_t row = result.rows() - 1;
-      append_sensor_value(result.gyro_x, s.has_gyro, row, s.gyro_x);
-      append_sensor_value(result.gyro_y, s.has_gyro, row, s.gyro_y);
-      append_sensor_value(result.gyro_z, s.has_gyro, row, s.gyro_z);
-      append_sensor_value(result.mag_x, s.has_mag, row, s.mag_x);
-      append_sensor_value(result.mag_y, s.has_mag, row, s.mag_y);
-      append_sensor_value(result.mag_z, s.has_mag, row, s.mag_z);
+      append_sensor_value(result.gyro_x, packet->has_gyro, row, v[3][i]);
+      append_sensor_value(result.gyro_y, packet->has_gyro, row, v[4][i]);
+      append_sensor_value(result.gyro_z, packet->has_gyro, row, v[5][i]);
+      append_sensor_value(result.mag_x, packet->has_mag, row, v[6][i]);
+      append_sensor_value(result.mag_y, packet->has_mag, row, v[7][i]);
+      append_sensor_value(result.mag_z, packet->has_mag, row, v[8][i]);
     }
     if (result.temperature)
       result.temperature->append_fill(packet->readings.temperature, packet->count);

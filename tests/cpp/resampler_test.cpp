@@ -1,6 +1,6 @@
 // Tests of the streaming resampler: grid times, interval waiting, cubic and linear rows, exact
 // hits, range end, bounded queue, and the grid-origin lift.
-#include "package/resample/resampler.hpp"
+#include "package//resample/resampler.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +16,7 @@
 
 #include "package/decode/sample_times.hpp"
 #include "package/kernels/resampler_kernel.hpp"
+#include "reference_decode.hpp"
 
 namespace velmora {
 namespace {
@@ -50,7 +51,7 @@ std::vector<float> column_values(const Column<float>& column) {
 
 TEST(streaming_resampler, worked_cubic_reproduces_cube_at_midpoint) {
   StreamingResampler r = make(2.0);
-  for (double t : {0.0, 1.0, 2.0, 3.0}) r.push(sample_at(t, static_cast<float>(t * t * t)));
+  for (double t : {0.0, 1.0, 2.0, 3.0}) push_sample(r, sample_at(t, static_cast<float>(t * t * t)));
   const CwaDataResult& out = r.output();
   // 0.0, 0.5 and 1.0 lie in the first interval (linear); 1.5 waits for t = 3 and is cubic,
   // and so is 2.0; 2.5 waits for a fifth sample.
@@ -64,7 +65,7 @@ TEST(streaming_resampler, grid_point_waits_for_right_neighbour_then_goes_cubic) 
   std::vector<size_t> rows_after_push;
   for (int k = 0; k < 6; ++k) {
     const float k3 = static_cast<float>(k * k * k);
-    r.push(sample_at(from_us(100000000 + 10000 * k), k3));
+    push_sample(r, sample_at(from_us(100000000 + 10000 * k), k3));
     rows_after_push.push_back(r.output().rows());
   }
   // 100.00 goes out with the second sample; 100.02 needs the sample at 100.03.
@@ -80,10 +81,10 @@ TEST(streaming_resampler, grid_point_waits_for_right_neighbour_then_goes_cubic) 
 
 TEST(streaming_resampler, two_samples_give_linear_points_through_the_second) {
   StreamingResampler r = make(4.0, std::nullopt, std::nullopt, {true, true, true});
-  r.push(sample_at(10.0, 0.0f));
+  push_sample(r, sample_at(10.0, 0.0f));
   r.emit_ready(true);
   EXPECT_EQ(r.output().rows(), 0u);  // one sample alone gives nothing
-  r.push(sample_at(11.0, 4.0f));
+  push_sample(r, sample_at(11.0, 4.0f));
   r.emit_ready(true);
   const CwaDataResult& out = r.output();
   EXPECT_EQ(column_values(out.acc_x), (std::vector<float>{0.0f, 1.0f, 2.0f, 3.0f, 4.0f}));
@@ -107,7 +108,7 @@ TEST(streaming_resampler, exact_hit_copies_motion_values_and_absence_from_the_sa
   for (const auto& c : cases) {
     StreamingResampler r = make(1.0);
     for (size_t k = 0; k < c.gyro.size(); ++k) {
-      r.push(sample_at(static_cast<double>(k), static_cast<float>(k * k * k), c.gyro[k]));
+      push_sample(r, sample_at(static_cast<double>(k), static_cast<float>(k * k * k), c.gyro[k]));
     }
     r.emit_ready(true);
     const CwaDataResult& out = r.output();
@@ -126,9 +127,9 @@ TEST(streaming_resampler, exact_hit_copies_motion_values_and_absence_from_the_sa
 TEST(streaming_resampler, neighbour_without_gyro_turns_row_linear_or_nan) {
   // Grid at 0.5 s offsets: no exact hits. Sample 0 lacks gyro.
   StreamingResampler r = make(1.0, 0.5);
-  r.push(sample_at(0.0, 0.0f, std::nullopt));
+  push_sample(r, sample_at(0.0, 0.0f, std::nullopt));
   for (int k = 1; k < 5; ++k) {
-    r.push(sample_at(static_cast<double>(k), 0.0f, static_cast<float>(k * k * k)));
+    push_sample(r, sample_at(static_cast<double>(k), 0.0f, static_cast<float>(k * k * k)));
   }
   r.emit_ready(true);
   const CwaDataResult& out = r.output();
@@ -149,7 +150,8 @@ TEST(streaming_resampler, earlier_of_duplicate_times_gives_every_channel) {
     std::optional<size_t> first_dup;
     for (size_t k = 0; k < c.times.size(); ++k) {
       if (!first_dup && k + 1 < c.times.size() && c.times[k] == c.times[k + 1]) first_dup = k;
-      r.push(sample_at(c.times[k], static_cast<float>(10 + k), static_cast<float>(100 + k)));
+      push_sample(r,
+                  sample_at(c.times[k], static_cast<float>(10 + k), static_cast<float>(100 + k)));
     }
     r.emit_ready(true);
     const CwaDataResult& out = r.output();
@@ -168,7 +170,7 @@ TEST(streaming_resampler, gap_is_interpolated_and_queue_stays_small) {
   for (int k = 0; k < 200; ++k) times.push_back(base + 0.01 * k);
   for (int k = 0; k < 200; ++k) times.push_back(base + 602.0 + 0.01 * k);
   for (double t : times) {
-    r.push(sample_at(t, 2.0f));
+    push_sample(r, sample_at(t, 2.0f));
     largest_queue = std::max(largest_queue, r.queued());
   }
   r.emit_ready(true);
@@ -180,7 +182,8 @@ TEST(streaming_resampler, gap_is_interpolated_and_queue_stays_small) {
 
 TEST(streaming_resampler, grid_truncates_instead_of_snapping) {
   StreamingResampler r = make(100.0);
-  for (int k = 0; k < 6; ++k) r.push(sample_at(from_us(1535526954892228 + 10000 * k), 0.0f));
+  for (int k = 0; k < 6; ++k)
+    push_sample(r, sample_at(from_us(1535526954892228 + 10000 * k), 0.0f));
   ASSERT_GE(r.output().rows(), 3u);
   EXPECT_EQ(r.output().timestamps[2], 1535526954912227);
 }
@@ -192,7 +195,7 @@ TEST(streaming_resampler, grid_origin_is_lifted_to_first_sample_when_it_rounds_b
   StreamingResampler r = make(10.0);
   size_t largest_queue = 0;
   for (int k = 0; k < 1000; ++k) {
-    r.push(sample_at(t + 0.01 * k, 1.0f));
+    push_sample(r, sample_at(t + 0.01 * k, 1.0f));
     largest_queue = std::max(largest_queue, r.queued());
   }
   r.emit_ready(true);
@@ -205,7 +208,7 @@ TEST(streaming_resampler, grid_origin_is_lifted_to_first_sample_when_it_rounds_b
 TEST(streaming_resampler, subnormal_rate_queues_nothing) {
   StreamingResampler r = make(std::numeric_limits<double>::denorm_min());
   EXPECT_FALSE(r.grid_defined());
-  for (int k = 0; k < 100; ++k) r.push(sample_at(10.0 + k, 1.0f));
+  for (int k = 0; k < 100; ++k) push_sample(r, sample_at(10.0 + k, 1.0f));
   r.emit_ready(true);
   EXPECT_EQ(r.queued(), 0u);
   EXPECT_EQ(r.output().rows(), 0u);
@@ -213,10 +216,10 @@ TEST(streaming_resampler, subnormal_rate_queues_nothing) {
 
 TEST(streaming_resampler, column_created_ahead_holds_nan_for_earlier_rows) {
   StreamingResampler r = make(1.0);
-  r.push(sample_at(0.0, 1.0f));
-  r.push(sample_at(1.0, 1.0f));
+  push_sample(r, sample_at(0.0, 1.0f));
+  push_sample(r, sample_at(1.0, 1.0f));
   r.ensure_column(&CwaDataResult::mag_y);
-  r.push(sample_at(2.0, 1.0f));
+  push_sample(r, sample_at(2.0, 1.0f));
   r.emit_ready(true);
   const CwaDataResult& out = r.output();
   ASSERT_TRUE(out.mag_y);

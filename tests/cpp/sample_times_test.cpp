@@ -1,5 +1,5 @@
 // Microsecond conversion and per-packet sample timestamps with continuity correction.
-#include "package/decode/sample_times.hpp"
+#include "package//decode/sample_times.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 #include "errors/messages.hpp"
 #include "package/decode/sample_spread.hpp"
 #include "packet/packed_timestamp.hpp"
+#include "reference_decode.hpp"
 
 namespace velmora {
 namespace {

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string>
 
 namespace velmora {
 
@@ -83,15 +82,5 @@ class TimeFormatter {
   size_t length_ = 0;                     // used chars of integer_text_; 0 before the first call
   char integer_text_[kTimeMaxChars - 5];  // sign and integer digits, without ".dddd"
 };
-
-inline void append_float6(std::string& text, float value) {
-  char buffer[kFloat6MaxChars];
-  text.append(buffer, format_float6(value, buffer));
-}
-
-inline void append_time_us(std::string& text, int64_t microseconds) {
-  char buffer[kTimeMaxChars];
-  text.append(buffer, format_time_us(microseconds, buffer));
-}
 
 }  // namespace velmora

@@ -21,8 +21,10 @@
 #include "package/csv/csv_file_writer.hpp"
 #include "package/csv/csv_number.hpp"
 #include "package/csv/csv_text_cache.hpp"
+#include "package/decode/packet_samples.hpp"
 #include "package/read/opened_blocks.hpp"
 #include "package/read/packet_stream.hpp"
+#include "package/read/utc_offset.hpp"
 #include "packet/cwa_file.hpp"
 #include "packet/packet_meta.hpp"
 
@@ -57,12 +59,18 @@ struct RowColumns {
 };
 
 std::vector<std::string_view> csv_header(ChannelSelection channels, bool has_gyro, bool has_mag) {
-  std::vector<std::string_view> names = {"time", "acc_x", "acc_y", "acc_z"};
-  if (has_gyro) names.insert(names.end(), {"gyro_x", "gyro_y", "gyro_z"});
-  if (has_mag) names.insert(names.end(), {"mag_x", "mag_y", "mag_z"});
-  if (channels.include_temperature) names.emplace_back("temperature");
-  if (channels.include_light) names.emplace_back("light");
-  if (channels.include_battery) names.emplace_back("battery");
+  const bool readings[] = {channels.include_temperature, channels.include_light,
+                           channels.include_battery};
+  std::vector<std::string_view> names = {"time"};
+  for (const AccelerometerColumnField& field : kAccelerometerColumns) names.push_back(field.name);
+  for (size_t i = 0; i < kOptionalColumns.size(); ++i) {
+    const OptionalColumnField& field = kOptionalColumns[i];
+    const bool written = field.kind == ChannelKind::kGyroscope ? has_gyro
+                         : field.kind == ChannelKind::kMagnetometer
+                             ? has_mag
+                             : readings[i - kFirstReadingColumn];
+    if (written) names.push_back(field.name);
+  }
   return names;
 }
 
@@ -75,30 +83,28 @@ char* put_readings(FloatTextCache& floats, ChannelSelection channels, const Pack
   return out;
 }
 
-// Writes one data line as a record: the time, the sensor values (NaN for a sensor the sample
-// lacks) and the readings' finished text. When the record buffer has room for the longest
-// possible line, the text is assembled straight in it.
+// Where the sensor values of rows come from: one array per axis in AxisValues order, indexed by
+// row. The axes of a column the output lacks are not read.
+using AxisSources = std::array<const float*, kSensorAxes>;
+
+// Writes one data line as a record: the time, the sensor values of row i and the readings'
+// finished text. When the record buffer has room for the longest possible line, the text is
+// assembled straight in it.
 [[gnu::always_inline]] inline Status write_csv_row(CsvFileWriter& writer, RowText& text,
                                                    RowColumns columns, int64_t time,
-                                                   const SampleData& sample,
+                                                   const AxisSources& axes, size_t i,
                                                    std::string_view readings) {
   char* const direct = writer.record_space(kLineRoom);
   char* const start = direct != nullptr ? direct : text.line.data();
   FloatTextCache& floats = text.floats;
   char* out = text.time.format(time, start);
   *out++ = ',';
-  out = floats.put(sample.acc_x, out);
-  out = floats.put(sample.acc_y, out);
-  out = floats.put(sample.acc_z, out);
+  for (size_t axis = 0; axis < 3; ++axis) out = floats.put(axes[axis][i], out);
   if (columns.has_gyro) {
-    out = floats.put(sample.has_gyro ? sample.gyro_x : kMissingValue, out);
-    out = floats.put(sample.has_gyro ? sample.gyro_y : kMissingValue, out);
-    out = floats.put(sample.has_gyro ? sample.gyro_z : kMissingValue, out);
+    for (size_t axis = 3; axis < 6; ++axis) out = floats.put(axes[axis][i], out);
   }
   if (columns.has_mag) {
-    out = floats.put(sample.has_mag ? sample.mag_x : kMissingValue, out);
-    out = floats.put(sample.has_mag ? sample.mag_y : kMissingValue, out);
-    out = floats.put(sample.has_mag ? sample.mag_z : kMissingValue, out);
+    for (size_t axis = 6; axis < 9; ++axis) out = floats.put(axes[axis][i], out);
   }
   // A fixed-size copy where the room allows it; kLineRoom leaves that much slack.
   if (readings.size() > FloatTextCache::kRoom) {
@@ -127,11 +133,6 @@ Status write_header(CsvFileWriter& writer, ChannelSelection channels, bool has_g
   return writer.write_record(line);
 }
 
-// Subtracts the offset with wrap-around: no input makes it overflow, and none may make it UB.
-int64_t minus_offset(int64_t time, int64_t offset_us) {
-  return static_cast<int64_t>(static_cast<uint64_t>(time) - static_cast<uint64_t>(offset_us));
-}
-
 // Reads the planned blocks' headers without decoding samples: which optional columns exist.
 Status prescan_formats(OpenedBlocks& opened, bool include_magnetometer, bool& has_gyro,
                        bool& has_mag) {
@@ -141,9 +142,9 @@ Status prescan_formats(OpenedBlocks& opened, bool include_magnetometer, bool& ha
     if (!packet) return fail(ErrorCode::kUnexpectedEndOfData);
     VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketMeta> meta, packet_meta(*packet));
     if (!meta) continue;
-    const uint8_t format = (*packet)[packet_offset::kSampleFormat];
-    if (format >= 0x60) has_gyro = true;
-    if ((format & 0xF0) == 0x90 && include_magnetometer) has_mag = true;
+    const SampleFormat& format = accepted_format(packet->data());
+    if (format.gyro) has_gyro = true;
+    if (format.mag && include_magnetometer) has_mag = true;
   }
   return {};
 }
@@ -157,16 +158,14 @@ float column_value(const OptionalColumn& column, size_t i) {
 
 // Fails when the output path names the open input file itself (also through a link):
 // creating the output would truncate the recording before it is read.
-Status check_output_is_not_input(const CwaFile& input, std::string_view output_path) {
+Status check_output_is_not_input(std::optional<FileIdentity> input, std::string_view output_path) {
   // A path with a NUL names no file; creating the output reports it.
-  if (output_path.find('\0') != std::string_view::npos) return {};
-  struct stat input_stat {};
+  if (!input || output_path.find('\0') != std::string_view::npos) return {};
   struct stat output_stat {};
-  if (::fstat(input.fd(), &input_stat) != 0) return {};
   if (::stat(std::string(output_path).c_str(), &output_stat) != 0) return {};
-  if (input_stat.st_dev == output_stat.st_dev && input_stat.st_ino == output_stat.st_ino) {
-    return fail(ErrorCode::kOutputIsInput);
-  }
+  const FileIdentity output{static_cast<uint64_t>(output_stat.st_dev),
+                            static_cast<uint64_t>(output_stat.st_ino)};
+  if (output == *input) return fail(ErrorCode::kOutputIsInput);
   return {};
 }
 
@@ -186,37 +185,30 @@ Status write_data_result_csv(std::string_view output_path, const CwaDataResult& 
   }
   const auto text = std::make_unique<RowText>();
   std::array<char, kReadingsMaxChars + FloatTextCache::kRoom> readings;
+  const auto column_data = [](const OptionalColumn& column) {
+    return column ? column->data() : nullptr;
+  };
+  const AxisSources axes = {
+      data.acc_x.data(),        data.acc_y.data(),        data.acc_z.data(),
+      column_data(data.gyro_x), column_data(data.gyro_y), column_data(data.gyro_z),
+      column_data(data.mag_x),  column_data(data.mag_y),  column_data(data.mag_z)};
   for (size_t i = 0; i < data.rows(); ++i) {
     // Nothing is read here, and a resampled result can be far longer than its input.
     if (i % kRowsPerInterruptCheck == 0) check_interrupt();
-    const SampleData sample = {
-        .acc_x = data.acc_x[i],
-        .acc_y = data.acc_y[i],
-        .acc_z = data.acc_z[i],
-        .has_gyro = columns.has_gyro,
-        .gyro_x = column_value(data.gyro_x, i),
-        .gyro_y = column_value(data.gyro_y, i),
-        .gyro_z = column_value(data.gyro_z, i),
-        .has_mag = columns.has_mag,
-        .mag_x = column_value(data.mag_x, i),
-        .mag_y = column_value(data.mag_y, i),
-        .mag_z = column_value(data.mag_z, i),
-    };
     const PacketReadings values = {.temperature = column_value(data.temperature, i),
                                    .light = column_value(data.light, i),
                                    .battery = column_value(data.battery, i)};
     char* const readings_end = put_readings(text->floats, channels, values, readings.data());
-    VELMORA_TRY(write_csv_row(writer, *text, columns, minus_offset(data.timestamps[i], offset_us),
-                              sample, std::string_view(readings.data(), readings_end)));
+    VELMORA_TRY(write_csv_row(writer, *text, columns, to_utc_us(data.timestamps[i], offset_us),
+                              axes, i, std::string_view(readings.data(), readings_end)));
   }
   return writer.finish();
 }
 
-Status write_streamed_csv(std::string_view input_path, BlockSelection selection,
-                          std::string_view output_path, ChannelSelection channels,
-                          int64_t offset_us) {
-  VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(input_path, selection));
-  VELMORA_TRY(check_output_is_not_input(opened.file, output_path));
+Status write_streamed_csv(InputFile& input, BlockSelection selection, std::string_view output_path,
+                          ChannelSelection channels, int64_t offset_us) {
+  VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(input, selection));
+  VELMORA_TRY(check_output_is_not_input(opened.file.identity(), output_path));
   RowColumns columns = {.has_gyro = false, .has_mag = false};
   VELMORA_TRY(
       prescan_formats(opened, channels.include_magnetometer, columns.has_gyro, columns.has_mag));
@@ -230,6 +222,8 @@ Status write_streamed_csv(std::string_view input_path, BlockSelection selection,
   // The readings are the same for every sample of a packet: formatted once per packet.
   std::array<char, kReadingsMaxChars + FloatTextCache::kRoom> readings;
   PacketStream stream(std::move(opened), channels.include_magnetometer);
+  std::array<float, kMaxSamplesPerPacket> missing;
+  missing.fill(kMissingValue);
   for (;;) {
     Result<const DecodedPacket*> next = stream.next();
     if (!next) return fail(std::move(next).error());
@@ -237,10 +231,14 @@ Status write_streamed_csv(std::string_view input_path, BlockSelection selection,
     if (packet == nullptr) break;
     const std::string_view readings_text(
         readings.data(), put_readings(text->floats, channels, packet->readings, readings.data()));
+    AxisSources axes;
+    for (size_t axis = 0; axis < kSensorAxes; ++axis) axes[axis] = packet->values[axis].data();
+    // A sensor the packet lacks is NaN in its columns.
+    if (!packet->has_gyro) std::fill_n(axes.begin() + 3, 3, missing.data());
+    if (!packet->has_mag) std::fill_n(axes.begin() + 6, 3, missing.data());
     for (size_t i = 0; i < packet->count; ++i) {
-      VELMORA_TRY(write_csv_row(writer, *text, columns,
-                                minus_offset(packet->timestamps[i], offset_us), packet->samples[i],
-                                readings_text));
+      VELMORA_TRY(write_csv_row(writer, *text, columns, to_utc_us(packet->timestamps[i], offset_us),
+                                axes, i, readings_text));
     }
   }
   return writer.finish();

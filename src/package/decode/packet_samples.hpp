@@ -1,22 +1,25 @@
-// Decoding the samples of one accepted data packet into per-channel arrays, shared by the
-// column reader and the resampled read so that both produce the same bits.
+// The one decode of a packet's samples into per-axis arrays, which the column reader, the
+// resampled read and the streamed CSV all use, so that they produce the same bits.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "packet/packet_meta.hpp"
+#include "packet/sample_format.hpp"
+
 namespace velmora {
 
-// The sensors whose values a sample format carries besides the accelerometer.
-struct FormatSensors {
-  bool gyro;
-  bool mag;
-};
-
-inline FormatSensors format_sensors(uint8_t sample_format) {
-  return {sample_format == 0x62 || sample_format == 0x92, sample_format == 0x92};
+// The format of a packet whose header passed the checks.
+inline const SampleFormat& accepted_format(const uint8_t* packet) {
+  return *find_sample_format(packet[packet_offset::kSampleFormat]);
 }
+
+// The sensor axes a packet carries, in output column order: accelerometer, gyroscope and
+// magnetometer, x, y and z each.
+inline constexpr size_t kSensorAxes = 9;
+using AxisValues = std::array<std::array<float, kMaxSamplesPerPacket>, kSensorAxes>;
 
 // Where the n decoded values of each channel go. The gyroscope slots must be set when the format
 // carries a gyroscope; the magnetometer values are decoded only when its slots are set.
@@ -24,6 +27,17 @@ struct SampleSlots {
   std::array<float*, 3> acc{};
   std::array<float*, 3> gyro{};
   std::array<float*, 3> mag{};
+
+  // Slots over one array per axis, the magnetometer's only when `mag`.
+  static SampleSlots over(AxisValues& values, bool mag) {
+    SampleSlots slots;
+    for (size_t axis = 0; axis < 3; ++axis) {
+      slots.acc[axis] = values[axis].data();
+      slots.gyro[axis] = values[3 + axis].data();
+      if (mag) slots.mag[axis] = values[6 + axis].data();
+    }
+    return slots;
+  }
 };
 
 // Decodes the n samples of a packet whose header passed the checks.

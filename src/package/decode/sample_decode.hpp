@@ -1,5 +1,5 @@
-// The arithmetic of sample decoding and of the per-packet readings, shared by parse_samples and
-// the column reader so that both produce the same bits.
+// The arithmetic of sample decoding and of the per-packet readings, in the float widths and
+// operation order that fix every value's bits.
 #pragma once
 
 #include <cmath>
@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "packet/byte_order.hpp"
+#include "packet/packet_meta.hpp"
 
 namespace velmora::decode {
 
@@ -133,3 +134,29 @@ class LightValues {
 };
 
 }  // namespace velmora::decode
+
+namespace velmora {
+
+// Per-packet readings, the same for every sample of the packet.
+struct PacketReadings {
+  float temperature;  // degrees Celsius
+  float light;
+  float battery;  // volts
+};
+
+// The readings of packet after packet, as every reader converts them.
+class PacketReadingValues {
+ public:
+  PacketReadings of(const uint8_t* packet) {
+    return PacketReadings{
+        .temperature = decode::temperature_celsius(load_u16(packet + packet_offset::kTemperature)),
+        .light = light_.of(load_u16(packet + packet_offset::kLight)),
+        .battery = decode::battery_volts(packet[packet_offset::kBattery]),
+    };
+  }
+
+ private:
+  decode::LightValues light_;
+};
+
+}  // namespace velmora

@@ -80,25 +80,4 @@ double write_packet_seconds(const PacketMeta& meta, int64_t whole_seconds,
   return write_packet_times(meta, whole_seconds, prev_end, out);
 }
 
-Result<double> packet_sample_timestamps(const PacketMeta& meta, std::optional<double> prev_end,
-                                        int64_t* out) {
-  if (meta.sample_count == 0) return prev_end.value_or(0.0);
-  const std::optional<NaiveDateTime> block_time = cwa_timestamp(meta.timestamp);
-  if (!block_time) return fail(ErrorCode::kInvalidBlockTimestamp);
-  return write_packet_timestamps(meta, block_time->unix_seconds(), prev_end, out);
-}
-
-Result<double> calculate_sample_timestamps_with_prev_end(const CwaDataBlock& block, size_t n,
-                                                         std::optional<double> prev_end,
-                                                         std::span<int64_t> out) {
-  VELMORA_EXPECT(out.size() >= n, msg::kFaultTimestampBuffer);
-  const PacketMeta meta{
-      .sample_count = n,
-      .timestamp = block.timestamp,
-      .timestamp_offset = block.timestamp_offset,
-      .sample_rate_code = block.sample_rate_code,
-  };
-  return packet_sample_timestamps(meta, prev_end, out.data());
-}
-
 }  // namespace velmora

@@ -8,10 +8,6 @@
 #include "package/decode/sample_decode.hpp"
 #include "package/kernels/vector_targets.hpp"
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 namespace velmora {
 
 namespace {

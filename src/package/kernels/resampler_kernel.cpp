@@ -9,10 +9,6 @@
 
 #include "package/kernels/vector_targets.hpp"
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 namespace velmora {
 
 #if defined(__x86_64__)

@@ -4,13 +4,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "package/decode/sample_times.hpp"
 #include "package/kernels/resampler_kernel.hpp"
 #include "package/kernels/vector_targets.hpp"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include "packet/time_units.hpp"
 
 namespace velmora {
 
@@ -42,34 +38,64 @@ namespace {
   return static_cast<unsigned>(_mm256_movemask_pd(mask));
 }
 
-// The rows g .. g + lanes - 1 (at most four); returns the rows that need the generic row. The
-// steps and the argument for steady readings are those of the AVX-512 rows in
-// resampler_kernel_avx512.cpp.
-VELMORA_AVX2_TARGET unsigned cubic_quad(const RowSources& in, const PendingRows& rows,
-                                        const RowTargets& out, size_t g, size_t lanes) {
-  const bool full = lanes == 4;
-  const unsigned live_bits = (1u << lanes) - 1u;
-  const __m256i live = lane_mask(lanes);
-  const int64_t first = rows.slot[g];
+// Where a quad's rows stand: their slots, their grid times and which of them have entries on
+// both sides of their interval.
+struct Quad {
+  size_t g;            // the first row
+  size_t lanes;        // live rows, at most four
+  bool full;           // all four lanes live
+  unsigned live_bits;  // one bit per live lane
+  __m256i live;        // the live lanes as a load or store mask
+  int64_t first;       // the slot of the first row
+  __m256i index;       // the slots, lanes past the last row repeating the first one
+  bool consecutive;    // the live rows' slots follow one another
+  __m256d x;           // the grid times
+  unsigned support;    // rows with entries on both sides of their interval
+};
+
+[[gnu::always_inline]] VELMORA_AVX2_TARGET inline Quad locate_quad(const PendingRows& rows,
+                                                                   size_t g, size_t lanes) {
+  Quad q;
+  q.g = g;
+  q.lanes = lanes;
+  q.full = lanes == 4;
+  q.live_bits = (1u << lanes) - 1u;
+  q.live = lane_mask(lanes);
+  q.first = rows.slot[g];
   // Lanes past the last row repeat the first one, so every load stays inside the queue.
   const __m256i loaded =
-      _mm256_maskload_epi64(reinterpret_cast<const long long*>(&rows.slot[g]), live);
-  const __m256i index = _mm256_blendv_epi8(_mm256_set1_epi64x(first), loaded, live);
+      _mm256_maskload_epi64(reinterpret_cast<const long long*>(&rows.slot[g]), q.live);
+  q.index = _mm256_blendv_epi8(_mm256_set1_epi64x(q.first), loaded, q.live);
   const __m256i in_order = _mm256_cmpeq_epi64(
-      index, _mm256_add_epi64(_mm256_set1_epi64x(first), _mm256_setr_epi64x(0, 1, 2, 3)));
-  const bool consecutive = (bits(_mm256_castsi256_pd(in_order)) & live_bits) == live_bits;
-  const __m256d x = _mm256_blendv_pd(
-      _mm256_set1_pd(rows.x[g]), _mm256_maskload_pd(&rows.x[g], live), _mm256_castsi256_pd(live));
-  unsigned support = 0;
+      q.index, _mm256_add_epi64(_mm256_set1_epi64x(q.first), _mm256_setr_epi64x(0, 1, 2, 3)));
+  q.consecutive = (bits(_mm256_castsi256_pd(in_order)) & q.live_bits) == q.live_bits;
+  q.x = _mm256_blendv_pd(_mm256_set1_pd(rows.x[g]), _mm256_maskload_pd(&rows.x[g], q.live),
+                         _mm256_castsi256_pd(q.live));
+  q.support = 0;
   for (size_t lane = 0; lane < lanes; ++lane) {
-    support |= (rows.support[g + lane] != 0 ? 1u : 0u) << lane;
+    q.support |= (rows.support[g + lane] != 0 ? 1u : 0u) << lane;
   }
+  return q;
+}
 
-  const double* times = in.times;
-  const __m256d t_m1 = window(times - 1, first, index, live, full, consecutive);
-  const __m256d t_0 = window(times, first, index, live, full, consecutive);
-  const __m256d t_1 = window(times + 1, first, index, live, full, consecutive);
-  const __m256d t_2 = window(times + 2, first, index, live, full, consecutive);
+// The entries at slots index + offset of a quad's rows.
+[[gnu::always_inline]] VELMORA_AVX2_TARGET inline __m256d quad_window(const double* values,
+                                                                      const Quad& q) {
+  return window(values, q.first, q.index, q.live, q.full, q.consecutive);
+}
+
+// The Lagrange weights of a quad's rows, and the rows the cubic rule takes as they are.
+struct QuadWeights {
+  __m256d w_m1, w_0, w_1, w_2;
+  unsigned plain;  // rows with support, no degenerate denominator and no gap
+};
+
+[[gnu::always_inline]] VELMORA_AVX2_TARGET inline QuadWeights quad_weights(const double* times,
+                                                                           const Quad& q) {
+  const __m256d t_m1 = quad_window(times - 1, q);
+  const __m256d t_0 = quad_window(times, q);
+  const __m256d t_1 = quad_window(times + 1, q);
+  const __m256d t_2 = quad_window(times + 2, q);
   const __m256d dm1_0 = _mm256_sub_pd(t_m1, t_0);
   const __m256d dm1_1 = _mm256_sub_pd(t_m1, t_1);
   const __m256d dm1_2 = _mm256_sub_pd(t_m1, t_2);
@@ -88,41 +114,52 @@ VELMORA_AVX2_TARGET unsigned cubic_quad(const RowSources& in, const PendingRows&
   const unsigned gap = bits(_mm256_cmp_pd(d0_1, _mm256_add_pd(dm1_0, dm1_0), _CMP_LT_OQ)) &
                        bits(_mm256_cmp_pd(d0_1, _mm256_add_pd(d1_2, d1_2), _CMP_LT_OQ));
 
-  const __m256d a_m1 = _mm256_sub_pd(x, t_m1);
-  const __m256d a_0 = _mm256_sub_pd(x, t_0);
-  const __m256d a_1 = _mm256_sub_pd(x, t_1);
-  const __m256d a_2 = _mm256_sub_pd(x, t_2);
+  const __m256d a_m1 = _mm256_sub_pd(q.x, t_m1);
+  const __m256d a_0 = _mm256_sub_pd(q.x, t_0);
+  const __m256d a_1 = _mm256_sub_pd(q.x, t_1);
+  const __m256d a_2 = _mm256_sub_pd(q.x, t_2);
   const __m256d am1_a0 = _mm256_mul_pd(a_m1, a_0);
   const __m256d sign = _mm256_set1_pd(-0.0);
-  const __m256d w_m1 = _mm256_div_pd(_mm256_mul_pd(_mm256_mul_pd(a_0, a_1), a_2), den_m1);
-  const __m256d w_0 =
-      _mm256_div_pd(_mm256_xor_pd(_mm256_mul_pd(_mm256_mul_pd(a_m1, a_1), a_2), sign), q_0);
-  const __m256d w_1 = _mm256_div_pd(_mm256_mul_pd(am1_a0, a_2), den_1);
-  const __m256d w_2 = _mm256_div_pd(_mm256_xor_pd(_mm256_mul_pd(am1_a0, a_1), sign), q_2);
+  QuadWeights w;
+  w.w_m1 = _mm256_div_pd(_mm256_mul_pd(_mm256_mul_pd(a_0, a_1), a_2), den_m1);
+  w.w_0 = _mm256_div_pd(_mm256_xor_pd(_mm256_mul_pd(_mm256_mul_pd(a_m1, a_1), a_2), sign), q_0);
+  w.w_1 = _mm256_div_pd(_mm256_mul_pd(am1_a0, a_2), den_1);
+  w.w_2 = _mm256_div_pd(_mm256_xor_pd(_mm256_mul_pd(am1_a0, a_1), sign), q_2);
+  w.plain = q.support & ~degenerate & ~gap & q.live_bits;
+  return w;
+}
 
-  bool steady = false;
-  const unsigned plain = support & ~degenerate & ~gap & live_bits;
+// Whether every row of the quad may take its readings as they are: all plain, modest weights,
+// and one run of equal readings over every entry the rows read.
+[[gnu::always_inline]] VELMORA_AVX2_TARGET inline bool steady_quad(const RowSources& in,
+                                                                   const PendingRows& rows,
+                                                                   const RowTargets& out,
+                                                                   const Quad& q,
+                                                                   const QuadWeights& w) {
   const bool any_reading = out.values[kChannelTemperature] != nullptr ||
                            out.values[kChannelLight] != nullptr ||
                            out.values[kChannelBattery] != nullptr;
-  if (in.run_starts != nullptr && any_reading && plain == live_bits) {
-    const __m256d spread =
-        _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(magnitude(w_m1), magnitude(w_0)), magnitude(w_1)),
-                      magnitude(w_2));
-    const unsigned modest = bits(_mm256_cmp_pd(spread, _mm256_set1_pd(0x1p20), _CMP_LT_OQ));
-    if ((modest & live_bits) == live_bits) {
-      int64_t low = rows.slot[g];
-      int64_t high = rows.slot[g];
-      for (size_t lane = 1; lane < lanes; ++lane) {
-        low = std::min(low, rows.slot[g + lane]);
-        high = std::max(high, rows.slot[g + lane]);
-      }
-      steady = in.run_starts[high + 2] <= low - 1;
-    }
+  if (in.run_starts == nullptr || !any_reading || w.plain != q.live_bits) return false;
+  const __m256d spread = _mm256_add_pd(
+      _mm256_add_pd(_mm256_add_pd(magnitude(w.w_m1), magnitude(w.w_0)), magnitude(w.w_1)),
+      magnitude(w.w_2));
+  const unsigned modest = bits(_mm256_cmp_pd(spread, _mm256_set1_pd(0x1p20), _CMP_LT_OQ));
+  if ((modest & q.live_bits) != q.live_bits) return false;
+  int64_t low = rows.slot[q.g];
+  int64_t high = rows.slot[q.g];
+  for (size_t lane = 1; lane < q.lanes; ++lane) {
+    low = std::min(low, rows.slot[q.g + lane]);
+    high = std::max(high, rows.slot[q.g + lane]);
   }
+  return in.run_starts[high + 2] <= low - 1;
+}
 
+// Writes the common channels of a quad's rows; returns the sum of their cubic sums, NaN when any
+// of them is.
+[[gnu::always_inline]] VELMORA_AVX2_TARGET inline __m256d interpolate_quad(
+    const RowSources& in, const RowTargets& out, const Quad& q, const QuadWeights& w, bool steady) {
   const __m128i live_floats = _mm256_castsi256_si128(
-      _mm256_permutevar8x32_epi32(live, _mm256_setr_epi32(1, 3, 5, 7, 1, 3, 5, 7)));
+      _mm256_permutevar8x32_epi32(q.live, _mm256_setr_epi32(1, 3, 5, 7, 1, 3, 5, 7)));
   __m256d total = _mm256_setzero_pd();
   for (size_t channel = 0; channel < kCommonChannels; ++channel) {
     float* target = out.values[channel];
@@ -130,31 +167,43 @@ VELMORA_AVX2_TARGET unsigned cubic_quad(const RowSources& in, const PendingRows&
     const double* values = in.values[channel];
     __m128 result;
     if (steady && channel >= kChannelTemperature) {
-      result = _mm256_cvtpd_ps(window(values, first, index, live, full, consecutive));
+      result = _mm256_cvtpd_ps(quad_window(values, q));
     } else {
-      const __m256d y_m1 = window(values - 1, first, index, live, full, consecutive);
-      const __m256d y_0 = window(values, first, index, live, full, consecutive);
-      const __m256d y_1 = window(values + 1, first, index, live, full, consecutive);
-      const __m256d y_2 = window(values + 2, first, index, live, full, consecutive);
+      const __m256d y_m1 = quad_window(values - 1, q);
+      const __m256d y_0 = quad_window(values, q);
+      const __m256d y_1 = quad_window(values + 1, q);
+      const __m256d y_2 = quad_window(values + 2, q);
       const __m256d sum = _mm256_add_pd(
-          _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(w_m1, y_m1), _mm256_mul_pd(w_0, y_0)),
-                        _mm256_mul_pd(w_1, y_1)),
-          _mm256_mul_pd(w_2, y_2));
+          _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(w.w_m1, y_m1), _mm256_mul_pd(w.w_0, y_0)),
+                        _mm256_mul_pd(w.w_1, y_1)),
+          _mm256_mul_pd(w.w_2, y_2));
       total = _mm256_add_pd(total, sum);
       result = _mm256_cvtpd_ps(sum);
     }
-    if (full) {
-      _mm_storeu_ps(target + g, result);
+    if (q.full) {
+      _mm_storeu_ps(target + q.g, result);
     } else {
-      _mm_maskstore_ps(target + g, live_floats, result);
+      _mm_maskstore_ps(target + q.g, live_floats, result);
     }
   }
+  return total;
+}
+
+// The rows g .. g + lanes - 1 (at most four); returns the rows that need the generic row. The
+// steps and the argument for steady readings are those of the AVX-512 rows in
+// resampler_kernel_avx512.cpp.
+VELMORA_AVX2_TARGET unsigned cubic_quad(const RowSources& in, const PendingRows& rows,
+                                        const RowTargets& out, size_t g, size_t lanes) {
+  const Quad q = locate_quad(rows, g, lanes);
+  const QuadWeights w = quad_weights(in.times, q);
+  const bool steady = steady_quad(in, rows, out, q, w);
+  const __m256d total = interpolate_quad(in, out, q, w, steady);
   // No packed conversion to 64-bit integers before AVX-512.
   for (size_t lane = 0; lane < lanes; ++lane) {
     out.timestamps[g + lane] = seconds_to_us(rows.x[g + lane]);
   }
   const unsigned nan = bits(_mm256_cmp_pd(total, total, _CMP_UNORD_Q));
-  return live_bits & ~(plain & ~nan);
+  return q.live_bits & ~(w.plain & ~nan);
 }
 
 VELMORA_AVX2_TARGET void cubic_rows_avx2_loop(const RowSources& in, const PendingRows& rows,

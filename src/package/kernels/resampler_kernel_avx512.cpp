@@ -5,13 +5,9 @@
 #include <array>
 #include <cstdint>
 
-#include "package/decode/sample_times.hpp"
 #include "package/kernels/resampler_kernel.hpp"
 #include "package/kernels/vector_targets.hpp"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include "packet/time_units.hpp"
 
 namespace velmora {
 

@@ -1,10 +1,12 @@
-// The instruction sets of the vector loops: the target attributes of their builds; the check
-// that chooses among them at run time is cpu_features().
+// The instruction sets of the vector loops: their intrinsics and the target attributes of their
+// builds; the check that chooses among them at run time is cpu_features().
 #pragma once
 
 #include "package/kernels/cpu_features.hpp"
 
 #if defined(__x86_64__)
+
+#include <immintrin.h>
 
 #define VELMORA_AVX512_TARGET __attribute__((target("avx2,fma,avx512f,avx512dq,avx512vl")))
 #define VELMORA_AVX2_TARGET __attribute__((target("avx2,fma")))

@@ -1,11 +1,9 @@
-// seconds() and blocks(), which build cut dicts, and the parser that reads a cut back.
-#include "package/python/py_cut.hpp"
+// seconds() and blocks(), which build cut dicts.
 
 #include <string>
 #include <string_view>
 
 #include "errors/messages.hpp"
-#include "errors/py_convert.hpp"
 #include "errors/py_errors.hpp"
 #include "errors/py_ref.hpp"
 #include "package/python/py_bodies.hpp"
@@ -13,29 +11,6 @@
 namespace velmora::py {
 
 namespace {
-
-// Looks `key` up without raising for a missing key; a strong reference, because converting
-// the value may run Python code that changes the dict.
-bool lookup(PyObject* dict, const char* key, PyRef& out) {
-  PyRef name(PyUnicode_FromString(key));
-  if (!name) return false;
-  PyObject* value = PyDict_GetItemWithError(dict, name.get());
-  if (value == nullptr && PyErr_Occurred() != nullptr) return false;
-  out = PyRef::borrow(value);
-  return true;
-}
-
-template <class Value, class Convert>
-bool get_optional(PyObject* dict, const char* key, std::optional<Value>& out, Convert convert) {
-  out.reset();
-  PyRef value;
-  if (!lookup(dict, key, value)) return false;
-  if (!value || value.get() == Py_None) return true;
-  Value converted{};
-  if (!convert(value.get(), converted)) return false;
-  out = converted;
-  return true;
-}
 
 PyRef optional_value(const std::optional<double>& value) {
   return value ? PyRef(PyFloat_FromDouble(*value)) : PyRef::borrow(Py_None);
@@ -63,11 +38,6 @@ PyObject* cut_dict(const char* type, const std::optional<Value>& start,
   return dict.release();
 }
 
-bool fail_with(ErrorCode code) {
-  raise_error(CwaError(code));
-  return false;
-}
-
 bool validated(const CutConfig& cut) {
   const Status status = validate(cut);
   if (status) return true;
@@ -85,45 +55,6 @@ PyObject* seconds(std::optional<double> start, std::optional<double> end) {
 PyObject* blocks(std::optional<uint64_t> start, std::optional<uint64_t> end) {
   if (!validated(BlocksCut{start, end})) return nullptr;
   return cut_dict("blocks", start, end);
-}
-
-bool get_optional_f64(PyObject* dict, const char* key, std::optional<double>& out) {
-  return get_optional(dict, key, out, to_f64);
-}
-
-bool get_optional_usize(PyObject* dict, const char* key, std::optional<uint64_t>& out) {
-  return get_optional(dict, key, out, to_u64);
-}
-
-bool parse_cut_config(PyObject* cut, CutConfig& out) {
-  if (cut == nullptr || cut == Py_None) {
-    out = WholeCut{};
-    return true;
-  }
-  if (!PyDict_Check(cut)) {
-    return fail_with(ErrorCode::kCutNotCreatedByHelpers);
-  }
-  PyRef type_value;
-  if (!lookup(cut, "type", type_value)) return false;
-  if (!type_value) {
-    return fail_with(ErrorCode::kCutMissingType);
-  }
-  std::string type;
-  if (!to_utf8(type_value.get(), type)) return false;
-  if (type == "blocks") {
-    BlocksCut blocks_cut;
-    if (!get_optional_usize(cut, "start", blocks_cut.start)) return false;
-    if (!get_optional_usize(cut, "end", blocks_cut.end)) return false;
-    out = blocks_cut;
-  } else if (type == "seconds") {
-    SecondsCut seconds_cut;
-    if (!get_optional_f64(cut, "start", seconds_cut.start)) return false;
-    if (!get_optional_f64(cut, "end", seconds_cut.end)) return false;
-    out = seconds_cut;
-  } else {
-    return fail_with(ErrorCode::kCutTypeInvalid);
-  }
-  return validated(out);
 }
 
 }  // namespace velmora::py

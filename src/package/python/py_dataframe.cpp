@@ -22,15 +22,13 @@ bool add_float_column(PyObject* columns, const char* name, Column<float>& column
 PyRef column_dict(CwaDataResult& data) {
   PyRef columns(PyDict_New());
   if (!columns) return columns;
-  if (!add_float_column(columns.get(), "acc_x", data.acc_x) ||
-      !add_float_column(columns.get(), "acc_y", data.acc_y) ||
-      !add_float_column(columns.get(), "acc_z", data.acc_z)) {
-    return PyRef();
+  // The names are string literals, so data() is NUL-terminated.
+  for (const AccelerometerColumnField& field : kAccelerometerColumns) {
+    if (!add_float_column(columns.get(), field.name.data(), data.*field.member)) return PyRef();
   }
   for (const OptionalColumnField& field : kOptionalColumns) {
     OptionalColumn& column = data.*field.member;
     if (!column) continue;
-    // The names are string literals, so data() is NUL-terminated.
     if (!add_float_column(columns.get(), field.name.data(), *column)) return PyRef();
   }
   return columns;

@@ -4,29 +4,14 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstring>
 #include <new>
 
-#include "errors/interrupt.hpp"
 #include "errors/memory_limit.hpp"
-
-// C library headers before glibc 2.35 (manylinux images) lack the name of the kernel's advice;
-// a kernel before 5.14 refuses it, which costs only the prefaulting.
-#if defined(__linux__) && !defined(MADV_POPULATE_WRITE)
-#define MADV_POPULATE_WRITE 23
-#endif
+#include "packet/page_mapping.hpp"
 
 namespace velmora {
 
 namespace {
-
-constexpr size_t kPageBytes = 4096;
-constexpr size_t kHugePageBytes = size_t{2} << 20;
-
-size_t round_up(size_t value, size_t multiple) {
-  return (value + multiple - 1) / multiple * multiple;
-}
 
 // Columns from half a huge page up get huge pages: one fault (and one page table entry) per
 // 2 MiB instead of 512, for at most twice the zeroing of the smallest of them.
@@ -36,64 +21,7 @@ size_t mapping_size(size_t bytes) {
   return bytes >= kHugePageFrom ? round_up(bytes, kHugePageBytes) : round_up(bytes, kPageBytes);
 }
 
-void advise_huge_pages(void* base, size_t bytes) {
-#ifdef MADV_HUGEPAGE  // Linux only; elsewhere the kernel decides alone
-  if (bytes >= kHugePageBytes) ::madvise(base, bytes, MADV_HUGEPAGE);
-#else
-  static_cast<void>(base);
-  static_cast<void>(bytes);
-#endif
-}
-
-// Maps `bytes` of fresh memory; huge mappings start on a huge page boundary, which the kernel
-// does not promise, so that every 2 MiB of them can be one huge page.
-void* map_fresh(size_t bytes) {
-  constexpr int kProtection = PROT_READ | PROT_WRITE;
-  constexpr int kFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
-  if (bytes < kHugePageBytes) return ::mmap(nullptr, bytes, kProtection, kFlags, -1, 0);
-  void* wide = ::mmap(nullptr, bytes + kHugePageBytes, kProtection, kFlags, -1, 0);
-  if (wide == MAP_FAILED) return MAP_FAILED;
-  const auto start = reinterpret_cast<uintptr_t>(wide);
-  const uintptr_t aligned = round_up(start, kHugePageBytes);
-  if (aligned > start) ::munmap(wide, aligned - start);
-  const uintptr_t tail = aligned + bytes;
-  const uintptr_t wide_end = start + bytes + kHugePageBytes;
-  if (wide_end > tail) ::munmap(reinterpret_cast<void*>(tail), wide_end - tail);
-  return reinterpret_cast<void*>(aligned);
-}
-
-// Moves a column to a larger mapping: the kernel moves its pages where it can (Linux's mremap);
-// elsewhere a fresh mapping takes a copy of the rows, which geometric growth keeps linear.
-void* remap(MappedRegion old, size_t new_bytes) {
-#if defined(__linux__)
-  return ::mremap(old.base, old.bytes, new_bytes, MREMAP_MAYMOVE);
-#else
-  void* base = map_fresh(new_bytes);
-  if (base == MAP_FAILED) return MAP_FAILED;
-  std::memcpy(base, old.base, old.bytes);
-  ::munmap(old.base, old.bytes);
-  return base;
-#endif
-}
-
 }  // namespace
-
-void populate_pages(void* start, size_t bytes) {
-#ifdef MADV_POPULATE_WRITE
-  if (start == nullptr) return;
-  // In slices: only a fatal signal ends the request early, and on a busy virtual machine even
-  // 64 MiB can take the kernel half a second, so a pending Ctrl-C is checked every 8 MiB.
-  constexpr size_t kSliceBytes = size_t{8} << 20;
-  auto* const begin = static_cast<char*>(start);
-  for (size_t done = 0; done < bytes; done += kSliceBytes) {
-    check_interrupt();
-    ::madvise(begin + done, std::min(kSliceBytes, bytes - done), MADV_POPULATE_WRITE);
-  }
-#else
-  static_cast<void>(start);
-  static_cast<void>(bytes);
-#endif
-}
 
 void MappedRegion::unmap(MappedRegion region) noexcept {
   if (region.base != nullptr) ::munmap(region.base, region.bytes);
@@ -108,13 +36,12 @@ void MappedBuffer::grow_to(size_t rows, size_t row_bytes) {
   const size_t new_bytes = mapping_size(bytes);
   void* base;
   if (region_.base == nullptr) {
-    base = map_fresh(new_bytes);
+    base = map_pages(new_bytes);
   } else {
-    base = remap(region_, new_bytes);
+    base = remap_pages(region_.base, region_.bytes, new_bytes);
   }
-  if (base == MAP_FAILED) refuse_rows(rows, row_bytes, "a column", true);
+  if (base == nullptr) refuse_rows(rows, row_bytes, "a column", true);
   region_ = MappedRegion{base, new_bytes};
-  advise_huge_pages(base, new_bytes);
 }
 
 MappedRegion MappedBuffer::release(size_t used_bytes) {

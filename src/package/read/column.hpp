@@ -7,6 +7,8 @@
 #include <cstring>
 #include <utility>
 
+#include "packet/page_mapping.hpp"
+
 namespace velmora {
 
 // A released column buffer: the mapping to unmap once nothing refers to it any more.
@@ -21,11 +23,6 @@ struct MappedRegion {
 // them, since a column that cannot be held is better refused at once than grown until the
 // system runs out of memory.
 size_t max_rows_in_memory(size_t row_bytes);
-
-// Asks the kernel to back [start, start + bytes) with written pages in a few calls rather than
-// one fault per page; a kernel without the request leaves them to the first write. Throws
-// CallInterrupted when a signal ends the call meanwhile.
-void populate_pages(void* start, size_t bytes);
 
 // Untyped growable mapping; Column<T> gives it a type.
 class MappedBuffer {

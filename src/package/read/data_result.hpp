@@ -1,4 +1,5 @@
-// CwaDataResult: the column-wise result of every read, and the channel selection.
+// CwaDataResult: the column-wise result of every read, the table of its channels, and the
+// channel selection.
 #pragma once
 
 #include <array>
@@ -37,39 +38,46 @@ struct CwaDataResult {
   size_t rows() const { return timestamps.size(); }
 };
 
+// Where a channel's values come from: a sensor axis of the samples, or a per-packet reading.
+enum class ChannelKind : uint8_t { kAccelerometer, kGyroscope, kMagnetometer, kReading };
+
+struct AccelerometerColumnField {
+  std::string_view name;
+  Column<float> CwaDataResult::*member;
+};
+
 struct OptionalColumnField {
   std::string_view name;
   OptionalColumn CwaDataResult::*member;
+  ChannelKind kind;
+
+  bool is_motion() const {
+    return kind == ChannelKind::kGyroscope || kind == ChannelKind::kMagnetometer;
+  }
 };
 
-// The optional columns in output order.
-inline constexpr std::array<OptionalColumnField, 9> kOptionalColumns = {{
-    {"gyro_x", &CwaDataResult::gyro_x},
-    {"gyro_y", &CwaDataResult::gyro_y},
-    {"gyro_z", &CwaDataResult::gyro_z},
-    {"mag_x", &CwaDataResult::mag_x},
-    {"mag_y", &CwaDataResult::mag_y},
-    {"mag_z", &CwaDataResult::mag_z},
-    {"temperature", &CwaDataResult::temperature},
-    {"light", &CwaDataResult::light},
-    {"battery", &CwaDataResult::battery},
+// The channel table: every column after the timestamps, in output order (the DataFrame's and the
+// CSV's). The accelerometer columns are always there; the others only when they hold values.
+inline constexpr std::array<AccelerometerColumnField, 3> kAccelerometerColumns = {{
+    {"acc_x", &CwaDataResult::acc_x},
+    {"acc_y", &CwaDataResult::acc_y},
+    {"acc_z", &CwaDataResult::acc_z},
 }};
+inline constexpr std::array<OptionalColumnField, 9> kOptionalColumns = {{
+    {"gyro_x", &CwaDataResult::gyro_x, ChannelKind::kGyroscope},
+    {"gyro_y", &CwaDataResult::gyro_y, ChannelKind::kGyroscope},
+    {"gyro_z", &CwaDataResult::gyro_z, ChannelKind::kGyroscope},
+    {"mag_x", &CwaDataResult::mag_x, ChannelKind::kMagnetometer},
+    {"mag_y", &CwaDataResult::mag_y, ChannelKind::kMagnetometer},
+    {"mag_z", &CwaDataResult::mag_z, ChannelKind::kMagnetometer},
+    {"temperature", &CwaDataResult::temperature, ChannelKind::kReading},
+    {"light", &CwaDataResult::light, ChannelKind::kReading},
+    {"battery", &CwaDataResult::battery, ChannelKind::kReading},
+}};
+// Where the readings start in kOptionalColumns.
+inline constexpr size_t kFirstReadingColumn = 6;
 
 // Bit pattern 0x7FC00000: the quiet NaN that marks a missing value.
 inline constexpr float kMissingValue = __builtin_nanf("");
-
-// Appends one optional per-sample value to the row `row_index` (= rows - 1). A column comes
-// into being at its first present value, with NaN in every earlier row.
-inline void append_sensor_value(OptionalColumn& column, bool present, size_t row_index,
-                                float value) {
-  if (!column) {
-    if (!present) return;
-    column.emplace();
-    column->append_fill(kMissingValue, row_index);
-    column->push_back(value);
-    return;
-  }
-  column->push_back(present ? value : kMissingValue);
-}
 
 }  // namespace velmora

@@ -31,15 +31,15 @@ Result<CheckedCwaFile> open_checked_cwa_file(std::string_view path) {
   VELMORA_ASSIGN_OR_RETURN(CwaFile file, CwaFile::open(path));
   std::array<uint8_t, 2> magic;
   VELMORA_TRY(file.read_exact(magic));
-  if (magic[0] != 'M' || magic[1] != 'D') return fail(ErrorCode::kNotValidCwaFile);
+  if (!starts_metadata_block(magic.data())) return fail(ErrorCode::kNotValidCwaFile);
   VELMORA_ASSIGN_OR_RETURN(const uint64_t size, file.size());
   if (size < kMetadataBytes) return fail(ErrorCode::kFileTooSmall);
   if (size % kPacketBytes != 0) return fail(ErrorCode::kIncompleteDataBlock);
   return CheckedCwaFile{std::move(file), (size - kMetadataBytes) / kPacketBytes};
 }
 
-Result<OpenedBlocks> open_cwa_data_blocks(std::string_view path, BlockSelection selection) {
-  VELMORA_ASSIGN_OR_RETURN(CheckedCwaFile checked, open_checked_cwa_file(path));
+Result<OpenedBlocks> open_cwa_data_blocks(InputFile& input, BlockSelection selection) {
+  VELMORA_ASSIGN_OR_RETURN(CheckedCwaFile checked, input.take());
   CwaFile& file = checked.file;
   const uint64_t total = checked.total_blocks;
   const uint64_t first = selection.start_block.value_or(0);

@@ -1,10 +1,10 @@
-// The shared per-packet loop: planned blocks in file order, non-data blocks skipped, each data
-// packet decoded with its timestamps and readings while prev_end carries continuity.
+// The per-packet loop of the streamed CSV: planned blocks in file order, non-data blocks
+// skipped, each data packet decoded with its timestamps and readings while prev_end carries
+// continuity.
 #include "package/read/packet_stream.hpp"
 
 #include <algorithm>
 
-#include "errors/messages.hpp"
 #include "package/decode/sample_times.hpp"
 
 namespace velmora {
@@ -29,13 +29,16 @@ Result<const DecodedPacket*> PacketStream::next() {
     ++next_block_;
     VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketMeta> meta, packet_meta(*bytes));
     if (!meta) continue;
-    VELMORA_ASSIGN_OR_RETURN(const CwaDataBlock block, CwaDataBlock::from_buffer(*bytes));
-    VELMORA_ASSIGN_OR_RETURN(packet_.count, block.parse_samples_reusing(include_magnetometer_,
-                                                                        packet_.samples, layout_));
-    VELMORA_ASSIGN_OR_RETURN(opened_.prev_end,
-                             calculate_sample_timestamps_with_prev_end(
-                                 block, packet_.count, opened_.prev_end, packet_.timestamps));
-    packet_.readings = block.readings();
+    const uint8_t* p = bytes->data();
+    const size_t n = meta->sample_count;
+    opened_.prev_end = write_packet_timestamps(*meta, clock_.unix_seconds(meta->timestamp),
+                                               opened_.prev_end, packet_.timestamps.data());
+    const SampleFormat& format = accepted_format(p);
+    packet_.has_gyro = format.gyro;
+    packet_.has_mag = format.mag && include_magnetometer_;
+    decode_packet_samples(p, n, SampleSlots::over(packet_.values, packet_.has_mag));
+    packet_.readings = readings_.of(p);
+    packet_.count = n;
     return &packet_;
   }
   return nullptr;

@@ -1,21 +1,25 @@
 // Planned blocks as decoded packets, one at a time, for the streamed CSV writer: non-data blocks
-// skipped, samples, timestamps and readings decoded, prev_end carried. The column reader and
-// the resampled read walk the packets themselves (packet/packet_walk.hpp).
+// skipped, samples, timestamps and readings decoded with the same steps as the column reader
+// and the resampled read, prev_end carried.
 #pragma once
 
 #include <array>
 #include <cstdint>
 
 #include "errors/cwa_error.hpp"
-#include "package/decode/data_block.hpp"
+#include "package/decode/packet_samples.hpp"
+#include "package/decode/sample_decode.hpp"
 #include "package/read/opened_blocks.hpp"
 
 namespace velmora {
 
 struct DecodedPacket {
-  size_t count = 0;  // samples in this packet
-  std::array<SampleData, kMaxSamplesPerPacket> samples;
+  size_t count = 0;       // samples in this packet
+  bool has_gyro = false;  // the packet's format carries a gyroscope
+  bool has_mag = false;   // it carries a magnetometer, and the magnetometer was asked for
   std::array<int64_t, kMaxSamplesPerPacket> timestamps;  // microseconds, device clock
+  // One array per axis in SensorAxis order; those of absent sensors hold nothing.
+  std::array<std::array<float, kMaxSamplesPerPacket>, kSensorAxes> values;
   PacketReadings readings;
 };
 
@@ -38,8 +42,9 @@ class PacketStream {
   SectorReader reader_;
   bool include_magnetometer_;
   uint64_t next_block_;
+  BlockClock clock_;
+  PacketReadingValues readings_;
   DecodedPacket packet_;
-  SampleLayout layout_;  // fixed fields that packet_.samples holds
 };
 
 }  // namespace velmora

@@ -108,8 +108,8 @@ class SpanSelection {
   std::optional<uint64_t> after_last_;  // the span after the last selected one
 };
 
-Result<ReadPlan> resolve_seconds(std::string_view path, const SecondsCut& cut) {
-  VELMORA_ASSIGN_OR_RETURN(CheckedCwaFile checked, open_checked_cwa_file(path));
+Result<ReadPlan> resolve_seconds(InputFile& input, const SecondsCut& cut) {
+  VELMORA_ASSIGN_OR_RETURN(CheckedCwaFile checked, input.take());
   CwaFile& file = checked.file;
   const uint64_t blocks = checked.total_blocks;
   if (blocks == 0) return fail(ErrorCode::kStartBlockBeyondFile);
@@ -120,12 +120,12 @@ Result<ReadPlan> resolve_seconds(std::string_view path, const SecondsCut& cut) {
   VELMORA_TRY(walk_sample_packets(reader, blocks, [&](uint64_t block, const uint8_t* packet) {
     selection.add(block, accepted_packet_meta(packet));
   }));
+  input.keep(std::move(checked));
   return selection.finish();
 }
 }  // namespace
 
-Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) {
-  VELMORA_TRY(validate(cut));
+Result<ReadPlan> resolve_read_plan(InputFile& input, const CutConfig& cut) {
   if (const auto* blocks = std::get_if<BlocksCut>(&cut)) {
     ReadPlan plan;
     plan.has_block_range = true;
@@ -133,7 +133,7 @@ Result<ReadPlan> resolve_read_plan(std::string_view path, const CutConfig& cut) 
     if (blocks->end) plan.block_count = *blocks->end - plan.start_block;
     return plan;
   }
-  if (const auto* seconds = std::get_if<SecondsCut>(&cut)) return resolve_seconds(path, *seconds);
+  if (const auto* seconds = std::get_if<SecondsCut>(&cut)) return resolve_seconds(input, *seconds);
   return ReadPlan{};
 }
 

@@ -1,12 +1,11 @@
-// read_cwa_data: planned blocks decoded straight into columns that are sized once from the
-// plan. Produces the same bits as parse_samples followed by append_sensor_value per sample.
+// read_cwa_data: planned blocks decoded straight into columns that are reserved once from the
+// plan.
 #include "package/read/reader.hpp"
 
 #include <algorithm>
 #include <array>
 
 #include "errors/messages.hpp"
-#include "package/decode/data_block.hpp"
 #include "package/decode/packet_samples.hpp"
 #include "package/decode/sample_decode.hpp"
 #include "package/decode/sample_times.hpp"
@@ -73,7 +72,7 @@ class ColumnFiller {
 
   CwaDataResult result_;
   BlockClock clock_;
-  decode::LightValues light_;
+  PacketReadingValues readings_;
   size_t reserve_rows_;
   bool include_magnetometer_;
 };
@@ -82,8 +81,7 @@ void ColumnFiller::add_packet(const uint8_t* p, std::optional<double>& prev_end)
   const PacketMeta meta = accepted_packet_meta(p);
   const size_t n = meta.sample_count;
   const size_t rows_before = result_.rows();
-  const uint16_t light = load_u16(p + packet_offset::kLight);
-  const FormatSensors sensors = format_sensors(p[packet_offset::kSampleFormat]);
+  const SampleFormat& sensors = accepted_format(p);
 
   prev_end = write_packet_timestamps(meta, clock_.unix_seconds(meta.timestamp), prev_end,
                                      result_.timestamps.extend(n));
@@ -110,27 +108,24 @@ void ColumnFiller::add_packet(const uint8_t* p, std::optional<double>& prev_end)
     fill_missing(result_.mag_y, n);
     fill_missing(result_.mag_z, n);
   }
-  if (result_.temperature) {
-    fill_reading(result_.temperature,
-                 decode::temperature_celsius(load_u16(p + packet_offset::kTemperature)), n);
-  }
-  if (result_.light) fill_reading(result_.light, light_.of(light), n);
-  if (result_.battery) {
-    fill_reading(result_.battery, decode::battery_volts(p[packet_offset::kBattery]), n);
-  }
+  const PacketReadings readings = readings_.of(p);
+  fill_reading(result_.temperature, readings.temperature, n);
+  fill_reading(result_.light, readings.light, n);
+  fill_reading(result_.battery, readings.battery, n);
 }
 
 }  // namespace
 
-Result<CwaDataResult> read_cwa_data(std::string_view path, BlockSelection selection,
+Result<CwaDataResult> read_cwa_data(InputFile& input, BlockSelection selection,
                                     ChannelSelection channels) {
-  VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(path, selection));
+  VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(input, selection));
   const uint64_t blocks = opened.end_block - opened.first_block;
   SectorReader reader(opened.file, planned_chunk_bytes(opened.first_block, opened.end_block));
-  // Reserves address space only; a column that outgrows the cap is remapped, not copied. The
-  // bound on rows is only an upper bound, so it must not meet the physical memory limit itself.
-  constexpr uint64_t kMaxReservedRows = uint64_t{1} << 32;
-  const uint64_t reserve_rows = std::min({blocks * kMaxSamplesPerPacket, kMaxReservedRows,
+  // Reserves address space only, for the most rows the planned blocks can hold, capped; a column
+  // that outgrows the cap is remapped, not copied. That count is only an upper bound, so it must
+  // not meet the physical memory limit itself.
+  constexpr uint64_t kReservedRowsCap = uint64_t{1} << 32;
+  const uint64_t reserve_rows = std::min({blocks * kMaxSamplesPerPacket, kReservedRowsCap,
                                           uint64_t{max_rows_in_memory(sizeof(int64_t))}});
   ColumnFiller filler(static_cast<size_t>(reserve_rows), channels);
   std::optional<double> prev_end = opened.prev_end;

@@ -92,16 +92,16 @@ Result<CwaDataResult> filter_data_by_time_range(CwaDataResult data,
       compact(column, timestamps, window);
     }
   };
-  compact_column(data.acc_x);
-  compact_column(data.acc_y);
-  compact_column(data.acc_z);
+  for (const AccelerometerColumnField& field : kAccelerometerColumns) {
+    compact_column(data.*field.member);
+  }
   for (const OptionalColumnField& field : kOptionalColumns) {
     if (OptionalColumn& column = data.*field.member) compact_column(*column);
   }
   compact_column(data.timestamps);  // last: the others read their decisions from it
-  for (OptionalColumn* motion :
-       {&data.gyro_x, &data.gyro_y, &data.gyro_z, &data.mag_x, &data.mag_y, &data.mag_z}) {
-    if (*motion && !holds_a_value(**motion)) motion->reset();
+  for (const OptionalColumnField& field : kOptionalColumns) {
+    OptionalColumn& column = data.*field.member;
+    if (field.is_motion() && column && !holds_a_value(*column)) column.reset();
   }
   return data;
 }

@@ -1,4 +1,5 @@
-// The time-range filter and the bound checks shared with the resampled read and the CSV output.
+// The time-range filter, and the check of the plan's time bounds that it and the resampled read
+// share.
 #pragma once
 
 #include <optional>

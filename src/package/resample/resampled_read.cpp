@@ -16,6 +16,7 @@
 #include "package/kernels/resampler_kernel.hpp"
 #include "package/read/opened_blocks.hpp"
 #include "package/read/packet_stream.hpp"
+#include "package/read/time_filter.hpp"
 #include "package/resample/resampler.hpp"
 #include "packet/byte_order.hpp"
 #include "packet/packet_walk.hpp"
@@ -24,25 +25,8 @@ namespace velmora {
 
 namespace {
 
-// Beyond this many rows the columns simply grow as they fill.
-constexpr double kMaxReservedRows = static_cast<double>(size_t{1} << 26);
-
-constexpr std::array<OptionalColumn CwaDataResult::*, 3> kGyroColumns = {
-    &CwaDataResult::gyro_x, &CwaDataResult::gyro_y, &CwaDataResult::gyro_z};
-constexpr std::array<OptionalColumn CwaDataResult::*, 3> kMagColumns = {
-    &CwaDataResult::mag_x, &CwaDataResult::mag_y, &CwaDataResult::mag_z};
-
-Status check_time_bounds(std::optional<double> range_start_time,
-                         std::optional<double> range_end_time) {
-  if (range_start_time && !std::isfinite(*range_start_time))
-    return fail(ErrorCode::kTimeRangeNotFinite);
-  if (range_end_time && !std::isfinite(*range_end_time))
-    return fail(ErrorCode::kTimeRangeNotFinite);
-  if (range_start_time && range_end_time && !(*range_start_time < *range_end_time)) {
-    return fail(ErrorCode::kTimeRangeOrder);
-  }
-  return {};
-}
+// The grid estimate's cap: beyond this many rows the output columns simply grow as they fill.
+constexpr double kMaxEstimatedGridRows = static_cast<double>(size_t{1} << 26);
 
 // Estimates the grid length from the first packet's pace and the number of planned blocks,
 // bounded by the time window when it has both ends; 0 when nothing sensible is known.
@@ -62,7 +46,7 @@ size_t expected_grid_rows(const int64_t* first_times, size_t count, uint64_t pla
   }
   const double rows = seconds * resample_hz + 2.0;
   if (!(rows > 0.0)) return 0;
-  return static_cast<size_t>(std::min(rows, kMaxReservedRows));
+  return static_cast<size_t>(std::min(rows, kMaxEstimatedGridRows));
 }
 
 // Feeds the samples of each data packet to the resampler, creating it at the first one.
@@ -100,7 +84,7 @@ class ResampledReader {
   Status status_;
   BlockClock clock_;
   std::array<std::array<float, kMaxSamplesPerPacket>, kResampledChannels> decoded_;
-  decode::LightValues light_;
+  PacketReadingValues readings_;
 };
 
 bool ResampledReader::add_packet(const uint8_t* p) {
@@ -130,7 +114,7 @@ bool ResampledReader::add_packet(const uint8_t* p) {
       }
     }
   }
-  const FormatSensors sensors = format_sensors(p[packet_offset::kSampleFormat]);
+  const SampleFormat& sensors = accepted_format(p);
   if (sensors.gyro) create_motion_columns(p, staged.time, seen);
   return go_on;
 }
@@ -157,7 +141,7 @@ bool ResampledReader::start(const PacketMeta& meta, int64_t whole_seconds) {
 // Writes the packet's n samples into the staged queue entries: packed ones decoded straight to
 // double, others decoded as floats, then widened.
 void ResampledReader::stage_packet(const uint8_t* p, size_t n, const StagedEntries& staged) {
-  const FormatSensors sensors = format_sensors(p[packet_offset::kSampleFormat]);
+  const SampleFormat& sensors = accepted_format(p);
   const bool mag = sensors.mag && channels_.include_magnetometer;
   const std::array<double*, 3> acc = {staged.value[kChannelAccX], staged.value[kChannelAccY],
                                       staged.value[kChannelAccZ]};
@@ -186,18 +170,15 @@ void ResampledReader::stage_packet(const uint8_t* p, size_t n, const StagedEntri
   std::fill_n(staged.motion, n,
               static_cast<uint8_t>((sensors.gyro ? kHasGyro : 0) | (mag ? kHasMag : 0)));
   // Readings that make no column are never read.
+  const PacketReadings readings = readings_.of(p);
   if (channels_.include_temperature) {
-    fill_doubles(staged.value[kChannelTemperature], n,
-                 static_cast<double>(
-                     decode::temperature_celsius(load_u16(p + packet_offset::kTemperature))));
+    fill_doubles(staged.value[kChannelTemperature], n, static_cast<double>(readings.temperature));
   }
   if (channels_.include_light) {
-    fill_doubles(staged.value[kChannelLight], n,
-                 static_cast<double>(light_.of(load_u16(p + packet_offset::kLight))));
+    fill_doubles(staged.value[kChannelLight], n, static_cast<double>(readings.light));
   }
   if (channels_.include_battery) {
-    fill_doubles(staged.value[kChannelBattery], n,
-                 static_cast<double>(decode::battery_volts(p[packet_offset::kBattery])));
+    fill_doubles(staged.value[kChannelBattery], n, static_cast<double>(readings.battery));
   }
 }
 
@@ -209,9 +190,12 @@ void ResampledReader::create_motion_columns(const uint8_t* p, const double* time
     const bool in_bounds = (!range_start_time_ || t >= *range_start_time_) &&
                            (!range_end_time_ || t < *range_end_time_);
     if (!in_bounds) continue;
-    for (const auto column : kGyroColumns) resampler_->ensure_column(column);
-    if (format_sensors(p[packet_offset::kSampleFormat]).mag && channels_.include_magnetometer) {
-      for (const auto column : kMagColumns) resampler_->ensure_column(column);
+    const bool mag = accepted_format(p).mag && channels_.include_magnetometer;
+    for (const OptionalColumnField& field : kOptionalColumns) {
+      if (field.kind == ChannelKind::kGyroscope ||
+          (mag && field.kind == ChannelKind::kMagnetometer)) {
+        resampler_->ensure_column(field.member);
+      }
     }
     return;
   }
@@ -219,10 +203,12 @@ void ResampledReader::create_motion_columns(const uint8_t* p, const double* time
 
 }  // namespace
 
-Result<CwaDataResult> read_cwa_data_resampled_streaming(
-    std::string_view path, BlockSelection selection, double resample_hz, ChannelSelection channels,
-    std::optional<double> range_start_time, std::optional<double> range_end_time) {
-  VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(path, selection));
+Result<CwaDataResult> read_cwa_data_resampled_streaming(InputFile& input, BlockSelection selection,
+                                                        double resample_hz,
+                                                        ChannelSelection channels,
+                                                        std::optional<double> range_start_time,
+                                                        std::optional<double> range_end_time) {
+  VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(input, selection));
   if (opened.first_block >= opened.end_block) return fail(ErrorCode::kNoSampleDataInRange);
   const uint64_t planned_blocks = opened.end_block - opened.first_block;
   SectorReader reader(opened.file, planned_chunk_bytes(opened.first_block, opened.end_block));

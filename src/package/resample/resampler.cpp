@@ -123,31 +123,6 @@ void StreamingResampler::fill_grid(uint64_t first) {
   grid_first_ = first;
 }
 
-void StreamingResampler::push(const TimedSample& sample) {
-  const StagedEntries entry = queue_.stage(1);
-  const SampleData& s = sample.sample;
-  entry.time[0] = sample.time_s;
-  const float values[kResampledChannels] = {
-      s.acc_x,
-      s.acc_y,
-      s.acc_z,
-      sample.temperature,
-      sample.light,
-      sample.battery,
-      s.has_gyro ? s.gyro_x : kMissingValue,
-      s.has_gyro ? s.gyro_y : kMissingValue,
-      s.has_gyro ? s.gyro_z : kMissingValue,
-      s.has_mag ? s.mag_x : kMissingValue,
-      s.has_mag ? s.mag_y : kMissingValue,
-      s.has_mag ? s.mag_z : kMissingValue,
-  };
-  for (size_t channel = 0; channel < kResampledChannels; ++channel) {
-    entry.value[channel][0] = static_cast<double>(values[channel]);
-  }
-  entry.motion[0] = static_cast<uint8_t>((s.has_gyro ? kHasGyro : 0) | (s.has_mag ? kHasMag : 0));
-  push_staged(1, StagedFacts{.readings_shared = true});
-}
-
 size_t StreamingResampler::push_staged(size_t n, StagedFacts facts) {
   // An infinite step puts every grid point at NaN: nothing could ever be emitted, so holding
   // samples would only grow the queue with the file.
@@ -389,27 +364,12 @@ void StreamingResampler::put_motion(size_t channel, bool present, float value, s
   out[row] = present ? value : kMissingValue;
 }
 
+// The queue keeps the readings before the motion axes; the channel table lists them after.
 OptionalColumn& StreamingResampler::optional_column(size_t channel) {
-  switch (channel) {
-    case kChannelTemperature:
-      return output_.temperature;
-    case kChannelLight:
-      return output_.light;
-    case kChannelBattery:
-      return output_.battery;
-    case kChannelGyroX:
-      return output_.gyro_x;
-    case kChannelGyroY:
-      return output_.gyro_y;
-    case kChannelGyroZ:
-      return output_.gyro_z;
-    case kChannelMagX:
-      return output_.mag_x;
-    case kChannelMagY:
-      return output_.mag_y;
-    default:
-      return output_.mag_z;
-  }
+  const size_t field = channel < kChannelGyroX
+                           ? kFirstReadingColumn + (channel - kChannelTemperature)
+                           : channel - kChannelGyroX;
+  return output_.*kOptionalColumns[field].member;
 }
 
 void StreamingResampler::reserve(size_t rows) {
@@ -456,10 +416,8 @@ void StreamingResampler::make_room_ahead(double time_s) {
 // Bytes of one output row over every present column.
 size_t StreamingResampler::output_row_bytes() const {
   size_t bytes = sizeof(int64_t) + 3 * sizeof(float);
-  for (const OptionalColumn* column :
-       {&output_.temperature, &output_.light, &output_.battery, &output_.gyro_x, &output_.gyro_y,
-        &output_.gyro_z, &output_.mag_x, &output_.mag_y, &output_.mag_z}) {
-    if (*column) bytes += sizeof(float);
+  for (const OptionalColumnField& field : kOptionalColumns) {
+    if (output_.*field.member) bytes += sizeof(float);
   }
   return bytes;
 }
@@ -468,10 +426,10 @@ size_t StreamingResampler::output_row_bytes() const {
 void StreamingResampler::refresh_outputs() {
   output_.timestamps.reserve(room_rows_);
   timestamps_out_ = output_.timestamps.data();
-  Column<float>* fixed[] = {&output_.acc_x, &output_.acc_y, &output_.acc_z};
   for (size_t channel = kChannelAccX; channel <= kChannelAccZ; ++channel) {
-    fixed[channel]->reserve(room_rows_);
-    channel_out_[channel] = fixed[channel]->data();
+    Column<float>& column = output_.*kAccelerometerColumns[channel - kChannelAccX].member;
+    column.reserve(room_rows_);
+    channel_out_[channel] = column.data();
   }
   any_motion_ = false;
   for (size_t channel = kChannelTemperature; channel < kResampledChannels; ++channel) {
@@ -489,8 +447,9 @@ void StreamingResampler::commit_rows() {
   const size_t pending = rows_ - output_.timestamps.size();
   if (pending == 0) return;
   output_.timestamps.extend(pending);
-  for (Column<float>* column : {&output_.acc_x, &output_.acc_y, &output_.acc_z}) {
-    column->extend(rows_ - column->size());
+  for (const AccelerometerColumnField& field : kAccelerometerColumns) {
+    Column<float>& column = output_.*field.member;
+    column.extend(rows_ - column.size());
   }
   for (size_t channel = kChannelTemperature; channel < kResampledChannels; ++channel) {
     OptionalColumn& column = optional_column(channel);

@@ -7,21 +7,11 @@
 #include <cstdint>
 #include <optional>
 
-#include "package/decode/data_block.hpp"
 #include "package/read/data_result.hpp"
 #include "package/resample/pending_rows.hpp"
 #include "package/resample/sample_queue.hpp"
 
 namespace velmora {
-
-// One input sample with the readings of the packet that holds it.
-struct TimedSample {
-  double time_s;  // microsecond timestamp / 1000000.0
-  SampleData sample;
-  float temperature;
-  float light;
-  float battery;
-};
 
 // Which of the per-packet readings become output columns.
 struct ReadingSelection {
@@ -50,9 +40,6 @@ class StreamingResampler {
   StreamingResampler(const StreamingResampler&) = delete;
   StreamingResampler& operator=(const StreamingResampler&) = delete;
 
-  // Queues a sample (setting the grid origin with the first one) and emits what is ready.
-  // Must not be called once finished().
-  void push(const TimedSample& sample);
   // Slots for the n samples of a packet, which the caller fills in and then pushes with
   // push_staged; they stay readable until the next stage call. Motion values may be left
   // unwritten for samples without them while no motion_queued() and the packet has none.

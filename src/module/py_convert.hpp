@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace velmora::py {
@@ -27,5 +28,10 @@ bool to_u64(PyObject* object, uint64_t& out);
 
 // Accepts a datetime.tzinfo instance (or subclass); other types fail with the 'PyTzInfo' test.
 bool check_tzinfo(PyObject* object);
+
+// Sets `offset_us` to tz.utcoffset(None) in microseconds (absent for a null tz). Returns false
+// with the Python exception set when the call fails, does not give a timedelta, or gives an
+// offset of a day or more.
+bool fixed_timezone_offset_us(PyObject* tz, std::optional<int64_t>& offset_us);
 
 }  // namespace velmora::py
