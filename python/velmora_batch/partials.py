@@ -34,7 +34,13 @@ def _alive(pid: int) -> bool:
         return False
     except PermissionError:
         return True
-    return True
+    # A writer that has died but not yet been reaped by its parent (a dask nanny, a pool) is a
+    # zombie, which signal 0 still reaches.
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as stat:
+            return stat.read().rpartition(b")")[2].split()[0] != b"Z"
+    except (OSError, IndexError):
+        return True
 
 
 def remove_abandoned(output: pathlib.Path) -> None:

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "module/py_convert.hpp"
 #include "errors/py_errors.hpp"
 #include "module/py_call.hpp"
+#include "module/py_convert.hpp"
 #include "package/python/py_block_clipping.hpp"
 #include "package/python/py_block_scan.hpp"
 #include "packet/block_mask.hpp"
