@@ -127,8 +127,10 @@ def scan_blocks(path) -> pd.DataFrame:
         {
             "block": block,
             "offset": METADATA_BYTES + BLOCK_BYTES * block,
-            "kind": pd.Categorical.from_codes(scan.kind.astype(np.int8), categories=KINDS),
-            "reason": pd.Categorical.from_codes(reason_codes, categories=list(scan.reasons)),
+            "kind": pd.Categorical.from_codes(
+                scan.kind.astype(np.int8), categories=pd.Index(KINDS)
+            ),
+            "reason": pd.Categorical.from_codes(reason_codes, categories=pd.Index(scan.reasons)),
             "checksum_ok": pd.array(np.where(data, scan.checksum_ok, False), dtype="boolean"),
             "start": _times(scan.start_us, data),
             "end": _times(scan.end_us, data),

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import dataclasses
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -228,7 +229,8 @@ def calibrate_frame(frame, method: str, options: dict, *, in_place: bool):
     rule = rule_for(method, options)
     win.check_sorted(frame)
     points, temperatures = _still_windows(frame, rule)
-    report = {
+    # Values are JSON scalars and lists, each key its own kind.
+    report: dict[str, Any] = {
         "method": method,
         "accepted": False,
         "reason": "",
@@ -308,16 +310,17 @@ def apply(frame: pd.DataFrame, report: dict, *, in_place: bool = False) -> pd.Da
     coefficient = report["temperature_coefficient"]
     reference = report["temperature_reference"]
     temperature = win.temperature_of(frame)
-    use_temperature = temperature is not None and reference is not None and any(coefficient)
+    if reference is None or not any(coefficient):
+        temperature = None
     axes = win.axes_of(frame)
-    results = [_writable(raw) if in_place else None for raw in axes]
-    results = [np.empty(len(frame), dtype=np.float32) if out is None else out for out in results]
+    writable = [_writable(raw) if in_place else None for raw in axes]
+    results = [np.empty(len(frame), dtype=np.float32) if out is None else out for out in writable]
     step = win.ROWS_PER_CHUNK
     work, shift = np.empty(step), np.empty(step)
     for begin in range(0, len(frame), step):
         end = min(begin + step, len(frame))
         size = end - begin
-        if use_temperature:
+        if temperature is not None:
             # Into float64 first: NumPy would compute a float32 array minus a Python float in
             # float32.
             np.copyto(shift[:size], temperature[begin:end])
@@ -327,7 +330,7 @@ def apply(frame: pd.DataFrame, report: dict, *, in_place: bool = False) -> pd.Da
             np.copyto(part, raw[begin:end])
             part *= scale[axis]
             part += offset[axis]
-            if use_temperature:
+            if temperature is not None:
                 part += shift[:size] * coefficient[axis]
             out[begin:end] = part
     if all(out is raw for out, raw in zip(results, axes)):

@@ -44,7 +44,7 @@ def _piece(part, reading: dict, channels: list[str], categories: list[str]) -> p
             frame[channel] = absent
     frame = frame[channels]
     codes = np.full(rows, categories.index(name), dtype=np.int32)
-    frame["recording"] = pd.Categorical.from_codes(codes, categories=categories)
+    frame["recording"] = pd.Categorical.from_codes(codes, categories=pd.Index(categories))
     return frame
 
 
@@ -84,7 +84,8 @@ def to_dask(
     )
     reading = options.reading()
     found = discover(paths)
-    categories, first = [], {}
+    categories: list[str] = []
+    first: dict[str, pathlib.Path] = {}
     for recording in found:
         if recording.name in first:
             raise ValueError(

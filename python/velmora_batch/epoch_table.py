@@ -28,7 +28,7 @@ def epochs(
     metrics=METRICS,
     nonwear: pd.Series | None = None,
     *,
-    nonwear_runs=None,
+    nonwear_runs: tuple[np.ndarray, np.ndarray] | None = None,
 ) -> pd.DataFrame:
     """One row per epoch that holds samples, indexed by the epoch's start on the clock.
 
@@ -59,7 +59,9 @@ def epochs(
     flagged = None
     if nonwear_runs is not None:
         flagged = rows_in_runs(*nonwear_runs, windows.starts, windows.starts + windows.counts)
-    return sums.table(frame.index, flagged)
+    index = frame.index
+    assert isinstance(index, pd.DatetimeIndex)  # `ticks` turned any other away
+    return sums.table(index, flagged)
 
 
 def rows_in_runs(run_starts, run_stops, starts, stops) -> np.ndarray:
@@ -84,7 +86,7 @@ class EpochSums:
     def __init__(self, windows: win.ClockWindows, metrics):
         self.windows, self.metrics = windows, tuple(metrics)
         self.sums = {name: np.empty(len(windows)) for name in self.metrics}
-        self.temperature = None
+        self.temperature: np.ndarray | None = None
         self.buffers = [np.empty(0)] * 5
         self.across = np.empty(0, dtype=np.float32)
 

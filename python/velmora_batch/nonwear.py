@@ -82,6 +82,8 @@ def _window_flags(frame, rule: NonwearRule, windows: win.ClockWindows, times) ->
     if rule.range_limit_g is None:
         still_range = np.ones_like(still_sd)
     else:
+        # Extremes were gathered exactly because a range limit is set.
+        assert stats.lows is not None and stats.highs is not None
         lows = _combined(stats.lows, ends, np.minimum, np.inf)
         highs = _combined(stats.highs, ends, np.maximum, -np.inf)
         still_range = (highs - lows) < rule.range_limit_g

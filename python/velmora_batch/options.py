@@ -65,7 +65,10 @@ class ConvertOptions:
             value = getattr(self, field.name)
             if isinstance(value, datetime.tzinfo):
                 # A fixed offset is all that reaches the data; its seconds say it in JSON.
-                value = value.utcoffset(None).total_seconds()
+                offset = value.utcoffset(None)
+                if offset is None:
+                    raise ValueError(f"{field.name} has no fixed UTC offset: {value!r}")
+                value = offset.total_seconds()
             record[field.name] = value
         record["velmora"] = package_version()
         return record

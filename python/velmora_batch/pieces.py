@@ -36,7 +36,7 @@ def _block_pieces(path: str, cut: dict | None) -> list[dict | None]:
         return [cut]
     starts = range(start, int(end), PIECE_BLOCKS)
     ends = [*starts[1:], wanted_end]
-    return [velmora.blocks(first, last) for first, last in zip(starts, ends)]
+    return [dict(velmora.blocks(first, last)) for first, last in zip(starts, ends)]
 
 
 def plan(path: str, reading: dict) -> list[dict | None]:

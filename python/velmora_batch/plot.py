@@ -114,6 +114,9 @@ SPAN_COLOURS = {"gap": "#d9d9d9", "damaged": "#f2a7a7"}
 def _mark_spans(axes, spans, start_us: int | None) -> None:
     """Shades gaps and damaged spans; with `start_us`, on a panel of hours from that day."""
     for begin, end, kind in spans:
+        # Instants on a clock axis, or hours into the day on a day's panel.
+        left: np.datetime64 | float
+        right: np.datetime64 | float
         if start_us is None:
             left, right = np.datetime64(begin, "us"), np.datetime64(end, "us")
         else:
@@ -172,6 +175,7 @@ def quick_look(path, out=None, *, bin_seconds: float | None = None):
     panels = figure.subplots(days + 1, 1, height_ratios=[3] * days + [1.6], squeeze=False)[:, 0]
     for day, axes in enumerate(panels[:-1]):
         start = origin + day * DAY_US
+        inside: np.ndarray | slice
         if by_day:
             inside = (centres >= start) & (centres < start + DAY_US)
             x = (centres[inside] - start) / HOUR_US

@@ -82,7 +82,9 @@ def wear_summary(table: pd.DataFrame, interval_us: float) -> dict:
     samples = table["samples"].to_numpy(dtype=np.float64)
     worn = samples * (1.0 - table["nonwear"].to_numpy()) if "nonwear" in table else samples
     seconds = worn * (interval_us / win.US_PER_S if np.isfinite(interval_us) else 0.0)
-    days = pd.Series(seconds, index=table.index).groupby(table.index.floor("D")).sum()
+    index = table.index
+    assert isinstance(index, pd.DatetimeIndex)  # an epochs table is indexed by epoch start
+    days = pd.Series(seconds, index=index).groupby(index.floor("D")).sum()
     summary = {
         "wear_hours": float(seconds.sum() / 3600.0),
         "days": len(days),
@@ -125,11 +127,13 @@ def prepare_frame(
     found = None
     if steps.nonwear is not None:
         found = nonwear_runs(samples, method=steps.nonwear, **(steps.nonwear_options or {}))
-        episodes = episodes_of(samples.index, *found)
+        index = samples.index
+        assert isinstance(index, pd.DatetimeIndex)  # nonwear_runs turned any other away
+        episodes = episodes_of(index, *found)
         report["nonwear"] = {
             "method": steps.nonwear,
             "fraction": float(np.sum(found[1] - found[0]) / len(samples)),
-            "hours": float(episodes["duration"].sum() / pd.Timedelta(hours=1)),
+            "hours": float(pd.Timedelta(episodes["duration"].sum()) / pd.Timedelta(hours=1)),
             "episodes": [
                 {"start": start.isoformat(), "end": end.isoformat()}
                 for start, end in zip(episodes["start"], episodes["end"])

@@ -75,10 +75,10 @@ def summary_row(row: dict, report: dict) -> dict:
 def epochs_table(table: pd.DataFrame, facts: dict):
     """The epochs as an arrow table: timestamp[us] (UTC when the index is aware), then columns."""
     pa = require("pyarrow")
-    utc = table.index.tz is not None
-    arrays = [
-        pa.array(microseconds(table.index), type=pa.timestamp("us", tz="UTC" if utc else None))
-    ]
+    index = table.index
+    assert isinstance(index, pd.DatetimeIndex)  # an epochs table is indexed by epoch start
+    utc = index.tz is not None
+    arrays = [pa.array(microseconds(index), type=pa.timestamp("us", tz="UTC" if utc else None))]
     arrays += [pa.array(np.asarray(table[name])) for name in table.columns]
     result = pa.Table.from_arrays(arrays, names=["timestamp", *table.columns])
     return result.replace_schema_metadata({METADATA_KEY: json.dumps(facts).encode()})
@@ -173,7 +173,8 @@ def prepare_study(
     job = PrepareJob(preset, steps, tuple(sorted(options.items())), overwrite)
     out = pathlib.Path(os.path.abspath(out_dir))  # workers may run elsewhere
     found = discover(paths)
-    outputs, first = [], {}
+    outputs: list[str] = []
+    first: dict[pathlib.Path, pathlib.Path] = {}
     for recording in found:
         output = (
             out / "epochs" / recording.relative.parent / (stem(recording.relative) + ".parquet")

@@ -21,8 +21,12 @@ LISTED = 100  # runs, gaps and jumps listed in full; the counts cover all of the
 CHECKSUM_REASON = "Checksum mismatch"
 
 
+def _time_of(us) -> str:
+    return str(np.datetime64(int(us), "us"))
+
+
 def _time_text(us) -> str | None:
-    return None if us is None else str(np.datetime64(int(us), "us"))
+    return None if us is None else _time_of(us)
 
 
 @dataclasses.dataclass
@@ -283,8 +287,8 @@ def _gaps(kept: _Blocks) -> dict:
         Gap(
             int(kept.index[i]),
             int(kept.index[i + 1]),
-            _time_text(kept.end_us[i]),
-            _time_text(kept.start_us[i + 1]),
+            _time_of(kept.end_us[i]),
+            _time_of(kept.start_us[i + 1]),
             float(step[i]) / 1e6,
         )
         for i in at[:LISTED].tolist()

@@ -114,16 +114,18 @@ def _write(source: str, partial: pathlib.Path, options, made_by: dict, path: str
     """Writes one output to `partial`; returns its row count and the blocks left out."""
     salvage = options.damaged == "salvage"
     scan = raw_scan(source) if salvage else None
-    dropped = len(scan.masked_blocks(True)) + int(scan.truncated) if salvage else 0
+    dropped = len(scan.masked_blocks(True)) + int(scan.truncated) if scan is not None else 0
     if options.to == "csv":
-        if salvage:
+        if scan is not None:
             masked_write_csv(scan, True, os.fspath(partial), **options.reading())
         else:
             velmora.write_cwa_csv(source, os.fspath(partial), **options.reading())
         return count_lines(partial) - 1, dropped
     read_file = functools.partial(_salvaged_read, scan) if salvage else velmora.read_cwa_file
     try:
-        metadata, report = masked_header_facts(scan, True) if salvage else header_facts(source)
+        metadata, report = (
+            masked_header_facts(scan, True) if scan is not None else header_facts(source)
+        )
     except RuntimeError:
         # The reading's own error says more, and matches what read_cwa_file says.
         for _ in pieces.frames(source, options.reading(), read_file):
@@ -188,5 +190,5 @@ def convert_one(path: str, output: str, recording: str, options, overwrite: bool
     return row
 
 
-def convert_chunk(jobs, options, overwrite: bool) -> list[dict]:
+def convert_chunk(jobs: list[tuple[str, str, str]], options, overwrite: bool) -> list[dict]:
     return [convert_one(*job, options, overwrite) for job in jobs]

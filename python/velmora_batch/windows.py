@@ -78,17 +78,19 @@ class ClockWindows:
             ids = np.arange(first, last + 1, dtype=np.int64)[held]
             return cls(width, ids, edges[:-1][held], counts[held])
         # Far more windows than rows (a clock jump of years): find the windows from the rows.
-        starts, ids, previous = [], [], None
+        starts: list[np.ndarray] = []
+        found: list[np.ndarray] = []
+        previous = None
         for begin in range(0, len(times), ROWS_PER_CHUNK):
             keys = times[begin : begin + ROWS_PER_CHUNK] // width
             new = np.flatnonzero(np.diff(keys)) + 1
             if previous is None or keys[0] != previous:
                 new = np.concatenate(([0], new))
             starts.append(new + begin)
-            ids.append(keys[new])
+            found.append(keys[new])
             previous = keys[-1]
         start = np.concatenate(starts)
-        return cls(width, np.concatenate(ids), start, np.diff(np.append(start, len(times))))
+        return cls(width, np.concatenate(found), start, np.diff(np.append(start, len(times))))
 
     def __len__(self) -> int:
         return len(self.ids)
@@ -153,7 +155,7 @@ def moments(windows: ClockWindows, columns, *, extremes=False, plain=()) -> Mome
                 continue
             np.multiply(work, work, out=work)
             squared[index, first:stop] = np.add.reduceat(work, local)
-            if extremes:
+            if lows is not None and highs is not None:
                 lows[index, first:stop] = np.minimum.reduceat(piece, local)
                 highs[index, first:stop] = np.maximum.reduceat(piece, local)
     return Moments(windows.counts, sums, squared, lows, highs)
