@@ -166,10 +166,12 @@ def pytest_args(session: nox.Session) -> list[str]:
     ]
 
 
-def configure_and_build(session: nox.Session, preset: str, *defines: str, target: str = "") -> None:
+def configure_and_build(
+    session: nox.Session, preset: str, *defines: str, targets: tuple[str, ...] = ()
+) -> None:
     session.run("cmake", "--preset", preset, *defines, external=True)
-    targets = ["--target", target] if target else []
-    session.run("cmake", "--build", "--preset", preset, "-j", JOBS, *targets, external=True)
+    chosen = ["--target", *targets] if targets else []
+    session.run("cmake", "--build", "--preset", preset, "-j", JOBS, *chosen, external=True)
 
 
 # ----------------------------------------------------------------------------- Python
@@ -206,7 +208,9 @@ def pytest_asan(session: nox.Session) -> None:
         "asan",
         "-DVELMORA_BUILD_PYTHON=ON",
         f"-DPython_EXECUTABLE={python}",
-        target="velmora",
+        # The study package's private module too, built into build/asan/velmora_batch, where
+        # the installed package's extended path finds it.
+        targets=("velmora", "velmora_blocks"),
     )
     # libasan must come first in the process; libstdc++ right behind it, or ASan's __cxa_throw
     # finds no real one to forward to when a wheel's C++ code (matplotlib's) throws.
