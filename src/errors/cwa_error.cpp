@@ -3,33 +3,39 @@
 
 #include <cstring>
 
-#include "errors/messages.hpp"
-
 namespace velmora {
 
 CwaError CwaError::io_errno(int error_number) {
-  CwaError error;
-  error.is_io_ = true;
-  error.io_kind_ = IoKind::kOs;
-  error.os_error_ = error_number;
+  CwaError error(ErrorCode::kIo);
+  error.number_ = error_number;
   return error;
 }
 
 CwaError CwaError::io(IoKind kind) {
-  CwaError error;
-  error.is_io_ = true;
+  CwaError error(ErrorCode::kIo);
   error.io_kind_ = kind;
   return error;
 }
 
-CwaError CwaError::message(std::string text) {
-  CwaError error;
-  error.text_ = std::move(text);
+CwaError CwaError::csv_write(int error_number) {
+  CwaError error(ErrorCode::kCsvWrite);
+  error.number_ = error_number;
+  return error;
+}
+
+CwaError CwaError::unsupported_sample_format(uint8_t sample_format) {
+  CwaError error(ErrorCode::kUnsupportedSampleFormat);
+  error.number_ = sample_format;
+  return error;
+}
+
+CwaError CwaError::unsupported_resample_method(std::string_view method) {
+  CwaError error(ErrorCode::kUnsupportedResampleMethod);
+  error.text_ = method;
   return error;
 }
 
 std::string CwaError::io_text() const {
-  if (!is_io_) return text_;
   switch (io_kind_) {
     case IoKind::kUnexpectedEof:
       return std::string(msg::kFailedToFillWholeBuffer);
@@ -40,13 +46,24 @@ std::string CwaError::io_text() const {
   }
   // strerror_r (GNU form) is thread-safe; the buffer is only used for unknown numbers.
   char buffer[256];
-  const char* description = strerror_r(os_error_, buffer, sizeof buffer);
-  return std::string(description) + " (os error " + std::to_string(os_error_) + ")";
+  const char* description = strerror_r(number_, buffer, sizeof buffer);
+  return std::string(description) + " (os error " + std::to_string(number_) + ")";
 }
 
 std::string CwaError::display() const {
-  if (!is_io_) return text_;
-  return std::string(msg::kIoErrorPrefix) + io_text();
+  std::string text(error_text(code_));
+  switch (code_) {
+    case ErrorCode::kIo:
+    case ErrorCode::kCsvWrite:
+      return text + io_text();
+    case ErrorCode::kUnsupportedSampleFormat:
+      return text + std::to_string(number_ >> 4) + std::string(msg::kSampleFormatPacking) +
+             std::to_string(number_ & 0x0F);
+    case ErrorCode::kUnsupportedResampleMethod:
+      return text + text_ + std::string(msg::kUnsupportedMethodSuffix);
+    default:
+      return text;
+  }
 }
 
 }  // namespace velmora

@@ -1,55 +1,58 @@
-// CwaError: the one error type of the core, and the macros that propagate it.
+// CwaError: the one error type of the core, a code with what its text needs, and the macros
+// that propagate it.
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "errors/messages.hpp"
 
 namespace velmora {
 
 class CwaError {
  public:
   // What an I/O error carries instead of (or besides) an OS error number.
-  enum class IoKind {
+  enum class IoKind : uint8_t {
     kOs,             // errno from a failed system call
     kUnexpectedEof,  // a read of a fixed number of bytes hit the end of the file
     kNulInPath,      // a path held a NUL character
   };
 
+  // An error whose text is the code's text as it stands.
+  explicit CwaError(ErrorCode code) : code_(code) {}
+
   static CwaError io_errno(int error_number);
   static CwaError io(IoKind kind);
-  static CwaError message(std::string text);
-  static CwaError message(std::string_view text) { return message(std::string(text)); }
-  static CwaError message(const char* text) { return message(std::string(text)); }
+  // A failed write of a CSV record: the I/O text alone, without "IO error: ".
+  static CwaError csv_write(int error_number);
+  static CwaError unsupported_sample_format(uint8_t sample_format);
+  static CwaError unsupported_resample_method(std::string_view method);
 
-  bool is_io() const { return is_io_; }
-  IoKind io_kind() const { return io_kind_; }
-  int os_error() const { return os_error_; }
+  ErrorCode code() const { return code_; }
 
-  // Returns the text shown to users: "IO error: <io text>" or the message unchanged.
+  // Returns the text shown to users.
   std::string display() const;
-  // Returns the I/O error's own text without the "IO error: " prefix, or the message.
-  std::string io_text() const;
 
   friend bool operator==(const CwaError&, const CwaError&) = default;
 
  private:
-  CwaError() = default;
+  // The I/O error's own text: the fixed text of its kind, or the OS description and number.
+  std::string io_text() const;
 
-  bool is_io_ = false;
+  ErrorCode code_;
   IoKind io_kind_ = IoKind::kOs;
-  int os_error_ = 0;
-  std::string text_;  // message text of the Message variant
+  int number_ = 0;    // errno of an I/O error, or the unsupported sample format byte
+  std::string text_;  // the unsupported resample method
 };
 
 template <class T>
 using Result = std::expected<T, CwaError>;
 using Status = std::expected<void, CwaError>;
 
-inline std::unexpected<CwaError> fail(std::string_view text) {
-  return std::unexpected(CwaError::message(text));
-}
+inline std::unexpected<CwaError> fail(ErrorCode code) { return std::unexpected(CwaError(code)); }
 inline std::unexpected<CwaError> fail(CwaError error) { return std::unexpected(std::move(error)); }
 
 }  // namespace velmora

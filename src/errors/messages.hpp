@@ -1,75 +1,141 @@
-// Every message text of the system, spelled once. Tests compare against these exact texts.
+// Every message text of the system, spelled once: the table of error codes and their texts, the
+// pieces of the formatted ones, and the texts of internal faults. Tests compare against these.
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
 
-namespace velmora::msg {
+namespace velmora {
 
-// I/O error texts.
-inline constexpr std::string_view kIoErrorPrefix = "IO error: ";
+// What went wrong, one code per text of the system. The boundary maps each code to its Python
+// exception type (errors/py_errors.cpp).
+enum class ErrorCode : uint8_t {
+  // I/O: "IO error: " and the operating system's text, or that text alone while a CSV record
+  // is written.
+  kIo,
+  kCsvWrite,
+  // File structure and reading.
+  kNotValidCwaFile,
+  kFileTooSmall,
+  kIncompleteDataBlock,
+  kStartBlockBeyondFile,
+  kUnexpectedEndOfData,
+  kNoSampleDataInRange,
+  kNoSampleData,
+  kNoSamplesAfterSecondsCut,
+  kFirstBlockNotMetadata,
+  kInvalidPacketHeaderFormat,
+  kInvalidDataBlockHeader,
+  kOldFormatPackets,
+  kUnsupportedSampleFormat,  // formatted with the format byte's two nibbles
+  kSampleCountExceedsCapacity,
+  kInvalidBlockTimestamp,
+  kInsufficientPacked3,
+  kInsufficientUnpacked3,
+  kInsufficientUnpacked6,
+  kInsufficientUnpacked9,
+  // Time ranges and resampling.
+  kTimeRangeNotFinite,
+  kTimeRangeOrder,
+  kNoSamplesAfterTimeRange,
+  kNoSamplesAfterResampling,
+  // CSV output.
+  kTemperatureUnavailable,
+  kLightUnavailable,
+  kBatteryUnavailable,
+  kOutputIsInput,
+  // Cuts and resampling options (ValueError).
+  kCutNotCreatedByHelpers,
+  kCutMissingType,
+  kCutTypeInvalid,
+  kBlocksEndNotAfterStart,
+  kSecondsEndNotAfterStart,
+  kSecondsNotFinite,
+  kSecondsNegative,
+  kResampleHzNotPositive,
+  kResampleHzTooHigh,
+  kUnsupportedResampleMethod,  // formatted with the method text
+  // A callback of the binding raised; its Python exception is already set.
+  kRaisedByCaller,
+};
+
+struct ErrorEntry {
+  ErrorCode code;
+  std::string_view text;  // the whole text, or the start of a formatted one
+};
+
+// Indexed by code.
+inline constexpr std::array kErrorTable = {
+    ErrorEntry{ErrorCode::kIo, "IO error: "},
+    ErrorEntry{ErrorCode::kCsvWrite, ""},
+    ErrorEntry{ErrorCode::kNotValidCwaFile, "Not a valid CWA file"},
+    ErrorEntry{ErrorCode::kFileTooSmall, "File too small to be a valid CWA file"},
+    ErrorEntry{ErrorCode::kIncompleteDataBlock, "Incomplete CWA data block"},
+    ErrorEntry{ErrorCode::kStartBlockBeyondFile, "Start block is beyond file size"},
+    ErrorEntry{ErrorCode::kUnexpectedEndOfData, "Unexpected end of CWA data"},
+    ErrorEntry{ErrorCode::kNoSampleDataInRange,
+               "No valid sample data found in the specified range"},
+    ErrorEntry{ErrorCode::kNoSampleData, "No valid sample data found"},
+    ErrorEntry{ErrorCode::kNoSamplesAfterSecondsCut,
+               "No samples remain after applying seconds cut"},
+    ErrorEntry{ErrorCode::kFirstBlockNotMetadata, "First block is not a metadata block"},
+    ErrorEntry{ErrorCode::kInvalidPacketHeaderFormat, "Invalid packet header format"},
+    ErrorEntry{ErrorCode::kInvalidDataBlockHeader, "Invalid data block header"},
+    ErrorEntry{ErrorCode::kOldFormatPackets, "Old CWA format packets are not supported"},
+    ErrorEntry{ErrorCode::kUnsupportedSampleFormat, "Unsupported sample format: "},
+    ErrorEntry{ErrorCode::kSampleCountExceedsCapacity, "Sample count exceeds packet capacity"},
+    ErrorEntry{ErrorCode::kInvalidBlockTimestamp, "Invalid block timestamp"},
+    ErrorEntry{ErrorCode::kInsufficientPacked3, "Insufficient data for packed 3-axis samples"},
+    ErrorEntry{ErrorCode::kInsufficientUnpacked3, "Insufficient data for unpacked 3-axis samples"},
+    ErrorEntry{ErrorCode::kInsufficientUnpacked6, "Insufficient data for unpacked 6-axis samples"},
+    ErrorEntry{ErrorCode::kInsufficientUnpacked9, "Insufficient data for unpacked 9-axis samples"},
+    ErrorEntry{ErrorCode::kTimeRangeNotFinite, "time range values must be finite"},
+    ErrorEntry{ErrorCode::kTimeRangeOrder, "range_end_time must be greater than range_start_time"},
+    ErrorEntry{ErrorCode::kNoSamplesAfterTimeRange, "No samples remain after applying time range"},
+    ErrorEntry{ErrorCode::kNoSamplesAfterResampling,
+               "No samples remain after applying time range/resampling"},
+    ErrorEntry{ErrorCode::kTemperatureUnavailable, "Temperature requested but unavailable"},
+    ErrorEntry{ErrorCode::kLightUnavailable, "Light requested but unavailable"},
+    ErrorEntry{ErrorCode::kBatteryUnavailable, "Battery requested but unavailable"},
+    ErrorEntry{ErrorCode::kOutputIsInput, "output_path refers to the input file"},
+    ErrorEntry{ErrorCode::kCutNotCreatedByHelpers, "cut must be created by seconds() or blocks()"},
+    ErrorEntry{ErrorCode::kCutMissingType, "cut is missing type"},
+    ErrorEntry{ErrorCode::kCutTypeInvalid, "cut type must be 'seconds' or 'blocks'"},
+    ErrorEntry{ErrorCode::kBlocksEndNotAfterStart, "blocks end must be greater than start"},
+    ErrorEntry{ErrorCode::kSecondsEndNotAfterStart, "seconds end must be greater than start"},
+    ErrorEntry{ErrorCode::kSecondsNotFinite, "seconds cut values must be finite"},
+    ErrorEntry{ErrorCode::kSecondsNegative, "seconds cut values must be >= 0"},
+    ErrorEntry{ErrorCode::kResampleHzNotPositive, "resample_hz must be a finite value > 0"},
+    ErrorEntry{ErrorCode::kResampleHzTooHigh, "resample_hz must be <= 10000"},
+    ErrorEntry{ErrorCode::kUnsupportedResampleMethod, "Unsupported resample_method '"},
+    ErrorEntry{ErrorCode::kRaisedByCaller, ""},
+};
+
+consteval bool table_follows_codes() {
+  for (size_t i = 0; i < kErrorTable.size(); ++i) {
+    if (static_cast<size_t>(kErrorTable[i].code) != i) return false;
+  }
+  return static_cast<size_t>(ErrorCode::kRaisedByCaller) + 1 == kErrorTable.size();
+}
+static_assert(table_follows_codes(), "kErrorTable lists every code once, in code order");
+
+// Returns the text of a code (the start of the text for the formatted ones).
+constexpr std::string_view error_text(ErrorCode code) {
+  return kErrorTable[static_cast<size_t>(code)].text;
+}
+
+namespace msg {
+
+// The rest of the formatted texts: "<start><axes> axes, packing <packing>" and
+// "<start><method>'. Supported: cubic".
+inline constexpr std::string_view kSampleFormatPacking = " axes, packing ";
+inline constexpr std::string_view kUnsupportedMethodSuffix = "'. Supported: cubic";
+
+// I/O texts without an OS error number.
 inline constexpr std::string_view kFailedToFillWholeBuffer = "failed to fill whole buffer";
 inline constexpr std::string_view kNulInFileName = "file name contained an unexpected NUL byte";
-
-// File structure and reading.
-inline constexpr std::string_view kNotValidCwaFile = "Not a valid CWA file";
-inline constexpr std::string_view kFileTooSmall = "File too small to be a valid CWA file";
-inline constexpr std::string_view kIncompleteDataBlock = "Incomplete CWA data block";
-inline constexpr std::string_view kStartBlockBeyondFile = "Start block is beyond file size";
-inline constexpr std::string_view kUnexpectedEndOfData = "Unexpected end of CWA data";
-inline constexpr std::string_view kNoSampleDataInRange =
-    "No valid sample data found in the specified range";
-inline constexpr std::string_view kNoSampleData = "No valid sample data found";
-inline constexpr std::string_view kNoSamplesAfterSecondsCut =
-    "No samples remain after applying seconds cut";
-inline constexpr std::string_view kFirstBlockNotMetadata = "First block is not a metadata block";
-inline constexpr std::string_view kInvalidPacketHeaderFormat = "Invalid packet header format";
-inline constexpr std::string_view kInvalidDataBlockHeader = "Invalid data block header";
-inline constexpr std::string_view kOldFormatPackets = "Old CWA format packets are not supported";
-// Followed by "<axes> axes, packing <packing>".
-inline constexpr std::string_view kUnsupportedSampleFormatPrefix = "Unsupported sample format: ";
-inline constexpr std::string_view kSampleCountExceedsCapacity =
-    "Sample count exceeds packet capacity";
-inline constexpr std::string_view kInvalidBlockTimestamp = "Invalid block timestamp";
-inline constexpr std::string_view kInsufficientPacked3 =
-    "Insufficient data for packed 3-axis samples";
-inline constexpr std::string_view kInsufficientUnpacked3 =
-    "Insufficient data for unpacked 3-axis samples";
-inline constexpr std::string_view kInsufficientUnpacked6 =
-    "Insufficient data for unpacked 6-axis samples";
-inline constexpr std::string_view kInsufficientUnpacked9 =
-    "Insufficient data for unpacked 9-axis samples";
-
-// Time ranges and resampling.
-inline constexpr std::string_view kTimeRangeNotFinite = "time range values must be finite";
-inline constexpr std::string_view kTimeRangeOrder =
-    "range_end_time must be greater than range_start_time";
-inline constexpr std::string_view kNoSamplesAfterTimeRange =
-    "No samples remain after applying time range";
-inline constexpr std::string_view kNoSamplesAfterResampling =
-    "No samples remain after applying time range/resampling";
-
-// CSV output.
-inline constexpr std::string_view kTemperatureUnavailable = "Temperature requested but unavailable";
-inline constexpr std::string_view kLightUnavailable = "Light requested but unavailable";
-inline constexpr std::string_view kBatteryUnavailable = "Battery requested but unavailable";
-
-// Cuts (ValueError).
-inline constexpr std::string_view kCutNotCreatedByHelpers =
-    "cut must be created by seconds() or blocks()";
-inline constexpr std::string_view kCutMissingType = "cut is missing type";
-inline constexpr std::string_view kCutTypeInvalid = "cut type must be 'seconds' or 'blocks'";
-inline constexpr std::string_view kBlocksEndNotAfterStart = "blocks end must be greater than start";
-inline constexpr std::string_view kSecondsEndNotAfterStart =
-    "seconds end must be greater than start";
-inline constexpr std::string_view kSecondsNotFinite = "seconds cut values must be finite";
-inline constexpr std::string_view kSecondsNegative = "seconds cut values must be >= 0";
-
-// Resampling options (ValueError).
-inline constexpr std::string_view kResampleHzNotPositive = "resample_hz must be a finite value > 0";
-inline constexpr std::string_view kResampleHzTooHigh = "resample_hz must be <= 10000";
-// Wrapped around the method text: "Unsupported resample_method '<m>'. Supported: cubic".
-inline constexpr std::string_view kUnsupportedMethodPrefix = "Unsupported resample_method '";
-inline constexpr std::string_view kUnsupportedMethodSuffix = "'. Supported: cubic";
 
 // Internal faults (PanicException).
 inline constexpr std::string_view kFaultValidatedTimestamp = "validated packet timestamp";
@@ -79,7 +145,6 @@ inline constexpr std::string_view kFaultLastIndexExists =
 inline constexpr std::string_view kFaultNumpyCapsule = "Failed to access NumPy array API capsule";
 inline constexpr std::string_view kFaultTimestampBuffer = "timestamp buffer holds the samples";
 
-// write_cwa_csv, when the output would overwrite the recording being read.
-inline constexpr std::string_view kOutputIsInput = "output_path refers to the input file";
+}  // namespace msg
 
-}  // namespace velmora::msg
+}  // namespace velmora

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "errors/py_ref.hpp"
+
 namespace velmora::py {
 
 namespace {
@@ -28,24 +30,41 @@ PyObject* panic_exception_type() {
   return type;
 }
 
-PyObject* raise_with_text(PyObject* type, const CwaError& error) {
-  const std::string text = error.display();
-  PyObject* message =
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  if (message == nullptr) return nullptr;
-  PyErr_SetObject(type, message);
-  Py_DECREF(message);
-  return nullptr;
+// The Python exception type of each code: the arguments' own checks give ValueError, everything
+// met while reading or writing files RuntimeError (an I/O failure included, never OSError).
+// Null for a code whose exception the binding has already set.
+PyObject* exception_type(ErrorCode code) {
+  switch (code) {
+    case ErrorCode::kCutNotCreatedByHelpers:
+    case ErrorCode::kCutMissingType:
+    case ErrorCode::kCutTypeInvalid:
+    case ErrorCode::kBlocksEndNotAfterStart:
+    case ErrorCode::kSecondsEndNotAfterStart:
+    case ErrorCode::kSecondsNotFinite:
+    case ErrorCode::kSecondsNegative:
+    case ErrorCode::kResampleHzNotPositive:
+    case ErrorCode::kResampleHzTooHigh:
+    case ErrorCode::kUnsupportedResampleMethod:
+      return PyExc_ValueError;
+    case ErrorCode::kRaisedByCaller:
+      return nullptr;
+    default:
+      return PyExc_RuntimeError;
+  }
 }
 
 }  // namespace
 
-PyObject* raise_runtime_error(const CwaError& error) {
-  return raise_with_text(PyExc_RuntimeError, error);
+PyObject* raise_text(PyObject* type, std::string_view text) {
+  PyRef message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (message) PyErr_SetObject(type, message.get());
+  return nullptr;
 }
 
-PyObject* raise_value_error(const CwaError& error) {
-  return raise_with_text(PyExc_ValueError, error);
+PyObject* raise_error(const CwaError& error) {
+  PyObject* type = exception_type(error.code());
+  if (type == nullptr) return nullptr;  // the callback's exception stays set
+  return raise_text(type, error.display());
 }
 
 PyObject* raise_panic(std::string_view message, const char* file, int line) {
@@ -54,12 +73,7 @@ PyObject* raise_panic(std::string_view message, const char* file, int line) {
   std::fflush(stderr);
   PyObject* type = panic_exception_type();
   if (type == nullptr) return nullptr;
-  PyObject* text =
-      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
-  if (text == nullptr) return nullptr;
-  PyErr_SetObject(type, text);
-  Py_DECREF(text);
-  return nullptr;
+  return raise_text(type, message);
 }
 
 }  // namespace velmora::py

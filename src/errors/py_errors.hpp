@@ -1,4 +1,5 @@
-// The one place where C++ errors become Python exceptions.
+// The one place where C++ errors become Python exceptions: CwaError by its code, internal faults
+// as PanicException, refused memory as MemoryError.
 #pragma once
 
 #include <Python.h>
@@ -14,9 +15,12 @@
 
 namespace velmora::py {
 
-// Raise the error's display text as exactly RuntimeError / ValueError; return nullptr.
-PyObject* raise_runtime_error(const CwaError& error);
-PyObject* raise_value_error(const CwaError& error);
+// Raises the error's display text as the exception type of its code (exactly that type, no
+// subclass); returns nullptr. A kRaisedByCaller error leaves the exception already set.
+PyObject* raise_error(const CwaError& error);
+
+// Raises `type` with the UTF-8 text as its single argument; returns nullptr.
+PyObject* raise_text(PyObject* type, std::string_view text);
 
 // Writes the fault and its location to stderr and raises PanicException; returns nullptr.
 PyObject* raise_panic(std::string_view message, const char* file, int line);

@@ -35,8 +35,8 @@ std::optional<uint16_t> gyro_range_of(uint8_t sensor_config) {
 
 Status check_metadata_header(MetadataBytes block) {
   const std::span<const uint8_t> header = block.first(2);
-  if (!is_valid_utf8(header)) return fail(msg::kInvalidPacketHeaderFormat);
-  if (header[0] != 'M' || header[1] != 'D') return fail(msg::kFirstBlockNotMetadata);
+  if (!is_valid_utf8(header)) return fail(ErrorCode::kInvalidPacketHeaderFormat);
+  if (header[0] != 'M' || header[1] != 'D') return fail(ErrorCode::kFirstBlockNotMetadata);
   return {};
 }
 

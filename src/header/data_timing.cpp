@@ -49,7 +49,7 @@ Result<DataTiming> scan_data_timing(std::string_view file_path, size_t chunk_byt
   VELMORA_ASSIGN_OR_RETURN(CwaFile file, CwaFile::open(file_path));
   std::array<uint8_t, kMetadataBytes> block{};
   VELMORA_TRY(file.read_exact(block));
-  if (block[0] != 'M' || block[1] != 'D') return fail(msg::kFirstBlockNotMetadata);
+  if (block[0] != 'M' || block[1] != 'D') return fail(ErrorCode::kFirstBlockNotMetadata);
   SectorReader reader(file, chunk_bytes);
   DataTimingScan scan;
   VELMORA_TRY(walk_sample_packets(reader, std::nullopt, [&](uint64_t, const uint8_t* packet) {

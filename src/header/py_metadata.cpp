@@ -47,9 +47,9 @@ bool put(PyObject* dict, const char* key, PyRef value) {
 
 PyObject* read_metadata(const std::string& file_path) {
   Result<CwaHeader> header = read_cwa_header(file_path);
-  if (!header) return raise_runtime_error(header.error());
+  if (!header) return raise_error(header.error());
   Result<DataTiming> timing = scan_data_timing(file_path);
-  if (!timing) return raise_runtime_error(timing.error());
+  if (!timing) return raise_error(timing.error());
   const CwaHeader& h = *header;
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
@@ -79,7 +79,7 @@ PyObject* read_metadata(const std::string& file_path) {
 
 PyObject* sampling_consistency_report(const std::string& file_path) {
   Result<ConsistencyReport> report = velmora::sampling_consistency_report(file_path);
-  if (!report) return raise_runtime_error(report.error());
+  if (!report) return raise_error(report.error());
   const ConsistencyReport& r = *report;
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;

@@ -9,21 +9,16 @@
 
 namespace velmora {
 
-std::string unsupported_sample_format_message(uint8_t sample_format) {
-  return std::string(msg::kUnsupportedSampleFormatPrefix) + std::to_string(sample_format >> 4) +
-         " axes, packing " + std::to_string(sample_format & 0x0F);
-}
-
 CwaError packet_error(PacketVerdict verdict, uint8_t sample_format) {
   switch (verdict) {
     case PacketVerdict::kOldFormat:
-      return CwaError::message(msg::kOldFormatPackets);
+      return CwaError(ErrorCode::kOldFormatPackets);
     case PacketVerdict::kUnsupportedFormat:
-      return CwaError::message(unsupported_sample_format_message(sample_format));
+      return CwaError::unsupported_sample_format(sample_format);
     case PacketVerdict::kTooManySamples:
-      return CwaError::message(msg::kSampleCountExceedsCapacity);
+      return CwaError(ErrorCode::kSampleCountExceedsCapacity);
     case PacketVerdict::kInvalidTimestamp:
-      return CwaError::message(msg::kInvalidBlockTimestamp);
+      return CwaError(ErrorCode::kInvalidBlockTimestamp);
     case PacketVerdict::kSamples:
     case PacketVerdict::kSkip:
       break;

@@ -57,9 +57,6 @@ constexpr size_t bytes_per_sample(uint8_t sample_format) {
   }
 }
 
-// Returns "Unsupported sample format: <axes> axes, packing <packing>".
-std::string unsupported_sample_format_message(uint8_t sample_format);
-
 // Returns the nominal sampling rate of a rate code: 3200 / 2^(15 - (code & 0x0F)).
 inline double sample_rate_hz(uint8_t rate_code) {
   return 3200.0 / static_cast<double>(1u << (15 - (rate_code & 0x0F)));

@@ -27,7 +27,7 @@ Status walk_sample_packets(SectorReader& reader, std::optional<uint64_t> blocks,
     if (packet == nullptr) {
       VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketBytes> read, reader.next());
       if (!read) {
-        if (blocks) return fail(msg::kUnexpectedEndOfData);
+        if (blocks) return fail(ErrorCode::kUnexpectedEndOfData);
         return {};
       }
       packet = read->data();

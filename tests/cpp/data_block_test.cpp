@@ -50,12 +50,13 @@ TEST(data_block, rejects_headers_that_are_not_utf8_before_other_headers) {
     std::string_view message;
   };
   for (const Case& c :
-       {Case{0xFF, 'X', msg::kInvalidPacketHeaderFormat},
-        Case{'A', 0x80, msg::kInvalidPacketHeaderFormat},
-        Case{0xC3, 'A', msg::kInvalidPacketHeaderFormat},
-        Case{0xE2, 0x82, msg::kInvalidPacketHeaderFormat},
-        Case{0xC3, 0xA9, msg::kInvalidDataBlockHeader},
-        Case{'M', 'D', msg::kInvalidDataBlockHeader}, Case{0, 0, msg::kInvalidDataBlockHeader}}) {
+       {Case{0xFF, 'X', velmora::error_text(ErrorCode::kInvalidPacketHeaderFormat)},
+        Case{'A', 0x80, velmora::error_text(ErrorCode::kInvalidPacketHeaderFormat)},
+        Case{0xC3, 'A', velmora::error_text(ErrorCode::kInvalidPacketHeaderFormat)},
+        Case{0xE2, 0x82, velmora::error_text(ErrorCode::kInvalidPacketHeaderFormat)},
+        Case{0xC3, 0xA9, velmora::error_text(ErrorCode::kInvalidDataBlockHeader)},
+        Case{'M', 'D', velmora::error_text(ErrorCode::kInvalidDataBlockHeader)},
+        Case{0, 0, velmora::error_text(ErrorCode::kInvalidDataBlockHeader)}}) {
     PacketBuilder packet;
     packet.header[0] = static_cast<char>(c.first);
     packet.header[1] = static_cast<char>(c.second);
@@ -120,12 +121,13 @@ TEST(data_block, rejects_formats_and_counts_it_cannot_decode) {
     uint16_t count;
     std::string message;
   };
-  for (const Case& c : {Case{0x31, 1, "Unsupported sample format: 3 axes, packing 1"},
-                        Case{0x60, 1, "Unsupported sample format: 6 axes, packing 0"},
-                        Case{0x30, 121, std::string(msg::kInsufficientPacked3)},
-                        Case{0x32, 81, std::string(msg::kInsufficientUnpacked3)},
-                        Case{0x62, 41, std::string(msg::kInsufficientUnpacked6)},
-                        Case{0x92, 27, std::string(msg::kInsufficientUnpacked9)}}) {
+  for (const Case& c :
+       {Case{0x31, 1, "Unsupported sample format: 3 axes, packing 1"},
+        Case{0x60, 1, "Unsupported sample format: 6 axes, packing 0"},
+        Case{0x30, 121, std::string(velmora::error_text(ErrorCode::kInsufficientPacked3))},
+        Case{0x32, 81, std::string(velmora::error_text(ErrorCode::kInsufficientUnpacked3))},
+        Case{0x62, 41, std::string(velmora::error_text(ErrorCode::kInsufficientUnpacked6))},
+        Case{0x92, 27, std::string(velmora::error_text(ErrorCode::kInsufficientUnpacked9))}}) {
     PacketBuilder packet;
     packet.sample_format = c.format;
     packet.sample_count = c.count;

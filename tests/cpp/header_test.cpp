@@ -28,12 +28,15 @@ TEST(parse_cwa_header, checks_utf8_before_the_metadata_marker) {
     uint8_t first, second;
     std::string_view message;
   } cases[] = {
-      {0xFF, 0xFF, msg::kInvalidPacketHeaderFormat},
-      {'M', 0x80, msg::kInvalidPacketHeaderFormat},
-      {0xE2, 0x82, msg::kInvalidPacketHeaderFormat},  // truncated three-byte sequence
-      {'A', 'X', msg::kFirstBlockNotMetadata},
-      {0xC3, 0xA9, msg::kFirstBlockNotMetadata},  // valid two-byte character
-      {'m', 'd', msg::kFirstBlockNotMetadata},
+      {0xFF, 0xFF, velmora::error_text(ErrorCode::kInvalidPacketHeaderFormat)},
+      {'M', 0x80, velmora::error_text(ErrorCode::kInvalidPacketHeaderFormat)},
+      {0xE2, 0x82,
+       velmora::error_text(
+           ErrorCode::kInvalidPacketHeaderFormat)},  // truncated three-byte sequence
+      {'A', 'X', velmora::error_text(ErrorCode::kFirstBlockNotMetadata)},
+      {0xC3, 0xA9,
+       velmora::error_text(ErrorCode::kFirstBlockNotMetadata)},  // valid two-byte character
+      {'m', 'd', velmora::error_text(ErrorCode::kFirstBlockNotMetadata)},
   };
   for (const auto& c : cases) {
     Bytes bytes = MetadataBuilder().bytes();

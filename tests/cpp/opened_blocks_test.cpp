@@ -71,7 +71,8 @@ TEST(open_cwa_data_blocks, fails_on_a_damaged_packet_before_the_selection) {
   odd_format.sample_format = 0x31;
   file.blocks[1] = odd_format.bytes();
   const Bytes bytes = file.bytes();
-  EXPECT_EQ(open_bytes(bytes, {5, 1}).error().display(), msg::kInvalidBlockTimestamp);
+  EXPECT_EQ(open_bytes(bytes, {5, 1}).error().display(),
+            velmora::error_text(ErrorCode::kInvalidBlockTimestamp));
   // The walk stops at the first data packet, so the damage further back is never seen.
   EXPECT_TRUE(open_bytes(bytes, {3, 1}));
   EXPECT_EQ(open_bytes(bytes, {2, 1}).error().display(),
@@ -92,10 +93,12 @@ TEST(open_cwa_data_blocks, checks_structure_in_order) {
   } cases[] = {
       {one_byte, {}, testing::kShortRead},
       // The marker is checked before the size, the size before the selection.
-      {ragged_not_cwa, {}, msg::kNotValidCwaFile},
-      {ragged, {0, 1}, msg::kIncompleteDataBlock},
-      {three, {3, 0}, msg::kStartBlockBeyondFile},
-      {three, {std::numeric_limits<uint64_t>::max(), std::nullopt}, msg::kStartBlockBeyondFile},
+      {ragged_not_cwa, {}, velmora::error_text(ErrorCode::kNotValidCwaFile)},
+      {ragged, {0, 1}, velmora::error_text(ErrorCode::kIncompleteDataBlock)},
+      {three, {3, 0}, velmora::error_text(ErrorCode::kStartBlockBeyondFile)},
+      {three,
+       {std::numeric_limits<uint64_t>::max(), std::nullopt},
+       velmora::error_text(ErrorCode::kStartBlockBeyondFile)},
   };
   for (const auto& c : cases) {
     auto opened = open_bytes(c.bytes, c.selection);

@@ -39,7 +39,8 @@ TEST(packet_meta, skips_non_sample_packets_before_any_check) {
 TEST(packet_meta, rejects_a_minute_of_60_and_accepts_full_packets) {
   PacketBuilder packet;
   packet.timestamp = testing::pack_time(2020, 1, 1, 0, 60);
-  EXPECT_EQ(testing::error_text(meta_of(packet)), msg::kInvalidBlockTimestamp);
+  EXPECT_EQ(testing::error_text(meta_of(packet)),
+            velmora::error_text(ErrorCode::kInvalidBlockTimestamp));
   packet.timestamp = testing::kJan2020;
   EXPECT_TRUE(meta_of(packet));
   packet.sample_format = 0x92;

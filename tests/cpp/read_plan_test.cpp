@@ -70,9 +70,9 @@ TEST(resolve_read_plan, passes_whole_and_blocks_cuts_without_the_file) {
     EXPECT_FALSE(plan->has_time_bounds());
   }
   EXPECT_EQ(resolve_read_plan(missing, BlocksCut{3, 3}).error().display(),
-            msg::kBlocksEndNotAfterStart);
+            velmora::error_text(ErrorCode::kBlocksEndNotAfterStart));
   EXPECT_EQ(resolve_read_plan(missing, SecondsCut{-1.0, std::nullopt}).error().display(),
-            msg::kSecondsNegative);
+            velmora::error_text(ErrorCode::kSecondsNegative));
 }
 
 TEST(resolve_read_plan, widens_the_selected_spans_by_one_packet) {
@@ -108,8 +108,10 @@ TEST(resolve_read_plan, corrects_span_starts_for_continuity) {
   // A window in the 0.5 s gap hits the corrected span of packet 1.
   EXPECT_EQ(range_of(bytes, {1.1, 1.2}), (Range{0, 3}));
   // The gap of 8.5 s before packet 2 stays a gap.
-  EXPECT_EQ(plan_error(bytes, SecondsCut{5.0, 6.0}), msg::kNoSamplesAfterSecondsCut);
-  EXPECT_EQ(plan_error(bytes, SecondsCut{11.0, std::nullopt}), msg::kNoSamplesAfterSecondsCut);
+  EXPECT_EQ(plan_error(bytes, SecondsCut{5.0, 6.0}),
+            velmora::error_text(ErrorCode::kNoSamplesAfterSecondsCut));
+  EXPECT_EQ(plan_error(bytes, SecondsCut{11.0, std::nullopt}),
+            velmora::error_text(ErrorCode::kNoSamplesAfterSecondsCut));
 }
 
 TEST(resolve_read_plan, fails_on_damage_after_the_window_and_plans_a_collapsed_window) {
@@ -117,12 +119,14 @@ TEST(resolve_read_plan, fails_on_damage_after_the_window_and_plans_a_collapsed_w
   PacketBuilder unset = second_packet(8);
   unset.timestamp = 0;
   damaged.blocks[8] = unset.bytes();
-  EXPECT_EQ(plan_error(damaged.bytes(), SecondsCut{0.0, 1.0}), msg::kInvalidBlockTimestamp);
+  EXPECT_EQ(plan_error(damaged.bytes(), SecondsCut{0.0, 1.0}),
+            velmora::error_text(ErrorCode::kInvalidBlockTimestamp));
   // Of two damaged packets, the earlier one names the failure.
   PacketBuilder old_format = second_packet(2);
   old_format.rate_code = 0;
   damaged.blocks[2] = old_format.bytes();
-  EXPECT_EQ(plan_error(damaged.bytes(), SecondsCut{0.0, 1.0}), msg::kOldFormatPackets);
+  EXPECT_EQ(plan_error(damaged.bytes(), SecondsCut{0.0, 1.0}),
+            velmora::error_text(ErrorCode::kOldFormatPackets));
   // Bounds a hair apart collapse at the scale of first_data_time: the plan is found anyway.
   auto plan = plan_for(ten_seconds().bytes(), SecondsCut{3.5, 3.5 + 1e-9});
   ASSERT_TRUE(plan);
@@ -158,7 +162,7 @@ Result<ReadPlan> plan_by_spans(const FileBuilder& file, const SecondsCut& cut) {
     }
     spans.push_back({block, start, bounds.end});
   }
-  if (spans.empty()) return fail(msg::kNoSampleData);
+  if (spans.empty()) return fail(ErrorCode::kNoSampleData);
   ReadPlan plan;
   plan.has_block_range = true;
   if (cut.start) plan.range_start_time = *cut.start + first_data_time;
@@ -170,7 +174,7 @@ Result<ReadPlan> plan_by_spans(const FileBuilder& file, const SecondsCut& cut) {
     if (!first) first = i;
     last = i;
   }
-  if (!first) return fail(msg::kNoSamplesAfterSecondsCut);
+  if (!first) return fail(ErrorCode::kNoSamplesAfterSecondsCut);
   const size_t plan_first = *first == 0 ? 0 : *first - 1;
   const size_t plan_last = *last + 1 < spans.size() ? *last + 1 : *last;
   plan.start_block = spans[plan_first].block;

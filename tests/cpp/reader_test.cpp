@@ -58,7 +58,7 @@ Result<CwaDataResult> read_generic(const std::string& path, BlockSelection selec
     if (result.light) result.light->append_fill(packet->readings.light, packet->count);
     if (result.battery) result.battery->append_fill(packet->readings.battery, packet->count);
   }
-  if (result.rows() == 0) return fail(msg::kNoSampleDataInRange);
+  if (result.rows() == 0) return fail(ErrorCode::kNoSampleDataInRange);
   return result;
 }
 
@@ -153,7 +153,8 @@ TEST(read_cwa_data, fails_cleanly_on_every_truncation) {
 
 TEST(packet_stream, reports_planned_blocks_lost_after_the_size_check) {
   for (const auto& [length, message] :
-       {std::pair<size_t, std::string_view>{1024 + 512, msg::kUnexpectedEndOfData},
+       {std::pair<size_t, std::string_view>{1024 + 512,
+                                            velmora::error_text(ErrorCode::kUnexpectedEndOfData)},
         {1024 + 512 + 100, testing::kShortRead}}) {
     TempFile file(testing::file_of(3).bytes());
     auto opened = open_cwa_data_blocks(file.path(), {});

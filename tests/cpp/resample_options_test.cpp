@@ -21,10 +21,10 @@ TEST(resample_options, checks_the_rate_before_the_method) {
     const char* method;
     std::string_view message;
   } cases[] = {
-      {-0.0, "cubic", msg::kResampleHzNotPositive},
-      {-kInf, "cubic", msg::kResampleHzNotPositive},
-      {std::nextafter(10000.0, kInf), "cubic", msg::kResampleHzTooHigh},
-      {2e4, "linear", msg::kResampleHzTooHigh},
+      {-0.0, "cubic", velmora::error_text(ErrorCode::kResampleHzNotPositive)},
+      {-kInf, "cubic", velmora::error_text(ErrorCode::kResampleHzNotPositive)},
+      {std::nextafter(10000.0, kInf), "cubic", velmora::error_text(ErrorCode::kResampleHzTooHigh)},
+      {2e4, "linear", velmora::error_text(ErrorCode::kResampleHzTooHigh)},
       {50.0, " cubic", "Unsupported resample_method ' cubic'. Supported: cubic"},
       {50.0, "", "Unsupported resample_method ''. Supported: cubic"},
   };

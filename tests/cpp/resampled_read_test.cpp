@@ -67,7 +67,8 @@ TEST(resampled_read, window_shapes_grid_and_stops_before_a_later_fault) {
   for (int64_t s = 10; s < 20; ++s) expected.push_back((kJan2020Unix + s) * 1000000);
   EXPECT_EQ(std::vector<int64_t>(result->timestamps.begin(), result->timestamps.end()), expected);
   // Without an end the fault is reached.
-  EXPECT_EQ(testing::error_text(read(file, 1.0, kT + 10.0, std::nullopt)), msg::kOldFormatPackets);
+  EXPECT_EQ(testing::error_text(read(file, 1.0, kT + 10.0, std::nullopt)),
+            velmora::error_text(ErrorCode::kOldFormatPackets));
 }
 
 TEST(resampled_read, reports_each_failure_with_its_exact_text) {
@@ -88,15 +89,23 @@ TEST(resampled_read, reports_each_failure_with_its_exact_text) {
     BlockSelection selection;
     std::string_view message;
   } cases[] = {
-      {"no_data_packet", no_data, 1.0, none, none, all, msg::kNoSampleDataInRange},
-      {"no_data_bounds_unchecked", no_data, 1.0, kNan, none, all, msg::kNoSampleDataInRange},
-      {"zero_block_count", one, 1.0, none, none, zero, msg::kNoSampleDataInRange},
-      {"start_nan", one, 1.0, kNan, kT, all, msg::kTimeRangeNotFinite},
-      {"end_infinite", one, 1.0, kT, kInf, all, msg::kTimeRangeNotFinite},
-      {"start_not_below_end", one, 1.0, kT + 1.0, kT + 1.0, all, msg::kTimeRangeOrder},
-      {"start_after_last", one, 1.0, kT + 0.995, none, all, msg::kNoSamplesAfterResampling},
-      {"subnormal_rate", faulty_tail, tiny, none, none, all, msg::kNoSamplesAfterResampling},
-      {"beyond_file", one, 1.0, none, none, past, msg::kStartBlockBeyondFile},
+      {"no_data_packet", no_data, 1.0, none, none, all,
+       velmora::error_text(ErrorCode::kNoSampleDataInRange)},
+      {"no_data_bounds_unchecked", no_data, 1.0, kNan, none, all,
+       velmora::error_text(ErrorCode::kNoSampleDataInRange)},
+      {"zero_block_count", one, 1.0, none, none, zero,
+       velmora::error_text(ErrorCode::kNoSampleDataInRange)},
+      {"start_nan", one, 1.0, kNan, kT, all, velmora::error_text(ErrorCode::kTimeRangeNotFinite)},
+      {"end_infinite", one, 1.0, kT, kInf, all,
+       velmora::error_text(ErrorCode::kTimeRangeNotFinite)},
+      {"start_not_below_end", one, 1.0, kT + 1.0, kT + 1.0, all,
+       velmora::error_text(ErrorCode::kTimeRangeOrder)},
+      {"start_after_last", one, 1.0, kT + 0.995, none, all,
+       velmora::error_text(ErrorCode::kNoSamplesAfterResampling)},
+      {"subnormal_rate", faulty_tail, tiny, none, none, all,
+       velmora::error_text(ErrorCode::kNoSamplesAfterResampling)},
+      {"beyond_file", one, 1.0, none, none, past,
+       velmora::error_text(ErrorCode::kStartBlockBeyondFile)},
   };
   for (const auto& c : cases) {
     TempFile file(c.file.bytes());

@@ -113,7 +113,7 @@ TEST(sample_timestamps, returns_the_previous_end_for_no_samples_without_checks) 
   for (uint32_t bad : {0u, 0xFFFFFFFFu, testing::pack_time(2021, 2, 29)}) {
     auto result = calculate_sample_timestamps_with_prev_end(block_at(bad), 1, std::nullopt, out);
     ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().display(), msg::kInvalidBlockTimestamp);
+    EXPECT_EQ(result.error().display(), velmora::error_text(ErrorCode::kInvalidBlockTimestamp));
   }
 }
 

@@ -111,18 +111,21 @@ TEST(filter_data_by_time_range, checks_bounds_before_the_rows) {
     std::string_view message;
   };
   for (const Case& c :
-       {Case{nan, 1.0, msg::kTimeRangeNotFinite},
-        Case{std::nullopt, -inf, msg::kTimeRangeNotFinite},
-        Case{5.0, inf, msg::kTimeRangeNotFinite}, Case{inf, 1.0, msg::kTimeRangeNotFinite},
-        Case{2.0, 2.0, msg::kTimeRangeOrder}, Case{3.0, 2.0, msg::kTimeRangeOrder},
-        Case{10.0, std::nullopt, msg::kNoSamplesAfterTimeRange},
-        Case{std::nullopt, 1.0, msg::kNoSamplesAfterTimeRange},
-        Case{0.0, 1.0, msg::kNoSamplesAfterTimeRange}}) {
+       {Case{nan, 1.0, velmora::error_text(ErrorCode::kTimeRangeNotFinite)},
+        Case{std::nullopt, -inf, velmora::error_text(ErrorCode::kTimeRangeNotFinite)},
+        Case{5.0, inf, velmora::error_text(ErrorCode::kTimeRangeNotFinite)},
+        Case{inf, 1.0, velmora::error_text(ErrorCode::kTimeRangeNotFinite)},
+        Case{2.0, 2.0, velmora::error_text(ErrorCode::kTimeRangeOrder)},
+        Case{3.0, 2.0, velmora::error_text(ErrorCode::kTimeRangeOrder)},
+        Case{10.0, std::nullopt, velmora::error_text(ErrorCode::kNoSamplesAfterTimeRange)},
+        Case{std::nullopt, 1.0, velmora::error_text(ErrorCode::kNoSamplesAfterTimeRange)},
+        Case{0.0, 1.0, velmora::error_text(ErrorCode::kNoSamplesAfterTimeRange)}}) {
     EXPECT_EQ(filter_error({1000000, 2000000}, c.start, c.end), c.message);
   }
-  EXPECT_EQ(filter_error({}, 0.0, 1.0), msg::kNoSamplesAfterTimeRange);
+  EXPECT_EQ(filter_error({}, 0.0, 1.0), velmora::error_text(ErrorCode::kNoSamplesAfterTimeRange));
   EXPECT_TRUE(check_time_bounds(-2.0, -1.0));
-  EXPECT_EQ(check_time_bounds(nan, 1.0).error().display(), msg::kTimeRangeNotFinite);
+  EXPECT_EQ(check_time_bounds(nan, 1.0).error().display(),
+            velmora::error_text(ErrorCode::kTimeRangeNotFinite));
 }
 
 TEST(filter_data_by_time_range, decides_motion_columns_again_one_by_one) {

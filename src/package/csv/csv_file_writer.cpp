@@ -76,7 +76,7 @@ Status CsvFileWriter::put(const char* data, size_t size) {
   while (size > 0) {
     if (record_used_ == kRecordBufferBytes) {
       if (const int error = pass_record_on(); error != 0) {
-        return fail(CwaError::message(CwaError::io_errno(error).io_text()));
+        return fail(CwaError::csv_write(error));
       }
     }
     const size_t count = std::min(size, kRecordBufferBytes - record_used_);

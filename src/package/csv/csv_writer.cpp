@@ -134,7 +134,7 @@ Status prescan_formats(OpenedBlocks& opened, bool include_magnetometer, bool& ha
   SectorReader reader(opened.file, planned_chunk_bytes(opened.first_block, opened.end_block));
   for (uint64_t block = opened.first_block; block < opened.end_block; ++block) {
     VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketBytes> packet, reader.next());
-    if (!packet) return fail(msg::kUnexpectedEndOfData);
+    if (!packet) return fail(ErrorCode::kUnexpectedEndOfData);
     VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketMeta> meta, packet_meta(*packet));
     if (!meta) continue;
     const uint8_t format = (*packet)[packet_offset::kSampleFormat];
@@ -161,7 +161,7 @@ Status check_output_is_not_input(const CwaFile& input, std::string_view output_p
   if (::fstat(input.fd(), &input_stat) != 0) return {};
   if (::stat(std::string(output_path).c_str(), &output_stat) != 0) return {};
   if (input_stat.st_dev == output_stat.st_dev && input_stat.st_ino == output_stat.st_ino) {
-    return fail(msg::kOutputIsInput);
+    return fail(ErrorCode::kOutputIsInput);
   }
   return {};
 }
@@ -176,9 +176,9 @@ Status write_data_result_csv(std::string_view output_path, const CwaDataResult& 
   // A requested reading the result lacks fails before any of the first row is written.
   if (data.rows() > 0) {
     if (channels.include_temperature && !data.temperature)
-      return fail(msg::kTemperatureUnavailable);
-    if (channels.include_light && !data.light) return fail(msg::kLightUnavailable);
-    if (channels.include_battery && !data.battery) return fail(msg::kBatteryUnavailable);
+      return fail(ErrorCode::kTemperatureUnavailable);
+    if (channels.include_light && !data.light) return fail(ErrorCode::kLightUnavailable);
+    if (channels.include_battery && !data.battery) return fail(ErrorCode::kBatteryUnavailable);
   }
   const auto text = std::make_unique<RowText>();
   std::array<char, kReadingsMaxChars + FloatTextCache::kRoom> readings;

@@ -17,16 +17,16 @@ bool is_utf8_pair(uint8_t first, uint8_t second) {
   return first >= 0xC2 && first <= 0xDF && second >= 0x80 && second <= 0xBF;
 }
 
-std::string_view insufficient_data_message(uint8_t sample_format) {
+ErrorCode insufficient_data_error(uint8_t sample_format) {
   switch (sample_format) {
     case 0x30:
-      return msg::kInsufficientPacked3;
+      return ErrorCode::kInsufficientPacked3;
     case 0x32:
-      return msg::kInsufficientUnpacked3;
+      return ErrorCode::kInsufficientUnpacked3;
     case 0x62:
-      return msg::kInsufficientUnpacked6;
+      return ErrorCode::kInsufficientUnpacked6;
     default:
-      return msg::kInsufficientUnpacked9;
+      return ErrorCode::kInsufficientUnpacked9;
   }
 }
 
@@ -34,8 +34,8 @@ std::string_view insufficient_data_message(uint8_t sample_format) {
 
 Result<CwaDataBlock> CwaDataBlock::from_buffer(PacketBytes packet) {
   const uint8_t* p = packet.data();
-  if (!is_utf8_pair(p[0], p[1])) return fail(msg::kInvalidPacketHeaderFormat);
-  if (p[0] != 'A' || p[1] != 'X') return fail(msg::kInvalidDataBlockHeader);
+  if (!is_utf8_pair(p[0], p[1])) return fail(ErrorCode::kInvalidPacketHeaderFormat);
+  if (p[0] != 'A' || p[1] != 'X') return fail(ErrorCode::kInvalidDataBlockHeader);
   CwaDataBlock block{
       .packet_header = "AX",
       .packet_length = load_u16(p + packet_offset::kLength),
@@ -68,9 +68,9 @@ Result<size_t> CwaDataBlock::parse_samples_reusing(bool include_magnetometer,
                                                    std::span<SampleData, kMaxSamplesPerPacket> out,
                                                    SampleLayout& layout) const {
   const size_t sample_bytes = bytes_per_sample(sample_format);
-  if (sample_bytes == 0) return fail(unsupported_sample_format_message(sample_format));
+  if (sample_bytes == 0) return fail(CwaError::unsupported_sample_format(sample_format));
   const size_t n = sample_count;
-  if (n * sample_bytes > kSampleDataBytes) return fail(insufficient_data_message(sample_format));
+  if (n * sample_bytes > kSampleDataBytes) return fail(insufficient_data_error(sample_format));
   const bool gyro = sample_format == 0x62 || sample_format == 0x92;
   const bool magnetometer = include_magnetometer && sample_format == 0x92;
   const SampleLayout wanted{sample_format, magnetometer};

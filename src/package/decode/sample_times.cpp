@@ -84,7 +84,7 @@ Result<double> packet_sample_timestamps(const PacketMeta& meta, std::optional<do
                                         int64_t* out) {
   if (meta.sample_count == 0) return prev_end.value_or(0.0);
   const std::optional<NaiveDateTime> block_time = cwa_timestamp(meta.timestamp);
-  if (!block_time) return fail(msg::kInvalidBlockTimestamp);
+  if (!block_time) return fail(ErrorCode::kInvalidBlockTimestamp);
   return write_packet_timestamps(meta, block_time->unix_seconds(), prev_end, out);
 }
 

@@ -63,16 +63,15 @@ PyObject* cut_dict(const char* type, const std::optional<Value>& start,
   return dict.release();
 }
 
-bool fail_with_value_error(std::string_view text) {
-  PyRef message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+bool fail_with(ErrorCode code) {
+  raise_error(CwaError(code));
   return false;
 }
 
 bool validated(const CutConfig& cut) {
   const Status status = validate(cut);
   if (status) return true;
-  raise_value_error(status.error());
+  raise_error(status.error());
   return false;
 }
 
@@ -102,12 +101,12 @@ bool parse_cut_config(PyObject* cut, CutConfig& out) {
     return true;
   }
   if (!PyDict_Check(cut)) {
-    return fail_with_value_error(msg::kCutNotCreatedByHelpers);
+    return fail_with(ErrorCode::kCutNotCreatedByHelpers);
   }
   PyRef type_value;
   if (!lookup(cut, "type", type_value)) return false;
   if (!type_value) {
-    return fail_with_value_error(msg::kCutMissingType);
+    return fail_with(ErrorCode::kCutMissingType);
   }
   std::string type;
   if (!to_utf8(type_value.get(), type)) return false;
@@ -122,7 +121,7 @@ bool parse_cut_config(PyObject* cut, CutConfig& out) {
     if (!get_optional_f64(cut, "end", seconds_cut.end)) return false;
     out = seconds_cut;
   } else {
-    return fail_with_value_error(msg::kCutTypeInvalid);
+    return fail_with(ErrorCode::kCutTypeInvalid);
   }
   return validated(out);
 }

@@ -33,7 +33,7 @@ PyObject* read_cwa_file(const ReadArguments& arguments) {
 
   auto data =
       read_planned(arguments.file_path, request->plan, request->resample_hz, arguments.selection);
-  if (!data) return raise_runtime_error(data.error());
+  if (!data) return raise_error(data.error());
 
   if (request->offset_us) subtract_offset(data->timestamps, *request->offset_us);
   return build_dataframe(std::move(*data), request->offset_us.has_value());

@@ -17,13 +17,13 @@ std::optional<ReadRequest> prepare_read(const ReadArguments& arguments) {
   // Validated before any file is touched, so a bad option wins over a missing file.
   auto resample_hz = parse_resample_options(arguments.resample_hz, arguments.resample_method);
   if (!resample_hz) {
-    raise_value_error(resample_hz.error());
+    raise_error(resample_hz.error());
     return std::nullopt;
   }
 
   auto plan = resolve_read_plan(arguments.file_path, cut);
   if (!plan) {
-    raise_runtime_error(plan.error());
+    raise_error(plan.error());
     return std::nullopt;
   }
 

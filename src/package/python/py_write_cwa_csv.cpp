@@ -47,7 +47,7 @@ PyObject* write_cwa_csv(const ReadArguments& arguments, const std::string& outpu
   std::optional<ReadRequest> request = prepare_read(arguments);
   if (!request) return nullptr;
   if (Status written = write_csv(arguments, output_path, *request); !written) {
-    return raise_runtime_error(written.error());
+    return raise_error(written.error());
   }
   Py_RETURN_NONE;
 }

@@ -10,8 +10,8 @@ namespace velmora {
 namespace {
 
 Status validate_seconds_value(double value) {
-  if (!std::isfinite(value)) return fail(msg::kSecondsNotFinite);
-  if (value < 0.0) return fail(msg::kSecondsNegative);
+  if (!std::isfinite(value)) return fail(ErrorCode::kSecondsNotFinite);
+  if (value < 0.0) return fail(ErrorCode::kSecondsNegative);
   return {};
 }
 
@@ -20,13 +20,13 @@ Status validate_seconds_value(double value) {
 Status validate(const CutConfig& cut) {
   if (const auto* blocks = std::get_if<BlocksCut>(&cut)) {
     if (blocks->start && blocks->end && *blocks->end <= *blocks->start) {
-      return fail(msg::kBlocksEndNotAfterStart);
+      return fail(ErrorCode::kBlocksEndNotAfterStart);
     }
   } else if (const auto* seconds = std::get_if<SecondsCut>(&cut)) {
     if (seconds->start) VELMORA_TRY(validate_seconds_value(*seconds->start));
     if (seconds->end) VELMORA_TRY(validate_seconds_value(*seconds->end));
     if (seconds->start && seconds->end && *seconds->start >= *seconds->end) {
-      return fail(msg::kSecondsEndNotAfterStart);
+      return fail(ErrorCode::kSecondsEndNotAfterStart);
     }
   }
   return {};

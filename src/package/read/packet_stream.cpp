@@ -25,7 +25,7 @@ PacketStream::PacketStream(OpenedBlocks opened, bool include_magnetometer)
 Result<const DecodedPacket*> PacketStream::next() {
   while (next_block_ < opened_.end_block) {
     VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketBytes> bytes, reader_.next());
-    if (!bytes) return fail(msg::kUnexpectedEndOfData);
+    if (!bytes) return fail(ErrorCode::kUnexpectedEndOfData);
     ++next_block_;
     VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketMeta> meta, packet_meta(*bytes));
     if (!meta) continue;

@@ -68,8 +68,8 @@ class SpanSelection {
   }
 
   Result<ReadPlan> finish() {
-    if (!any_span_) return fail(msg::kNoSampleData);
-    if (!last_selected_) return fail(msg::kNoSamplesAfterSecondsCut);
+    if (!any_span_) return fail(ErrorCode::kNoSampleData);
+    if (!last_selected_) return fail(ErrorCode::kNoSamplesAfterSecondsCut);
     VELMORA_EXPECT(first_planned_.has_value(), msg::kFaultLastIndexExists);
     plan_.start_block = *first_planned_;
     plan_.block_count = after_last_.value_or(*last_selected_) - *first_planned_ + 1;
@@ -112,7 +112,7 @@ Result<ReadPlan> resolve_seconds(std::string_view path, const SecondsCut& cut) {
   VELMORA_ASSIGN_OR_RETURN(CheckedCwaFile checked, open_checked_cwa_file(path));
   CwaFile& file = checked.file;
   const uint64_t blocks = checked.total_blocks;
-  if (blocks == 0) return fail(msg::kStartBlockBeyondFile);
+  if (blocks == 0) return fail(ErrorCode::kStartBlockBeyondFile);
   VELMORA_TRY(file.seek(kMetadataBytes));
 
   SectorReader reader(file);

@@ -137,7 +137,7 @@ Result<CwaDataResult> read_cwa_data(std::string_view path, BlockSelection select
   VELMORA_TRY(walk_sample_packets(reader, blocks, [&](uint64_t, const uint8_t* packet) {
     filler.add_packet(packet, prev_end);
   }));
-  if (filler.rows() == 0) return fail(msg::kNoSampleDataInRange);
+  if (filler.rows() == 0) return fail(ErrorCode::kNoSampleDataInRange);
   return filler.take();
 }
 

@@ -53,10 +53,12 @@ bool holds_a_value(const Column<float>& column) {
 
 Status check_time_bounds(std::optional<double> range_start_time,
                          std::optional<double> range_end_time) {
-  if (range_start_time && !std::isfinite(*range_start_time)) return fail(msg::kTimeRangeNotFinite);
-  if (range_end_time && !std::isfinite(*range_end_time)) return fail(msg::kTimeRangeNotFinite);
+  if (range_start_time && !std::isfinite(*range_start_time))
+    return fail(ErrorCode::kTimeRangeNotFinite);
+  if (range_end_time && !std::isfinite(*range_end_time))
+    return fail(ErrorCode::kTimeRangeNotFinite);
   if (range_start_time && range_end_time && *range_start_time >= *range_end_time) {
-    return fail(msg::kTimeRangeOrder);
+    return fail(ErrorCode::kTimeRangeOrder);
   }
   return {};
 }
@@ -79,7 +81,7 @@ Result<CwaDataResult> filter_data_by_time_range(CwaDataResult data,
     last_kept = i;
     ++kept;
   }
-  if (kept == 0) return fail(msg::kNoSamplesAfterTimeRange);
+  if (kept == 0) return fail(ErrorCode::kNoSamplesAfterTimeRange);
 
   // The rows are compacted in place: a filtered read needs no second copy of any column.
   const bool one_run = last_kept - first_kept + 1 == kept;

@@ -19,13 +19,10 @@ Result<std::optional<double>> parse_resample_options(std::optional<double> resam
   if (!resample_hz) return std::optional<double>();
   const double hz = *resample_hz;
   // Negated so that NaN fails too; positive subnormal rates pass.
-  if (!(std::isfinite(hz) && hz > 0.0)) return fail(msg::kResampleHzNotPositive);
-  if (hz > kMaxResampleHz) return fail(msg::kResampleHzTooHigh);
+  if (!(std::isfinite(hz) && hz > 0.0)) return fail(ErrorCode::kResampleHzNotPositive);
+  if (hz > kMaxResampleHz) return fail(ErrorCode::kResampleHzTooHigh);
   if (resample_method != "cubic") {
-    std::string text(msg::kUnsupportedMethodPrefix);
-    text.append(resample_method);
-    text.append(msg::kUnsupportedMethodSuffix);
-    return fail(CwaError::message(std::move(text)));
+    return fail(CwaError::unsupported_resample_method(resample_method));
   }
   return std::optional<double>(hz);
 }

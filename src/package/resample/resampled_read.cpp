@@ -34,10 +34,12 @@ constexpr std::array<OptionalColumn CwaDataResult::*, 3> kMagColumns = {
 
 Status check_time_bounds(std::optional<double> range_start_time,
                          std::optional<double> range_end_time) {
-  if (range_start_time && !std::isfinite(*range_start_time)) return fail(msg::kTimeRangeNotFinite);
-  if (range_end_time && !std::isfinite(*range_end_time)) return fail(msg::kTimeRangeNotFinite);
+  if (range_start_time && !std::isfinite(*range_start_time))
+    return fail(ErrorCode::kTimeRangeNotFinite);
+  if (range_end_time && !std::isfinite(*range_end_time))
+    return fail(ErrorCode::kTimeRangeNotFinite);
   if (range_start_time && range_end_time && !(*range_start_time < *range_end_time)) {
-    return fail(msg::kTimeRangeOrder);
+    return fail(ErrorCode::kTimeRangeOrder);
   }
   return {};
 }
@@ -221,7 +223,7 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(
     std::string_view path, BlockSelection selection, double resample_hz, ChannelSelection channels,
     std::optional<double> range_start_time, std::optional<double> range_end_time) {
   VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(path, selection));
-  if (opened.first_block >= opened.end_block) return fail(msg::kNoSampleDataInRange);
+  if (opened.first_block >= opened.end_block) return fail(ErrorCode::kNoSampleDataInRange);
   const uint64_t planned_blocks = opened.end_block - opened.first_block;
   SectorReader reader(opened.file, planned_chunk_bytes(opened.first_block, opened.end_block));
   ResampledReader feeder(planned_blocks, opened.prev_end, resample_hz, channels, range_start_time,
@@ -232,9 +234,9 @@ Result<CwaDataResult> read_cwa_data_resampled_streaming(
   VELMORA_TRY(std::move(feeder.status()));
 
   std::optional<StreamingResampler>& resampler = feeder.resampler();
-  if (!resampler) return fail(msg::kNoSampleDataInRange);
+  if (!resampler) return fail(ErrorCode::kNoSampleDataInRange);
   resampler->emit_ready(true);
-  if (resampler->output().rows() == 0) return fail(msg::kNoSamplesAfterResampling);
+  if (resampler->output().rows() == 0) return fail(ErrorCode::kNoSamplesAfterResampling);
   return resampler->take_output();
 }
 
