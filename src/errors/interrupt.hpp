@@ -1,6 +1,6 @@
-// Letting a pending signal end a call that waits in a blocking system call. The core cannot ask
-// Python whether a signal's handler wants the call to stop, so the binding installs a check for
-// the duration of each call.
+// Letting a pending signal end a call, whether it waits in a blocking system call or works
+// through a long loop. The core cannot ask Python whether a signal's handler wants the call to
+// stop, so the binding installs a check for the duration of each call.
 #pragma once
 
 namespace velmora {
@@ -9,9 +9,10 @@ namespace velmora {
 // already set the exception to raise. Not a std::exception, so only the boundary catches it.
 struct CallInterrupted {};
 
-// Run after a system call failed with EINTR. interrupt_requested() tells whether the signal ends
-// the call (for code that must tidy up first); check_interrupt() throws CallInterrupted then.
-// Without an installed check the system call is simply retried.
+// Run after a system call failed with EINTR, and every few thousand packets or rows of a long
+// loop, so that Ctrl-C ends any call within a fraction of a second. interrupt_requested() tells
+// whether the signal ends the call (for code that must tidy up first); check_interrupt() throws
+// CallInterrupted then. Without an installed check the system call is simply retried.
 bool interrupt_requested();
 void check_interrupt();
 

@@ -62,6 +62,9 @@ PyObject* raise_text(PyObject* type, std::string_view text) {
 }
 
 PyObject* raise_error(const CwaError& error) {
+  // A signal's handler that raised while the failing call tidied up (a CSV output's last
+  // write) has the last word: the user pressed Ctrl-C.
+  if (PyErr_Occurred() != nullptr) return nullptr;
   PyObject* type = exception_type(error.code());
   if (type == nullptr) return nullptr;  // the callback's exception stays set
   return raise_text(type, error.display());

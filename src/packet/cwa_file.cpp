@@ -84,6 +84,8 @@ SectorReader::SectorReader(CwaFile& file, size_t chunk_bytes)
     : file_(file), buffer_(chunk_bytes < kPacketBytes ? kPacketBytes : chunk_bytes) {}
 
 Status SectorReader::refill() {
+  // Also checked here: packets that come straight from a refill bypass next_buffered().
+  check_interrupt();
   // Move the partial packet to the front so a whole packet always fits.
   const size_t pending = end_ - begin_;
   if (pending > 0 && begin_ > 0) std::memmove(buffer_.data(), buffer_.data() + begin_, pending);

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "errors/cwa_error.hpp"
+#include "errors/interrupt.hpp"
 #include "packet/packet_meta.hpp"
 #include "packet/read_buffer.hpp"
 
@@ -63,6 +64,10 @@ class SectorReader {
   // reads on). Lets the scans over every packet keep their loop state in registers.
   const uint8_t* next_buffered() {
     if (end_ - begin_ < kPacketBytes) return nullptr;
+    // Every 1024 packets of the buffer (a few milliseconds of decoding or CSV text), a pending
+    // signal may end the call; the test is one mask per packet.
+    if ((begin_ & (kInterruptCheckBytes - 1)) == 0) [[unlikely]]
+      check_interrupt();
     const uint8_t* packet = buffer_.data() + begin_;
     begin_ += kPacketBytes;
     return packet;
@@ -71,6 +76,8 @@ class SectorReader {
  private:
   Status refill();
   Result<std::optional<PacketBytes>> next_after_refill();
+
+  static constexpr size_t kInterruptCheckBytes = size_t{1024} * kPacketBytes;
 
   CwaFile& file_;
   ReadBuffer buffer_;

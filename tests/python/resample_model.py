@@ -119,7 +119,9 @@ class Model:
             d0 = (t0 - t2) * ((t0 - t1) * (t0 - tm))
             d1 = (t1 - t2) * ((t1 - t0) * (t1 - tm))
             d2 = (t2 - t1) * ((t2 - t0) * (t2 - tm))
-            if min(abs(dm), abs(d0), abs(d1), abs(d2)) >= TINY:
+            # An interval more than twice as long as both its neighbours is a gap: linear there.
+            gap = (t1 - t0) > 2.0 * (t0 - tm) and (t1 - t0) > 2.0 * (t2 - t1)
+            if min(abs(dm), abs(d0), abs(d1), abs(d2)) >= TINY and not gap:
                 cubic = (tm, vm, dm, d0, d1, d2, t2, v2)
 
         def value(name):

@@ -165,6 +165,44 @@ def test_timezone_without_fixed_offset_fails(cwa_path, good_file, cut, tz, error
     raises_exactly(error, text, velmora.read_cwa_file, path, cut, fixed_utc_offset_timezone=tz)
 
 
+class FarZone(datetime.tzinfo):
+    def __init__(self, offset):
+        self.offset = offset
+
+    def utcoffset(self, dt):
+        return self.offset
+
+
+@pytest.mark.parametrize(
+    "offset",
+    [
+        datetime.timedelta(days=-999999999),
+        datetime.timedelta(days=10**6),
+        datetime.timedelta(hours=24),
+        datetime.timedelta(hours=-24),
+    ],
+)
+def test_offset_of_a_day_or_more_is_the_interpreters_value_error(cwa_path, tmp_path, offset):
+    with pytest.raises(ValueError) as refused:
+        datetime.timezone(offset)
+    path = cwa_path(CwaFile(blocks=consecutive_packets(2)))
+    output = tmp_path / "out.csv"
+    output.write_bytes(b"keep")
+    zone = FarZone(offset)
+    raises_exactly(
+        ValueError, str(refused.value), velmora.read_cwa_file, path, fixed_utc_offset_timezone=zone
+    )
+    raises_exactly(
+        ValueError,
+        str(refused.value),
+        velmora.write_cwa_csv,
+        path,
+        str(output),
+        fixed_utc_offset_timezone=zone,
+    )
+    assert output.read_bytes() == b"keep"
+
+
 NOTHING_IN_RANGE = "No valid sample data found in the specified range"
 
 
@@ -331,6 +369,46 @@ def test_missing_numpy_or_pandas_is_noticed_after_the_read(cwa_path, blocked, go
     )
     assert run.stdout.splitlines() == [outcome, "False"]
     assert ("Failed to access NumPy array API capsule" in run.stderr) == (blocked == "numpy")
+
+
+# Ctrl-C while the first read imports NumPy: the import's KeyboardInterrupt reaches the caller
+# as it is, and the next call imports NumPy afresh.
+INTERRUPTED_IMPORT_SCRIPT = """
+import sys, velmora
+
+class RaiseFromFirstImport:
+    def find_spec(self, name, path=None, target=None):
+        if name == "numpy":
+            sys.meta_path.remove(self)
+            raise {raised}
+        return None
+
+assert "numpy" not in sys.modules
+sys.meta_path.insert(0, RaiseFromFirstImport())
+for attempt in range(2):
+    try:
+        print(len(velmora.read_cwa_file({path!r})))
+    except BaseException as error:
+        print(type(error).__name__, error)
+"""
+
+
+@pytest.mark.parametrize(
+    ("raised", "outcome"),
+    [("KeyboardInterrupt", "KeyboardInterrupt "), ("MemoryError('import')", "MemoryError import")],
+)
+def test_exception_from_the_numpy_import_propagates_and_the_next_call_works(
+    cwa_path, raised, outcome
+):
+    path = cwa_path(CwaFile(blocks=consecutive_packets(2)))
+    run = subprocess.run(
+        [sys.executable, "-c", INTERRUPTED_IMPORT_SCRIPT.format(raised=raised, path=path)],
+        capture_output=True,
+        text=True,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
+        check=True,
+    )
+    assert run.stdout.splitlines() == [outcome, "240"], run.stderr
 
 
 # The fault path itself under memory pressure: each fork fails one allocation of the first call,

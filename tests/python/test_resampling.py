@@ -181,6 +181,30 @@ def test_real_recording_matches_model(name, hz):
     assert_same_columns(frame_columns(velmora.read_cwa_file(path, resample_hz=hz)), expected)
 
 
+def test_grid_points_in_a_gap_lie_between_the_samples_around_it(cwa_path):
+    # Five minutes without samples between two runs of noisy packets: a cubic through the close
+    # pairs on either side would swing far outside the data in the gap.
+    rng = random.Random(22)
+    runs = [(0, 3), (303, 3)]
+    blocks = [
+        packet.with_(sample_data=rng.randbytes(480))
+        for start, count in runs
+        for packet in consecutive_packets(count, add_seconds(JAN_2020, start), sample_count=100)
+    ]
+    path = cwa_path(CwaFile(blocks=blocks))
+    samples = model_input(path, None, True)
+    frame = velmora.read_cwa_file(path, resample_hz=10.0)
+    assert_same_columns(frame_columns(frame), resampled_read(samples["timestamps"], samples, 10.0))
+    times = samples["timestamps"]
+    before = int(np.flatnonzero(np.diff(times) > 60_000_000)[0])
+    inside = (frame.index.asi8 > times[before]) & (frame.index.asi8 < times[before + 1])
+    assert inside.sum() > 2900
+    for name in ("acc_x", "acc_y", "acc_z"):
+        ends = samples[name][before : before + 2]
+        values = frame[name].to_numpy()[inside]
+        assert ends.min() <= values.min() and values.max() <= ends.max(), name
+
+
 def whole_second_packets(count):
     return consecutive_packets(count, sample_count=100)
 

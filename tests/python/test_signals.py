@@ -72,3 +72,56 @@ def test_ctrl_c_ends_a_call_blocked_on_a_fifo(tmp_path, call, wait):
         child.kill()
         child.wait()
     assert out == "KeyboardInterrupt True\n", err
+
+
+# The child works through a long call that never waits (a regular file, /dev/null), reports
+# how it ended, when (on the clock the parent shares), whether its descriptors are back to
+# what they were and whether the CSV output is still there.
+BUSY_CHILD = textwrap.dedent("""
+    import os, signal, sys, time, velmora
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    call, recording, output = sys.argv[1:4]
+    calls = {
+        "read": lambda: velmora.read_cwa_file(recording),
+        "read_resampled": lambda: velmora.read_cwa_file(recording, resample_hz=1000.0),
+        "csv_streamed": lambda: velmora.write_cwa_csv(recording, output),
+        "csv_resampled": lambda: velmora.write_cwa_csv(recording, output, resample_hz=1000.0),
+    }
+    import pandas  # noqa: F401  (its import is not part of the call)
+    before = len(os.listdir("/proc/self/fd"))
+    print("calling", flush=True)
+    try:
+        calls[call]()
+        print("returned")
+    except BaseException as error:
+        ended = time.monotonic()
+        print(type(error).__name__, ended, len(os.listdir("/proc/self/fd")) == before,
+              os.path.exists(output))
+""")
+
+
+@pytest.mark.parametrize("call", ["read", "read_resampled", "csv_streamed", "csv_resampled"])
+def test_ctrl_c_ends_a_long_call_promptly(tmp_path, call):
+    # 40,000 packets: seconds of work for each call, so only a check in its loops ends it soon.
+    packets = b"".join(packet.to_bytes() for packet in consecutive_packets(1000))
+    recording = CwaFile(blocks=[packets * 40]).write(tmp_path / "long.cwa")
+    output = tmp_path / "out.csv"
+    child = subprocess.Popen(
+        [sys.executable, "-c", BUSY_CHILD, call, recording, str(output)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
+    )
+    try:
+        assert child.stdout.readline() == "calling\n"
+        time.sleep(0.2)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+        child.wait()
+    kind, ended, descriptors_back, output_left = out.split()
+    assert (kind, descriptors_back, output_left) == ("KeyboardInterrupt", "True", "False"), err
+    assert float(ended) - sent < 0.5

@@ -8,6 +8,8 @@ import math
 import os
 import pathlib
 import random
+import subprocess
+import sys
 import zoneinfo
 
 import numpy as np
@@ -369,6 +371,50 @@ def test_full_disk_while_writing_records_has_no_prefix(tmp_path, cwa_path):
     path = cwa_path(CwaFile(blocks=consecutive_packets(3500, sample_data=bytes(range(240)) * 2)))
     assert runtime_text(lambda: velmora.write_cwa_csv(path, "/dev/full")) == ENOSPC
     assert len(written_csv(tmp_path, path)) > 17 * 2**20 + 2**19
+
+
+# A file size limit makes the writes fail like a full disk, after the output was created: in
+# the streamed and filtered ways while records are written (past the 16 MiB file buffer), in
+# the resampled way (a smaller file) at the final flush.
+SIZE_LIMITED_SCRIPT = """
+import resource, signal, sys, velmora
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+recording, output, way = sys.argv[1:4]
+arguments = {"streamed": {}, "filtered": {"cut": velmora.seconds(0.5)},
+             "resampled": {"resample_hz": 25.0}}[way]
+try:
+    velmora.write_cwa_csv(recording, output, **arguments)
+except RuntimeError as error:
+    print(error)
+"""
+
+
+@pytest.mark.parametrize(
+    ("way", "text"),
+    [
+        ("streamed", "File too large (os error 27)"),
+        ("filtered", "File too large (os error 27)"),
+        ("resampled", "IO error: File too large (os error 27)"),
+    ],
+)
+@pytest.mark.parametrize("existing", [False, True])
+def test_failed_write_removes_the_output_it_created_or_truncated(
+    tmp_path, cwa_path, way, text, existing
+):
+    path = cwa_path(CwaFile(blocks=consecutive_packets(3500, sample_data=bytes(range(240)) * 2)))
+    output = tmp_path / "out.csv"
+    if existing:
+        output.write_bytes(b"previous")
+    run = subprocess.run(
+        [sys.executable, "-c", SIZE_LIMITED_SCRIPT, path, str(output), way],
+        capture_output=True,
+        text=True,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
+        check=True,
+    )
+    assert run.stdout == text + "\n", run.stderr
+    assert not output.exists()
 
 
 def test_no_file_stays_open(cwa_path, tmp_path, no_leaked_files):

@@ -1,9 +1,13 @@
 // The buffered writer of one CSV output file, with the error texts of its two kinds of failure.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "errors/cwa_error.hpp"
@@ -13,8 +17,10 @@ namespace velmora {
 // Writes the CSV records of one output file. Bytes pass a record buffer, then a file buffer,
 // then the file; a failed write while a record is written is reported without the "IO error: "
 // prefix, a failure at creation or at the final flush with it. A writer dropped without a
-// successful finish() still hands everything it holds to the file, ignoring errors, so that an
-// interrupted call leaves what was written so far.
+// successful finish() removes the regular file it created or truncated, so that a failed call
+// leaves no partial CSV that looks like a whole one. Other outputs (a FIFO, a terminal) cannot be
+// taken back: they still get everything the writer holds, errors ignored, unless an exception
+// (Ctrl-C, an internal fault) abandons the call, which must not wait for a FIFO's reader.
 //
 // The record buffer is the window right behind the file buffer's contents, so passing a record
 // on moves no bytes, only the boundary between them.
@@ -69,15 +75,23 @@ class CsvFileWriter {
   // lost or repeated when it is passed on again.
   int pass_record_on();
   // Writes the file buffer out; returns 0 or an errno. Keeps the unwritten rest on failure, and
-  // also when a signal ends the call, which then throws CallInterrupted.
+  // also when a signal ends the call, which then throws CallInterrupted (while closing, that
+  // ends only the handing over: EINTR is returned, the handler's exception stays set).
   int flush_file_buffer();
   // Writes the file buffer out ahead of its turn, once kDrainBytes have gathered and no early
   // write has failed; a failure is held in held_error_.
   void drain();
 
+  // Removes the created file if its path still leads to it.
+  void remove_created_file() const;
+
   int fd_ = -1;
   bool finished_ = false;
-  bool interruptible_ = true;       // false while the destructor hands the rest to the file
+  bool closing_ = false;  // the destructor hands the rest over: a signal ends that, not the call
+  int uncaught_at_creation_ = std::uncaught_exceptions();
+  std::string regular_path_;  // the path of a regular output file, else empty
+  dev_t regular_device_ = 0;  // its device and inode, to find it again for removal
+  ino_t regular_inode_ = 0;
   std::unique_ptr<char[]> buffer_;  // the file buffer, with room for the record buffer behind it
   size_t file_used_ = 0;            // bytes of the file buffer, at the start of base()
   size_t record_used_ = 0;          // bytes of the record buffer, right behind them

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "errors/interrupt.hpp"
 #include "errors/messages.hpp"
 #include "package/csv/csv_file_writer.hpp"
 #include "package/csv/csv_number.hpp"
@@ -28,6 +29,9 @@
 namespace velmora {
 
 namespace {
+
+// Rows written between two checks for a pending signal: a few milliseconds of formatting.
+constexpr size_t kRowsPerInterruptCheck = size_t{1} << 16;
 
 // Longest data line: the time, twelve float texts, separators and the line end.
 constexpr size_t kMaxLineChars = kTimeMaxChars + 12 * kFloat6MaxChars + 13;
@@ -183,6 +187,8 @@ Status write_data_result_csv(std::string_view output_path, const CwaDataResult& 
   const auto text = std::make_unique<RowText>();
   std::array<char, kReadingsMaxChars + FloatTextCache::kRoom> readings;
   for (size_t i = 0; i < data.rows(); ++i) {
+    // Nothing is read here, and a resampled result can be far longer than its input.
+    if (i % kRowsPerInterruptCheck == 0) check_interrupt();
     const SampleData sample = {
         .acc_x = data.acc_x[i],
         .acc_y = data.acc_y[i],

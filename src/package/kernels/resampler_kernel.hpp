@@ -35,7 +35,8 @@ bool wide_rows_supported();
 // Writes the timestamps and common channels of every pending row (each grid point inside its
 // interval), interpolated by the cubic rule, and sets bit j % 8 of generic_groups[j / 8] for each
 // row j that the cubic rule does not cover alone (no entries on both sides, a degenerate support, a
-// NaN result). Those rows' values are then meaningless and must be written by the generic row.
+// gap: an interval more than twice as long as both its neighbours, a NaN result). Those rows'
+// values are then meaningless and must be written by the generic row.
 void cubic_rows_wide(const RowSources& in, const PendingRows& rows, const RowTargets& out,
                      uint8_t* generic_groups);
 // The builds behind it, for tests that compare them: eight rows per instruction with AVX-512,

@@ -84,6 +84,9 @@ VELMORA_AVX2_TARGET unsigned cubic_quad(const RowSources& in, const PendingRows&
                                          _mm256_min_pd(magnitude(den_1), magnitude(q_2)));
   const unsigned degenerate =
       bits(_mm256_cmp_pd(smallest, _mm256_set1_pd(kDegenerateSpan), _CMP_LT_OQ));
+  // The gap test on the negated differences, as in the AVX-512 rows.
+  const unsigned gap = bits(_mm256_cmp_pd(d0_1, _mm256_add_pd(dm1_0, dm1_0), _CMP_LT_OQ)) &
+                       bits(_mm256_cmp_pd(d0_1, _mm256_add_pd(d1_2, d1_2), _CMP_LT_OQ));
 
   const __m256d a_m1 = _mm256_sub_pd(x, t_m1);
   const __m256d a_0 = _mm256_sub_pd(x, t_0);
@@ -98,7 +101,7 @@ VELMORA_AVX2_TARGET unsigned cubic_quad(const RowSources& in, const PendingRows&
   const __m256d w_2 = _mm256_div_pd(_mm256_xor_pd(_mm256_mul_pd(am1_a0, a_1), sign), q_2);
 
   bool steady = false;
-  const unsigned plain = support & ~degenerate & live_bits;
+  const unsigned plain = support & ~degenerate & ~gap & live_bits;
   const bool any_reading = out.values[kChannelTemperature] != nullptr ||
                            out.values[kChannelLight] != nullptr ||
                            out.values[kChannelBattery] != nullptr;
@@ -151,7 +154,7 @@ VELMORA_AVX2_TARGET unsigned cubic_quad(const RowSources& in, const PendingRows&
     out.timestamps[g + lane] = seconds_to_us(rows.x[g + lane]);
   }
   const unsigned nan = bits(_mm256_cmp_pd(total, total, _CMP_UNORD_Q));
-  return live_bits & ~(support & ~degenerate & ~nan);
+  return live_bits & ~(plain & ~nan);
 }
 
 VELMORA_AVX2_TARGET void cubic_rows_avx2_loop(const RowSources& in, const PendingRows& rows,

@@ -135,7 +135,7 @@ template <Slots kSlots>
 struct GroupPlan {
   __m512d w_m1, w_0, w_1, w_2;
   GroupSlots at;
-  __mmask8 plain;  // both neighbours and no degenerate denominator
+  __mmask8 plain;  // both neighbours, no degenerate denominator, no gap
   bool steady;     // readings may be stored as they are
 };
 
@@ -171,6 +171,11 @@ template <Slots kSlots>
   const __m512d least = least_magnitude(least_magnitude(den_m1, q_0), least_magnitude(den_1, q_2));
   const __mmask8 degenerate =
       _mm512_cmp_pd_mask(least, _mm512_set1_pd(kDegenerateSpan), _CMP_LT_OQ);
+  // The generic row's gap test, (t1 - t0) > 2 (t0 - t-1) and (t1 - t0) > 2 (t2 - t1), on the
+  // negated differences: negating and doubling are exact, so d0_1 < 2 dm1_0 and d0_1 < 2 d1_2
+  // are the same comparisons, NaN included.
+  const __mmask8 gap = _mm512_cmp_pd_mask(d0_1, _mm512_add_pd(dm1_0, dm1_0), _CMP_LT_OQ) &
+                       _mm512_cmp_pd_mask(d0_1, _mm512_add_pd(d1_2, d1_2), _CMP_LT_OQ);
 
   const __m512d a_m1 = _mm512_sub_pd(x, t_m1);
   const __m512d a_0 = _mm512_sub_pd(x, t_0);
@@ -181,7 +186,7 @@ template <Slots kSlots>
   plan.w_0 = _mm512_div_pd(negated(_mm512_mul_pd(_mm512_mul_pd(a_m1, a_1), a_2)), q_0);
   plan.w_1 = _mm512_div_pd(_mm512_mul_pd(am1_a0, a_2), den_1);
   plan.w_2 = _mm512_div_pd(negated(_mm512_mul_pd(am1_a0, a_1)), q_2);
-  plan.plain = support & ~degenerate;
+  plan.plain = support & ~degenerate & ~gap;
   plan.steady = steady_readings(in, out, at, plan.plain, plan.w_m1, plan.w_0, plan.w_1, plan.w_2);
 
   // The conversion gives INT64_MIN for NaN and out of range; the scalar one saturates instead.

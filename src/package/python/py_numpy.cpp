@@ -52,12 +52,26 @@ struct RegionHolder {
   raise_internal_fault(text, __FILE__, __LINE__);
 }
 
+// Thrown, with the Python exception left set, when the code that a lookup ran raised something
+// other than "not there": a KeyboardInterrupt that ended `import numpy`, a MemoryError. That is
+// NumPy's own exception and propagates unchanged; the next call looks the table up again.
+struct LookupRaised {};
+
+// Reports a failed import or attribute lookup: the fault when NumPy or a part of it is missing
+// (ImportError, AttributeError), else LookupRaised.
+[[noreturn]] void lookup_failed(std::string_view detail) {
+  if (PyErr_ExceptionMatches(PyExc_ImportError) || PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    capsule_fault(detail);
+  }
+  throw LookupRaised{};
+}
+
 // Reads the major version from numpy.__version__ ("2.1.3" gives 2).
 int numpy_major_version() {
   PyRef numpy(PyImport_ImportModule("numpy"));
-  if (!numpy) capsule_fault("numpy cannot be imported");
+  if (!numpy) lookup_failed("numpy cannot be imported");
   PyRef version(PyObject_GetAttrString(numpy.get(), "__version__"));
-  if (!version) capsule_fault("numpy.__version__ is missing");
+  if (!version) lookup_failed("numpy.__version__ is missing");
   Py_ssize_t length = 0;
   const char* text =
       PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8AndSize(version.get(), &length) : nullptr;
@@ -72,9 +86,10 @@ void** load_api_table() {
   const char* module_name =
       numpy_major_version() >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
   PyRef module(PyImport_ImportModule(module_name));
-  if (!module) capsule_fault(module_name);
+  if (!module) lookup_failed(module_name);
   PyRef capsule(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
-  if (!capsule || !PyCapsule_CheckExact(capsule.get())) capsule_fault("_ARRAY_API");
+  if (!capsule) lookup_failed("_ARRAY_API");
+  if (!PyCapsule_CheckExact(capsule.get())) capsule_fault("_ARRAY_API");
   void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
   if (table == nullptr) capsule_fault("_ARRAY_API");
   // Keeps the bare pointer: NumPy holds the table for the life of the process.
@@ -144,7 +159,12 @@ PyObject* new_column_owner(RegionHolder& holder) {
 
 PyObject* array_over_region(MappedRegion region, size_t rows, ArrayElement element) {
   RegionHolder holder{region};
-  void** table = array_api();
+  void** table = nullptr;
+  try {
+    table = array_api();
+  } catch (const LookupRaised&) {
+    return nullptr;
+  }
   PyRef owner(new_column_owner(holder));
   if (!owner) return nullptr;
 

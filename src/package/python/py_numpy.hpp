@@ -15,7 +15,8 @@ enum class ArrayElement { kFloat32, kInt64 };
 
 // Returns a new 1-D writeable array of `rows` elements over the region's memory, which the
 // array's base object then owns; nullptr with an exception set on failure (the region is unmapped
-// either way). Throws InternalFault when NumPy's array C API cannot be obtained.
+// either way), also when importing NumPy raised. Throws InternalFault when NumPy's array C API
+// cannot be obtained.
 PyObject* array_over_region(MappedRegion region, size_t rows, ArrayElement element);
 
 template <class T>

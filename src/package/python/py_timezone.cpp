@@ -5,6 +5,7 @@
 #include <datetime.h>
 // clang-format on
 
+#include "errors/internal_fault.hpp"
 #include "errors/py_convert.hpp"
 #include "errors/py_ref.hpp"
 
@@ -33,11 +34,16 @@ bool fixed_timezone_offset_us(PyObject* tz, std::optional<int64_t>& offset_us) {
   const auto days = static_cast<int64_t>(delta->days);
   const auto seconds = static_cast<int64_t>(delta->seconds);
   const auto micros = static_cast<int64_t>(delta->microseconds);
-  // A custom tzinfo may return a timedelta of millions of days; wrap instead of overflowing.
-  const uint64_t total =
-      (static_cast<uint64_t>(days) * 86400u + static_cast<uint64_t>(seconds)) * 1000000u +
-      static_cast<uint64_t>(micros);
-  offset_us = static_cast<int64_t>(total);
+  // A custom tzinfo may return a timedelta of millions of days, which would wrap every
+  // timestamp. The interpreter's own timezone constructor refuses what a UTC offset cannot be,
+  // with its own ValueError; a tzinfo that reaches this far can only be a custom one.
+  const bool within_a_day = days == 0 || (days == -1 && (seconds != 0 || micros != 0));
+  if (!within_a_day) {
+    PyRef refused(PyTimeZone_FromOffset(offset.get()));
+    VELMORA_EXPECT(!refused, "out-of-range offset refused by datetime.timezone");
+    return false;
+  }
+  offset_us = (days * 86400 + seconds) * 1000000 + micros;
   return true;
 }
 

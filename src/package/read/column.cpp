@@ -4,8 +4,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 
+#include "errors/interrupt.hpp"
 #include "errors/memory_limit.hpp"
 
 namespace velmora {
@@ -50,9 +52,17 @@ void* map_fresh(size_t bytes) {
 
 }  // namespace
 
-void populate_pages(void* start, size_t bytes) noexcept {
+void populate_pages(void* start, size_t bytes) {
 #ifdef MADV_POPULATE_WRITE
-  if (start != nullptr && bytes != 0) ::madvise(start, bytes, MADV_POPULATE_WRITE);
+  if (start == nullptr) return;
+  // In slices: only a fatal signal ends the request early, and on a busy virtual machine even
+  // 64 MiB can take the kernel half a second, so a pending Ctrl-C is checked every 8 MiB.
+  constexpr size_t kSliceBytes = size_t{8} << 20;
+  auto* const begin = static_cast<char*>(start);
+  for (size_t done = 0; done < bytes; done += kSliceBytes) {
+    check_interrupt();
+    ::madvise(begin + done, std::min(kSliceBytes, bytes - done), MADV_POPULATE_WRITE);
+  }
 #else
   static_cast<void>(start);
   static_cast<void>(bytes);

@@ -22,9 +22,10 @@ struct MappedRegion {
 // system runs out of memory.
 size_t max_rows_in_memory(size_t row_bytes);
 
-// Asks the kernel to back [start, start + bytes) with written pages in one call rather than one
-// fault per page; a kernel without the request leaves them to the first write.
-void populate_pages(void* start, size_t bytes) noexcept;
+// Asks the kernel to back [start, start + bytes) with written pages in a few calls rather than
+// one fault per page; a kernel without the request leaves them to the first write. Throws
+// CallInterrupted when a signal ends the call meanwhile.
+void populate_pages(void* start, size_t bytes);
 
 // Untyped growable mapping; Column<T> gives it a type.
 class MappedBuffer {

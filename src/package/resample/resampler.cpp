@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "errors/interrupt.hpp"
 #include "errors/memory_limit.hpp"
 #include "package/decode/sample_times.hpp"
 #include "package/kernels/resampler_kernel.hpp"
@@ -46,7 +47,10 @@ struct StreamingResampler::RowWeights {
       // Degenerate when any |d| is below the span; a NaN denominator is not below it.
       const bool degenerate = std::abs(d_m1) < kDegenerateSpan || std::abs(d_0) < kDegenerateSpan ||
                               std::abs(d_1) < kDegenerateSpan || std::abs(d_2) < kDegenerateSpan;
-      if (!degenerate) {
+      // An interval more than twice as long as both its neighbours is a gap in the recording;
+      // a cubic through the close pairs on either side would swing far outside the data there.
+      const bool gap = (t1 - t0) > 2.0 * (t0 - tm1) && (t1 - t0) > 2.0 * (t2 - t1);
+      if (!degenerate && !gap) {
         const double a_m1 = x - tm1;
         const double a_0 = x - t0;
         const double a_1 = x - t1;
@@ -293,6 +297,12 @@ void StreamingResampler::emit(bool final) {
 void StreamingResampler::write_rows() {
   const size_t count = pending_.count;
   if (count == 0) return;
+  // A fast grid over slow samples, or across a long gap, makes millions of rows from one packet,
+  // so a pending signal is checked by rows as well as by packets.
+  if (rows_ >= next_interrupt_check_) [[unlikely]] {
+    next_interrupt_check_ = rows_ + kRowsPerInterruptCheck;
+    check_interrupt();
+  }
   if (rows_ + count > room_rows_) make_room(rows_ + count);
   const size_t first_row = rows_;
   std::array<uint8_t, PendingRows::kCapacity / 8> generic_groups;

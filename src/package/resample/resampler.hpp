@@ -123,6 +123,10 @@ class StreamingResampler {
 
   PendingRows pending_;
 
+  // Rows written between two checks for a pending signal: a few milliseconds of work.
+  static constexpr size_t kRowsPerInterruptCheck = size_t{1} << 16;
+  size_t next_interrupt_check_ = 0;  // rows_ at which write_rows next checks for a signal
+
   // Rows are written straight into the columns' reserved room and counted in, column by
   // column, when a public call returns; every column then has `rows_` entries again.
   size_t rows_ = 0;             // rows written, counted in or not
