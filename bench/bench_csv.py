@@ -27,6 +27,7 @@ BENCH_DIR = pathlib.Path(__file__).resolve().parent
 ROOT = BENCH_DIR.parent
 sys.path.insert(0, str(BENCH_DIR))
 
+import measure  # noqa: E402
 from measure import Side, alternate, callgrind_instructions, report_ratio  # noqa: E402
 from synthetic import synthetic_recording, write_recording  # noqa: E402
 
@@ -105,7 +106,11 @@ def main() -> None:
     )
     parser.add_argument("--work", type=pathlib.Path, help="directory for the files (default: temp)")
     parser.add_argument("--runs", type=int, default=5, help="runs of each write")
+    parser.add_argument(
+        "--skip-instructions", action="store_true", help="leave out the callgrind counts (slow)"
+    )
     args = parser.parse_args()
+    measure.SKIP_CALLGRIND = args.skip_instructions
 
     with tempfile.TemporaryDirectory(dir=args.work) as directory:
         work = pathlib.Path(directory)

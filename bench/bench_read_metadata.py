@@ -15,6 +15,7 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
+import measure
 from measure import Side, alternate, callgrind_instructions, report_ratio
 from synthetic import synthetic_recording
 
@@ -45,8 +46,12 @@ def read():
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument(
+        "--skip-instructions", action="store_true", help="leave out the callgrind counts (slow)"
+    )
     parser.add_argument("--variant", default="week", choices=["week", "hour"])
     options = parser.parse_args()
+    measure.SKIP_CALLGRIND = options.skip_instructions
     path = synthetic_recording(options.variant)
     with open(path, "rb") as handle:  # page the file in so every run reads from the cache
         while handle.read(1 << 24):

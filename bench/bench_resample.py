@@ -18,6 +18,7 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
+import measure
 from measure import Side, alternate, callgrind_instructions, report_ratio
 from synthetic import synthetic_recording
 
@@ -45,8 +46,12 @@ def side(name: str, path: pathlib.Path, hz: str, start: str = "-", end: str = "-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument(
+        "--skip-instructions", action="store_true", help="leave out the callgrind counts (slow)"
+    )
     parser.add_argument("--hz", default="100")
     options = parser.parse_args()
+    measure.SKIP_CALLGRIND = options.skip_instructions
     week = synthetic_recording("week")
     hour = synthetic_recording("hour")
     # Page the file in so that every run reads from the cache.

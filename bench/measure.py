@@ -23,6 +23,8 @@ import tempfile
 from dataclasses import dataclass, field
 
 PRIME_BYTES = 6 * 10**9
+# Set by a benchmark's --skip-instructions: callgrind runs take minutes on a busy machine.
+SKIP_CALLGRIND = False
 
 # The child's prologue: the untouched-memory treatment, then helpers for the timed part.
 CHILD_PROLOGUE = """
@@ -200,7 +202,7 @@ def callgrind_instructions(side: Side, toggle: str | None) -> int | None:
     treatment: those of the functions matching `toggle`, or, without one, of the whole child
     less a run of the same child whose action does nothing (the setup's share)."""
     valgrind = shutil.which("valgrind")
-    if valgrind is None:
+    if valgrind is None or SKIP_CALLGRIND:
         return None
 
     def count(script: str, toggle: str | None) -> int:
