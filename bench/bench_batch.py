@@ -1,9 +1,9 @@
 """Benchmark of velmora_batch on a study of synthetic day-long recordings; prints ratios.
 
-Usage: python bench/bench_batch.py [--files 8] [--hours 24] [--runs 1]
+Usage: python bench/bench_batch.py [--files 16] [--hours 24] [--runs 3]
 (needs velmora installed or on PYTHONPATH, and the batch extra: pyarrow, tqdm, dask[distributed])
 
-Measures in one run: convert with workers=1 against workers=2, a two-worker dask LocalCluster
+Measures in one run: convert with workers=1 against workers=2 (runs alternated, medians), a two-worker dask LocalCluster
 against the two-process pool, convert per file against read_cwa_file(p).to_parquet(out) (in wall
 and in CPU seconds), and inventory of 1,000 small files, in files per second per worker.
 """
@@ -14,6 +14,7 @@ import argparse
 import os
 import pathlib
 import shutil
+import statistics
 import sys
 import tempfile
 import time
@@ -47,20 +48,30 @@ def small_files(folder: pathlib.Path, count: int) -> pathlib.Path:
     return target
 
 
+def timed(call, clock=time.perf_counter) -> float:
+    began = clock()
+    call()
+    return clock() - began
+
+
 def best(runs: int, call, clock=time.perf_counter) -> float:
-    times = []
+    return min(timed(call, clock) for _ in range(runs))
+
+
+def alternated(runs: int, *calls) -> list[float]:
+    """The median time of each call, the calls taking turns, so that a busy spell hits all."""
+    times = [[] for _ in calls]
     for _ in range(runs):
-        began = clock()
-        call()
-        times.append(clock() - began)
-    return min(times)
+        for call, spent in zip(calls, times):
+            spent.append(timed(call))
+    return [statistics.median(spent) for spent in times]
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--files", type=int, default=8)
+    parser.add_argument("--files", type=int, default=16)
     parser.add_argument("--hours", type=float, default=24.0)
-    parser.add_argument("--runs", type=int, default=1, help="best of this many runs each")
+    parser.add_argument("--runs", type=int, default=3, help="runs of each measure")
     arguments = parser.parse_args()
     import distributed
 
@@ -89,15 +100,17 @@ def main() -> int:
 
     load_before = os.getloadavg()[0]
     try:
-        # Untimed: page cache, imports, and the forkserver's first start.
+        # Untimed: page cache, imports, and the fork server's first start, which a process
+        # pays once.
         convert(workers=2)
         naive()
         # CPU seconds as well: other processes on the machine stretch the wall times, far less
         # the CPU a conversion itself takes.
         cpu_one = best(arguments.runs, lambda: convert(workers=1), clock=time.process_time)
         cpu_plain = best(arguments.runs, naive, clock=time.process_time)
-        one = best(arguments.runs, lambda: convert(workers=1))
-        two = best(arguments.runs, lambda: convert(workers=2))
+        one, two = alternated(
+            arguments.runs, lambda: convert(workers=1), lambda: convert(workers=2)
+        )
         plain = best(arguments.runs, naive)
         with (
             distributed.LocalCluster(
@@ -125,7 +138,8 @@ def main() -> int:
     n = len(paths)
     print(
         f"{n} files of {arguments.hours:g} h at 100 Hz, {paths[0].stat().st_size / 1e6:.0f} MB "
-        f"each; {os.cpu_count()} cores; best of {arguments.runs}"
+        f"each; {os.cpu_count()} cores; {arguments.runs} runs, workers=1 and 2 alternated "
+        f"(medians), the others best of"
     )
     print(f"load average {load_before:.1f} before, {os.getloadavg()[0]:.1f} after")
     print(f"convert workers=1          {one:7.2f} s  (a file takes {per_file[1]:.2f} s)")

@@ -1,6 +1,6 @@
 """Builds synthetic packed 3-axis 100 Hz CWA recordings for benchmarks and caches them.
 
-Usage: python bench/synthetic.py [week|hour] [--force]   (prints the cached file's path)
+Usage: python bench/synthetic.py [fortnight|week|hour] [--force]   (prints the cached file's path)
 """
 
 from __future__ import annotations
@@ -19,7 +19,7 @@ CACHE_DIR = pathlib.Path(os.environ.get("XDG_CACHE_HOME", pathlib.Path.home() / 
 SAMPLES_PER_PACKET = 120
 RATE_HZ = 100
 START_UNIX = 1_704_067_200  # 2024-01-01T00:00:00 on the device clock
-VARIANTS = {"week": 504_000, "hour": 3_000}  # packets of 1.2 s each
+VARIANTS = {"fortnight": 1_008_000, "week": 504_000, "hour": 3_000}  # packets of 1.2 s each
 
 PACKET_DTYPE = np.dtype(
     [
@@ -142,7 +142,7 @@ def write_recording(path: pathlib.Path, hours: float, seed: int = 1) -> None:
 
 
 def synthetic_recording(variant: str = "week", force: bool = False) -> pathlib.Path:
-    """Returns the cached recording of `variant` ("week" or "hour"), building it if needed."""
+    """Returns the cached recording of `variant` (see VARIANTS), building it if needed."""
     packets = VARIANTS[variant]
     path = CACHE_DIR / f"{variant}-100hz.cwa"
     if force or not path.exists() or path.stat().st_size != 1024 + 512 * packets:

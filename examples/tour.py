@@ -31,8 +31,12 @@ def show_frame(path: str) -> None:
 
 
 def show_window(path: str) -> None:
-    # Two seconds from two minutes after the first sample, resampled onto a 25 Hz grid.
-    window = velmora.read_cwa_file(path, cut=velmora.seconds(120, 122), resample_hz=25)
+    # Two seconds from two minutes after the first sample (from the middle of a shorter
+    # recording), resampled onto a 25 Hz grid.
+    duration = velmora.sampling_consistency_report(path)["duration_s_from_data"] or 0.0
+    start = 120.0 if duration >= 122 else max(0.0, duration / 2 - 1)
+    cut = velmora.seconds(start, start + 2) if duration > 2 else None
+    window = velmora.read_cwa_file(path, cut=cut, resample_hz=25)
     print(window.head(8).to_string())
 
 

@@ -207,6 +207,9 @@ find_pythons() {
     for candidate in $VELMORA_PYTHONS; do
       if command -v "$candidate" >/dev/null; then
         PYTHONS+=("$(command -v "$candidate")")
+      elif [[ $candidate =~ ^python(3\.[0-9]+)$ && -x /opt/cpython-${BASH_REMATCH[1]}/bin/$candidate ]]; then
+        # Where the provisioning script installs an interpreter that is not on the PATH.
+        PYTHONS+=("/opt/cpython-${BASH_REMATCH[1]}/bin/$candidate")
       else
         note "VELMORA_PYTHONS names $candidate, which is not there"
         record "interpreter $candidate" FAIL "$t0"

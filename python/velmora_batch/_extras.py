@@ -9,7 +9,9 @@ _EXTRA_OF = {
     "pyarrow.parquet": "batch",
     "tqdm": "batch",
     "distributed": "batch",
+    "dask.dataframe": "batch",
     "matplotlib": "plot",
+    "matplotlib.dates": "plot",
 }
 
 

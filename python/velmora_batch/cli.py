@@ -10,6 +10,8 @@ import re
 import sys
 
 from ._extras import MissingExtra
+from .options import package_version
+from .runner import Interrupted
 
 
 def utc_offset(text: str) -> datetime.timezone:
@@ -23,6 +25,13 @@ def utc_offset(text: str) -> datetime.timezone:
     if delta >= datetime.timedelta(hours=24):
         raise argparse.ArgumentTypeError(f"UTC offset out of range: {text!r}")
     return datetime.timezone(sign * delta)
+
+
+def positive_seconds(text: str) -> float:
+    value = float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"not a positive number of seconds: {text!r}")
+    return value
 
 
 def default_workers() -> int:
@@ -53,19 +62,27 @@ def _client(arguments):
     return arguments.scheduler or None
 
 
-def _failures(frame) -> int:
-    failed = frame[frame["status"] == "error"]
+def _failures(frame, status="error", label="failed") -> int:
+    failed = frame[frame["status"] == status]
     for path, error in zip(failed["path"], failed["error"]):
-        print(f"failed: {path}: {error}", file=sys.stderr)
+        print(f"{label}: {path}: {error}", file=sys.stderr)
     return len(failed)
+
+
+def _folder_of(out: str) -> None:
+    # As convert does for its outputs: a folder that is not there yet is made, before the work.
+    parent = os.path.dirname(os.path.abspath(out))
+    os.makedirs(parent, exist_ok=True)
 
 
 def _inventory(arguments) -> int:
     from ._extras import require
     from .study import inventory
 
-    if arguments.out and arguments.out.lower().endswith(".parquet"):
-        require("pyarrow.parquet")  # before the work, not after it
+    if arguments.out:
+        if arguments.out.lower().endswith(".parquet"):
+            require("pyarrow.parquet")  # before the work, not after it
+        _folder_of(arguments.out)
     frame = inventory(
         arguments.paths,
         workers=arguments.workers,
@@ -121,17 +138,26 @@ def _convert(arguments) -> int:
     )
     counts = frame["status"].value_counts()
     failed = _failures(frame)
+    stale = _failures(frame, "stale", "stale")
     print(
         f"{len(frame)} files: {counts.get('ok', 0)} converted, {counts.get('skipped', 0)} "
-        f"already there, {failed} failed; {frame['rows'].sum()} rows written to {arguments.out}",
+        f"already there, {stale} stale, {failed} failed; {frame['rows'].sum()} rows written "
+        f"to {arguments.out}",
         file=sys.stderr,
     )
-    return 1 if failed else 0
+    if stale:
+        print(
+            "stale outputs were made with other options and are left as they are; "
+            "--overwrite redoes them",
+            file=sys.stderr,
+        )
+    return 1 if failed or stale else 0
 
 
 def _plot(arguments) -> int:
     from .plot import quick_look
 
+    _folder_of(arguments.out)
     quick_look(arguments.file, arguments.out, bin_seconds=arguments.bin)
     print(arguments.out)
     return 0
@@ -139,6 +165,7 @@ def _plot(arguments) -> int:
 
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(prog="velmora", description="Study tools for CWA recordings.")
+    top.add_argument("--version", action="version", version=f"velmora {package_version()}")
     commands = top.add_subparsers(dest="command", required=True)
 
     info = commands.add_parser("info", help="metadata and sampling report of one file")
@@ -166,7 +193,9 @@ def parser() -> argparse.ArgumentParser:
     inventory.set_defaults(run=_inventory)
 
     convert = batch("convert", "convert recordings to parquet or CSV files")
-    convert.add_argument("--out", required=True, metavar="DIR", help="output folder")
+    convert.add_argument(
+        "--out", required=True, metavar="DIR", help="output folder (made when missing)"
+    )
     convert.add_argument("--to", choices=("parquet", "csv"), default="parquet")
     convert.add_argument("--start", type=float, help="seconds after the first sample")
     convert.add_argument("--end", type=float, help="seconds after the first sample")
@@ -177,30 +206,58 @@ def parser() -> argparse.ArgumentParser:
         metavar="+HH:MM",
         help="device clock's offset from UTC; timestamps become UTC",
     )
-    convert.add_argument("--overwrite", action="store_true", help="replace existing outputs")
+    convert.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="redo existing outputs; without it, one made with the same options is skipped and "
+        "one made with other options (or another velmora version) is reported stale",
+    )
     convert.set_defaults(run=_convert)
 
     plot = commands.add_parser("plot", help="quick-look picture of one recording")
     plot.add_argument("file")
-    plot.add_argument("--out", required=True, metavar="PNG")
+    plot.add_argument("--out", required=True, metavar="PNG", help="picture to write")
     plot.add_argument(
-        "--bin", type=float, default=60.0, metavar="SECONDS", help="envelope bin width (default 60)"
+        "--bin",
+        type=positive_seconds,
+        metavar="SECONDS",
+        help="width of the envelope's time bins in seconds (default: 60, narrower for a "
+        "recording shorter than 400 minutes, so that it still shows a shape)",
     )
     plot.set_defaults(run=_plot)
     return top
+
+
+def _quiet_stdout() -> None:
+    # The reader of our output has gone (`velmora info x.cwa | head -3`): what is still buffered
+    # goes nowhere, rather than into a second BrokenPipeError when the interpreter flushes it.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
 
 
 def main(argv=None) -> int:
     arguments = parser().parse_args(argv)
     try:
         return arguments.run(arguments)
+    except BrokenPipeError:
+        _quiet_stdout()
+        return 141  # as a command ended by SIGPIPE
     except MissingExtra as error:
         print(f"velmora: {error}", file=sys.stderr)
         return 2
-    except (RuntimeError, ValueError, OSError) as error:
+    except (RuntimeError, ValueError, TypeError, OSError) as error:
         print(f"velmora: {type(error).__name__}: {error}", file=sys.stderr)
         return 1
+    except Interrupted as interrupt:
+        resumes = "; a rerun skips them and goes on" if arguments.command == "convert" else ""
+        print(
+            f"velmora: interrupted; {interrupt.finished} of {interrupt.total} files "
+            f"finished{resumes}",
+            file=sys.stderr,
+        )
+        return 130
     except KeyboardInterrupt:
+        print("velmora: interrupted", file=sys.stderr)
         return 130
 
 

@@ -12,8 +12,18 @@ SUFFIXES = (".cwa", ".cwa.gz")
 
 @dataclass(frozen=True)
 class Recording:
-    path: pathlib.Path  # the file as found
-    relative: pathlib.PurePath  # where its outputs go under an output folder
+    path: pathlib.Path  # the file as found, made absolute
+    relative: pathlib.PurePath  # its place under the folder it was found in
+
+    @property
+    def name(self) -> str:
+        """The recording's name in a study table: its relative path without the suffix."""
+        return self.relative.with_name(stem(self.relative)).as_posix()
+
+    def output(self, out_dir: pathlib.Path, suffix: str) -> pathlib.Path:
+        """Where its output goes: the same layout, with names a dataset reader does not skip."""
+        parts = [visible(part) for part in self.relative.parent.parts]
+        return out_dir.joinpath(*parts, visible(stem(self.relative)) + suffix)
 
 
 def is_recording(path: pathlib.Path) -> bool:
@@ -27,6 +37,11 @@ def stem(path: pathlib.PurePath) -> str:
         if name.lower().endswith(suffix):
             return name[: -len(suffix)]
     return name
+
+
+def visible(name: str) -> str:
+    # pyarrow.dataset and dask skip files and folders whose names start with "." or "_".
+    return name.lstrip("._") or "unnamed"
 
 
 def _in_folder(folder: pathlib.Path):
@@ -45,14 +60,16 @@ def discover(paths) -> list[Recording]:
         paths = [paths]
     found: list[Recording] = []
     for item in paths:
+        # Absolute here, in the caller: workers elsewhere have another working folder.
         text = os.fspath(item)
-        path = pathlib.Path(text)
+        path = pathlib.Path(os.path.abspath(text))
         if path.is_dir():
             found.extend(_in_folder(path))
         elif path.exists() or not glob.has_magic(text):
             found.append(Recording(path, pathlib.PurePath(path.name)))
         else:
-            matches = sorted(glob.glob(text, recursive=True))
+            pattern = text if os.path.isabs(text) else os.path.join(glob.escape(os.getcwd()), text)
+            matches = sorted(glob.glob(pattern, recursive=True))
             if not matches:
                 raise FileNotFoundError(f"no file matches {text!r}")
             for match in map(pathlib.Path, matches):

@@ -80,11 +80,34 @@ def _pieces(source: str):
         yield times, magnitude, frame["temperature"].to_numpy()
 
 
-def quick_look(path, out, *, bin_seconds: float = 60.0) -> None:
-    """Draws the recording at `path` (.cwa or .cwa.gz) into the PNG file `out`.
+MOST_BINS = 2_000_000  # a few hundred MB of bin statistics; far more than a picture can show
 
-    The envelope is of the acceleration's magnitude |a| in g (minimum to maximum, and the RMS line).
-    A recording longer than 36 hours gets one panel per day; a strip at the bottom shows temperature.
+
+def _bin_us(first: int, last: int, bin_seconds: float | None) -> int:
+    if bin_seconds is None:
+        # A short recording gets narrower bins, so that its picture still shows a shape.
+        return max(10_000, min(60_000_000, (last - first) // 400))
+    width = int(bin_seconds * 1e6)
+    if width < 1 or (last - first) // width > MOST_BINS:
+        least = (last - first) / MOST_BINS / 1e6
+        raise ValueError(f"bin width {bin_seconds:g} s is too narrow; use at least {least:.3g} s")
+    return width
+
+
+def _clock_axis(axes) -> None:
+    dates = require("matplotlib.dates")
+    locator = dates.AutoDateLocator()
+    axes.xaxis.set_major_locator(locator)
+    axes.xaxis.set_major_formatter(dates.ConciseDateFormatter(locator))
+
+
+def quick_look(path, out=None, *, bin_seconds: float | None = None):
+    """Draws the recording at `path` (.cwa or .cwa.gz); returns the matplotlib Figure.
+
+    The envelope is of the acceleration's magnitude |a| in g (minimum to maximum, and the RMS line)
+    per bin of `bin_seconds` (default: 60 s, narrower for a recording shorter than 400 minutes).
+    A recording longer than 36 hours gets one panel per day; a strip at the bottom shows
+    temperature. Times are the device clock's. With `out`, the picture is saved there as PNG.
     """
     require("matplotlib")
     from matplotlib.figure import Figure
@@ -97,8 +120,7 @@ def quick_look(path, out, *, bin_seconds: float = 60.0) -> None:
         first = int(np.datetime64(metadata["start_from_data_raw"], "us").astype(np.int64))
         last = int(np.datetime64(metadata["end_from_data_raw"], "us").astype(np.int64))
         by_day = last - first > 36 * HOUR_US
-        # A short recording gets narrower bins, so that its picture still shows a shape.
-        bin_us = max(10_000, min(int(bin_seconds * 1e6), (last - first) // 400))
+        bin_us = _bin_us(first, last, bin_seconds)
         origin = first - first % DAY_US if by_day else first - first % bin_us
         count = (last - origin) // bin_us + 2
         motion = Bins(origin, bin_us, count)
@@ -110,6 +132,8 @@ def quick_look(path, out, *, bin_seconds: float = 60.0) -> None:
     low, mean, high = map(np.sqrt, motion.stats())
     warmth = warmth.stats()[1]
     centres = origin + bin_us * np.arange(count, dtype=np.int64) + bin_us // 2
+    clock = centres.astype("datetime64[us]")
+    span = (np.datetime64(first, "us"), np.datetime64(last, "us"))
 
     days = int((last - origin) // DAY_US) + 1 if by_day else 1
     height = 1.7 * days + 1.6
@@ -121,24 +145,30 @@ def quick_look(path, out, *, bin_seconds: float = 60.0) -> None:
     panels = figure.subplots(days + 1, 1, height_ratios=[3] * days + [1.6], squeeze=False)[:, 0]
     for day, axes in enumerate(panels[:-1]):
         start = origin + day * DAY_US
-        inside = (centres >= start) & (centres < start + DAY_US) if by_day else slice(None)
-        hours = (centres[inside] - start) / HOUR_US
-        axes.fill_between(
-            hours, low[inside], high[inside], color="#9bb7d4", linewidth=0, step="mid"
-        )
-        axes.plot(hours, mean[inside], color="#1f4e79", linewidth=0.6)
+        if by_day:
+            inside = (centres >= start) & (centres < start + DAY_US)
+            x = (centres[inside] - start) / HOUR_US
+        else:
+            inside, x = slice(None), clock
+        axes.fill_between(x, low[inside], high[inside], color="#9bb7d4", linewidth=0, step="mid")
+        axes.plot(x, mean[inside], color="#1f4e79", linewidth=0.6)
         label = str(np.datetime64(start, "us"))[:10]
         axes.set_ylabel(f"{label}\n|a| (g)" if by_day else "|a| (g)")
-        axes.set_xlim(0, 24 if by_day else (last - origin) / HOUR_US)
         if by_day:
+            axes.set_xlim(0, 24)
             axes.set_xticks(range(0, 25, 3))
-    panels[-2].set_xlabel(
-        "hour of day" if by_day else f"hours from {str(np.datetime64(origin, 'us'))[:19]}"
-    )
+        else:
+            axes.set_xlim(*span)
+            _clock_axis(axes)
+    if by_day:
+        panels[-2].set_xlabel("hour of day (device clock)")
     strip = panels[-1]
-    strip.plot((centres - origin) / HOUR_US, warmth, color="#b5542a", linewidth=0.8)
+    strip.plot(clock, warmth, color="#b5542a", linewidth=0.8)
     strip.set_ylabel("°C")
-    strip.set_xlabel(f"hours from {str(np.datetime64(origin, 'us'))[:19]}")
-    strip.set_xlim(0, (last - origin) / HOUR_US)
+    strip.set_xlim(*span)
+    _clock_axis(strip)
+    strip.set_xlabel("device clock")
     figure.suptitle(f"{path.name}: |a| min–max and RMS per {bin_us / 1e6:g} s", fontsize=10)
-    figure.savefig(out, dpi=90)
+    if out is not None:
+        figure.savefig(out, dpi=90)
+    return figure

@@ -2,13 +2,16 @@
 
 from __future__ import annotations
 
+import contextlib
+import json
 import os
 import pathlib
 import time
 
 import velmora
 
-from . import parquet_out
+from . import parquet_out, partials, pieces
+from .options import first_difference
 from .recording import (
     METADATA_KEYS,
     REPORT_KEYS,
@@ -34,30 +37,20 @@ def inventory_one(path: str) -> dict:
         # The read goes first, so that a missing file gets the extension's error text.
         with readable(pathlib.Path(path)) as source:
             metadata, report = header_facts(source)
-        row["size"] = os.stat(path).st_size
         row.update(metadata)
         row.update(report)
         row["rate_ratio"] = rate_ratio(report)
         row["status"] = "ok"
     except Exception as error:
         row["status"], row["error"] = "error", error_text(error)
+    # A damaged file's size too: a truncated copy shows in it.
+    with contextlib.suppress(OSError):
+        row["size"] = os.stat(path).st_size
     return row
 
 
 def inventory_chunk(paths: list[str]) -> list[dict]:
     return [inventory_one(path) for path in paths]
-
-
-def partial_name(output: pathlib.Path) -> pathlib.Path:
-    # A leading dot: pyarrow.dataset and dask skip such files, so a reader of the folder never
-    # sees a half-written output, and the pid keeps two writers of one name apart.
-    return output.with_name(f".{output.name}.partial-{os.getpid()}")
-
-
-def remove_stale_partials(output: pathlib.Path) -> None:
-    """Removes what a run that was killed before it could tidy up left for this output."""
-    for stale in output.parent.glob(f".{output.name}.partial-*"):
-        stale.unlink(missing_ok=True)
 
 
 def count_lines(path: pathlib.Path) -> int:
@@ -68,37 +61,99 @@ def count_lines(path: pathlib.Path) -> int:
     return lines
 
 
-def _write(source: str, partial: pathlib.Path, options: dict) -> int:
+def sidecar(output: pathlib.Path) -> pathlib.Path:
+    """Where a CSV output's record of the options that made it is kept."""
+    return output.with_name(f"_{output.name}.velmora.json")
+
+
+def stored_record(output: pathlib.Path, to: str) -> dict | None:
+    """The options that made an existing output, None when it carries no readable record."""
+    try:
+        if to == "csv":
+            return json.loads(sidecar(output).read_text())
+        return parquet_out.stored_facts(output)["made_by"]
+    except Exception:  # a missing or foreign record: either way the output cannot be trusted
+        return None
+
+
+def _write_parquet(source: str, partial: pathlib.Path, options, facts: dict, recording: str):
+    reading = options.reading()
+    metadata = facts["metadata"]
+    grow = not options.same_columns
+    columns = [] if grow else parquet_out.columns_for(options.include())
+    while True:
+        written = parquet_out.write_pieces(
+            pieces.frames(source, reading),
+            partial,
+            columns,
+            grow,
+            facts,
+            recording,
+            metadata["device_id"],
+        )
+        if isinstance(written, int):
+            return written
+        columns = written  # a channel turned up late: start again with it
+
+
+def _write(source: str, partial: pathlib.Path, options, made_by: dict, path: str, recording: str):
     """Writes one output to `partial` and returns its row count."""
-    reading = {key: value for key, value in options["reading"].items() if value is not None}
-    if options["to"] == "csv":
-        velmora.write_cwa_csv(source, os.fspath(partial), **reading)
+    if options.to == "csv":
+        velmora.write_cwa_csv(source, os.fspath(partial), **options.reading())
         return count_lines(partial) - 1
-    frame = velmora.read_cwa_file(source, **reading)
-    metadata, report = header_facts(source)
-    facts = {"source": options["source"], "metadata": metadata, "report": report}
-    utc = reading.get("fixed_utc_offset_timezone") is not None
-    table = parquet_out.frame_table(frame, options["columns"], facts, utc)
-    del frame
-    parquet_out.write(table, partial)
-    return table.num_rows
+    try:
+        metadata, report = header_facts(source)
+    except RuntimeError:
+        # The reading's own error says more, and matches what read_cwa_file says.
+        for _ in pieces.frames(source, options.reading()):
+            pass
+        raise
+    facts = {
+        "source": path,
+        "recording": recording,
+        "metadata": metadata,
+        "report": report,
+        "made_by": made_by,
+    }
+    return _write_parquet(source, partial, options, facts, recording)
 
 
-def convert_one(path: str, output: str, options: dict) -> dict:
+def _place(partial: pathlib.Path, target: pathlib.Path, to: str, made_by: dict) -> None:
+    if to != "csv":
+        os.replace(partial, target)
+        return
+    # The old record goes first: a CSV file without a record is reported stale by a rerun, while
+    # one left with the record of the file it replaced would pass for that file.
+    record = sidecar(target)
+    record.unlink(missing_ok=True)
+    os.replace(partial, target)
+    staged = partials.partial_name(record)
+    staged.write_text(json.dumps(made_by))
+    os.replace(staged, record)
+
+
+def convert_one(path: str, output: str, recording: str, options, overwrite: bool) -> dict:
     began = time.perf_counter()
     row = dict.fromkeys(CONVERT_COLUMNS)
     row.update(path=path, output=output)
     target = pathlib.Path(output)
-    if target.exists() and not options["overwrite"]:
-        row.update(status="skipped", seconds=time.perf_counter() - began)
+    made_by = options.made_by()
+    if target.exists() and not overwrite:
+        difference = first_difference(stored_record(target, options.to), made_by)
+        if difference is None:
+            row.update(status="skipped")
+        else:
+            row.update(status="stale", error=difference)
+        row["seconds"] = time.perf_counter() - began
         return row
-    partial = partial_name(target)
+    partial = partials.partial_name(target)
     try:
         target.parent.mkdir(parents=True, exist_ok=True)
-        remove_stale_partials(target)
+        partials.remove_abandoned(target)
+        partials.remove_abandoned(sidecar(target))
         with readable(pathlib.Path(path)) as source:
-            rows = _write(source, partial, dict(options, source=path))
-        os.replace(partial, target)
+            rows = _write(source, partial, options, made_by, path, recording)
+        _place(partial, target, options.to, made_by)
         row.update(status="ok", rows=rows)
     except BaseException as error:
         # An interrupt too must not leave a partial file behind; only errors become rows.
@@ -108,3 +163,7 @@ def convert_one(path: str, output: str, options: dict) -> dict:
         row.update(status="error", error=error_text(error))
     row["seconds"] = time.perf_counter() - began
     return row
+
+
+def convert_chunk(jobs, options, overwrite: bool) -> list[dict]:
+    return [convert_one(*job, options, overwrite) for job in jobs]

@@ -47,3 +47,12 @@ def die_on_three(chunk):
     if 3 in chunk:
         os._exit(7)
     return [{"item": item, "status": "ok"} for item in chunk]
+
+
+def die_writing(jobs):
+    """A conversion task whose worker dies when it has begun to write its first output."""
+    from velmora_batch import partials
+
+    for _path, output, _name in jobs:
+        partials.partial_name(pathlib.Path(output)).write_bytes(b"half a file")
+        os._exit(9)

@@ -6,6 +6,8 @@ import argparse
 import datetime
 import importlib.metadata
 import json
+import os
+import subprocess
 import sys
 
 import pandas as pd
@@ -17,7 +19,8 @@ pytest.importorskip("pyarrow")
 pytest.importorskip("tqdm")
 from batch_files import DAMAGED, study
 
-from velmora_batch import cli
+import velmora_batch
+from velmora_batch import cli, tasks
 
 
 def test_the_console_script_is_installed():
@@ -74,7 +77,7 @@ def test_convert_lists_the_failed_file_and_exits_non_zero(tmp_path, capsys):
     err = capsys.readouterr().err
     assert code == 1
     assert f"failed: {folder / DAMAGED}: RuntimeError: Incomplete CWA data block" in err
-    assert "3 files: 2 converted, 0 already there, 1 failed" in err
+    assert "3 files: 2 converted, 0 already there, 0 stale, 1 failed" in err
     expected = velmora.read_cwa_file(
         str(folder / "a_wrist.cwa"),
         cut=velmora.seconds(1, None),
@@ -91,12 +94,20 @@ def test_inventory_writes_its_table(tmp_path, capsys):
     assert pd.read_csv(table)["device_id"].tolist() == [0x1234]
 
 
-def test_plot_draws_a_png(tmp_path):
-    pytest.importorskip("matplotlib")
-    picture = tmp_path / "look.png"
-    folder = study(tmp_path)
-    assert cli.main(["plot", str(folder / "site2" / "c_hip.cwa.gz"), "--out", str(picture)]) == 0
+@pytest.mark.parametrize("width", [2, 0.5])
+def test_plot_draws_bins_of_the_width_asked_on_a_clock_axis_into_a_new_folder(tmp_path, width):
+    matplotlib_dates = pytest.importorskip("matplotlib.dates")
+    from velmora_batch.plot import quick_look
+
+    picture = tmp_path / "pictures" / "look.png"
+    source = study(tmp_path) / "site2" / "c_hip.cwa.gz"
+    assert cli.main(["plot", str(source), "--out", str(picture), "--bin", str(width)]) == 0
     assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    figure = quick_look(source, bin_seconds=width)
+    assert figure._suptitle.get_text().endswith(f"per {width:g} s")
+    first = pd.Timestamp(velmora_batch.inventory(source, progress=False)["start_from_data_raw"][0])
+    left = matplotlib_dates.num2date(figure.axes[-1].get_xlim()[0]).replace(tzinfo=None)
+    assert abs(pd.Timestamp(left) - first) < pd.Timedelta(milliseconds=1)
 
 
 def test_a_missing_extra_is_named_in_one_line(tmp_path, capsys, monkeypatch):
@@ -105,4 +116,42 @@ def test_a_missing_extra_is_named_in_one_line(tmp_path, capsys, monkeypatch):
     assert cli.main(["plot", path, "--out", str(tmp_path / "x.png")]) == 2
     assert capsys.readouterr().err == (
         "velmora: matplotlib is not installed; install it with: pip install 'velmora[plot]'\n"
+    )
+
+
+def test_version(capsys):
+    with pytest.raises(SystemExit) as exit_:
+        cli.main(["--version"])
+    assert exit_.value.code == 0
+    assert capsys.readouterr().out == f"velmora {velmora_batch.__version__}\n"
+
+
+def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path):
+    path = str(study(tmp_path) / "a_wrist.cwa")
+    command = "import sys; from velmora_batch.cli import main; sys.exit(main(sys.argv[1:]))"
+    child = subprocess.Popen(
+        [sys.executable, "-c", command, "info", path],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
+    )
+    child.stdout.close()  # before the child writes: as `| head -0` would
+    assert child.stderr.read() == b"" and child.wait() == 141
+
+
+def test_an_interrupted_convert_says_how_far_it_came(tmp_path, capsys, monkeypatch):
+    folder, converted = study(tmp_path), []
+
+    def convert_one(path, *arguments):
+        if converted:
+            raise KeyboardInterrupt
+        converted.append(path)
+        return real(path, *arguments)
+
+    real = tasks.convert_one
+    monkeypatch.setattr(tasks, "convert_one", convert_one)
+    code = cli.main(["convert", str(folder), "--out", str(tmp_path / "o"), "--workers", "1"])
+    assert code == 130
+    assert capsys.readouterr().err.endswith(
+        "velmora: interrupted; 1 of 3 files finished; a rerun skips them and goes on\n"
     )

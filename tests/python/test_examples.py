@@ -106,3 +106,17 @@ def test_tour_runs_on_the_sample(tmp_path):
     lines = csv.read_text().splitlines()
     assert lines[0] == "time,acc_x,acc_y,acc_z,gyro_x,gyro_y,gyro_z,temperature"
     assert len(lines) == ROWS + 1
+
+
+def test_tour_runs_on_a_recording_shorter_than_two_minutes(tmp_path):
+    from cwa_builder import CwaFile, consecutive_packets
+
+    short = CwaFile(blocks=consecutive_packets(20)).write(tmp_path / "short.cwa")
+    done = subprocess.run(
+        [sys.executable, str(EXAMPLES / "tour.py"), short, "--csv", str(tmp_path / "t.csv")],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    assert "=== write_cwa_csv" in done.stdout
