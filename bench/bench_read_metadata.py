@@ -64,7 +64,7 @@ def main() -> int:
     hour = synthetic_recording("hour")
     packets = (hour.stat().st_size - 1024) // 512
     counted = callgrind_instructions(
-        Side("metadata", METADATA_SETUP, "read()", [str(hour)]), "velmora::read_metadata*"
+        Side("metadata", METADATA_SETUP, "read()", [str(hour)]), "velmora::scan_data_timing*"
     )
     floor = callgrind_instructions(Side("plain", PLAIN_SETUP, "read()", [str(hour)]), None)
     if counted is not None and floor is not None:

@@ -211,11 +211,14 @@ def callgrind_instructions(side: Side, toggle: str | None) -> int | None:
             command = [valgrind, "--tool=callgrind", f"--callgrind-out-file={out}"]
             if toggle:
                 command.append(f"--toggle-collect={toggle}")
+            # A fixed hash seed, so that the child without the action runs the same
+            # instructions as the one with it, up to the action.
             subprocess.run(
                 [*command, sys.executable, "-c", script, *side.args],
                 capture_output=True,
                 text=True,
                 check=True,
+                env={**os.environ, "PYTHONHASHSEED": "0"},
             )
             with open(out) as handle:
                 text = handle.read()
