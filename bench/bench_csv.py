@@ -52,7 +52,8 @@ chunk_path, output, size = sys.argv[1], sys.argv[2], int(sys.argv[3])
 chunk = open(chunk_path, "rb").read()
 
 def _after():
-    os.unlink(output)
+    if os.path.exists(output):  # a run without the action wrote none
+        os.unlink(output)
 
 def write():
     with open(output, "wb", buffering=16 << 20) as out:
