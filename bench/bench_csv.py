@@ -2,12 +2,12 @@
 
 Usage: PYTHONPATH=<build dir> python bench/bench_csv.py [--hours N] [--work DIR] [--repeat N]
 
-Measures, in one run: the streamed write_cwa_csv with the default channels against a plain
-buffered write of the same number of bytes to the same directory, best of alternating runs
-(target: ratio at most 2.5),
-the CPU time of the streamed write to /dev/null (decoding and formatting alone),
-and the CSV number formatter against snprintf in a small C++ program compiled here with the
-system's g++ (target: at least 5 times faster).
+Measures, by the rules of measure.py: the streamed write_cwa_csv with the default channels
+against a plain buffered write (16 MiB buffer, 1 MiB writes of CSV text) of the same number of
+bytes to the same directory (target: ratio of the medians at most 2.0), the CPU time of the
+streamed write to /dev/null (decoding and formatting alone), the instructions per row, and the
+CSV number formatter against snprintf in a small C++ program compiled here with the system's g++
+(target: at least 5 times faster).
 """
 
 from __future__ import annotations
@@ -16,13 +16,10 @@ import argparse
 import json
 import os
 import pathlib
-import resource
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
 
 import velmora
 
@@ -30,32 +27,43 @@ BENCH_DIR = pathlib.Path(__file__).resolve().parent
 ROOT = BENCH_DIR.parent
 sys.path.insert(0, str(BENCH_DIR))
 
+import measure  # noqa: E402
+from measure import Side, alternate, callgrind_instructions, report_ratio  # noqa: E402
 from synthetic import synthetic_recording, write_recording  # noqa: E402
 
 CHUNK = 1 << 20
 
+# The written file goes after the clock stops: its dirty pages then need no writing back.
+CSV_SETUP = """
+import velmora
+source, output = sys.argv[1:3]
 
-def cpu_seconds() -> tuple[float, float]:
-    usage = resource.getrusage(resource.RUSAGE_SELF)
-    return usage.ru_utime, usage.ru_stime
+def _after():
+    if output != os.devnull:
+        os.unlink(output)
 
+def write():
+    velmora.write_cwa_csv(source, output)
+    return os.path.getsize(output) if output != os.devnull else 0
+"""
 
-def timed(action) -> tuple[float, float, float]:
-    """Wall-clock, user CPU and system CPU seconds of action(). CPU time is steadier on a busy
-    machine; system time is mostly the kernel's copy into the page cache."""
-    wall, (user, system) = time.perf_counter(), cpu_seconds()
-    action()
-    after_user, after_system = cpu_seconds()
-    return time.perf_counter() - wall, after_user - user, after_system - system
+PLAIN_SETUP = """
+chunk_path, output, size = sys.argv[1], sys.argv[2], int(sys.argv[3])
+chunk = open(chunk_path, "rb").read()
 
+def _after():
+    if os.path.exists(output):  # a run without the action wrote none
+        os.unlink(output)
 
-def plain_write(output: pathlib.Path, size: int, chunk: bytes) -> None:
+def write():
     with open(output, "wb", buffering=16 << 20) as out:
         remaining = size
         while remaining >= len(chunk):
             out.write(chunk)
             remaining -= len(chunk)
         out.write(chunk[:remaining])
+    return size
+"""
 
 
 def csv_chunk(recording: pathlib.Path, work: pathlib.Path) -> bytes:
@@ -98,8 +106,12 @@ def main() -> None:
         help="own recording of this length (default: the shared cached week-long recording)",
     )
     parser.add_argument("--work", type=pathlib.Path, help="directory for the files (default: temp)")
-    parser.add_argument("--repeat", type=int, default=6, help="runs of each write (best, median)")
+    parser.add_argument("--runs", type=int, default=5, help="runs of each write")
+    parser.add_argument(
+        "--skip-instructions", action="store_true", help="leave out the callgrind counts (slow)"
+    )
     args = parser.parse_args()
+    measure.SKIP_CALLGRIND = args.skip_instructions
 
     with tempfile.TemporaryDirectory(dir=args.work) as directory:
         work = pathlib.Path(directory)
@@ -108,60 +120,48 @@ def main() -> None:
         else:
             recording = work / "recording.cwa"
             write_recording(recording, args.hours)
-        recording_bytes = recording.stat().st_size
-        chunk = csv_chunk(recording, work)
+        rows = (recording.stat().st_size - 1024) // 512 * 120
+        chunk_path = work / "chunk.csv"
+        chunk_path.write_bytes(csv_chunk(recording, work))
         output = work / "out.csv"
-        # Untimed: every timed write then starts alike, the input in the page cache and an
-        # equally large file just deleted (a virtual machine may hand memory freed long ago back
-        # to its host, and taking it again makes the kernel's copy several times slower).
-        velmora.write_cwa_csv(str(recording), str(output))
-        output.unlink()
-        csv_runs, plain_runs = [], []
-        size = 0
-        for _ in range(args.repeat):
-            csv_runs.append(timed(lambda: velmora.write_cwa_csv(str(recording), str(output))))
-            size = output.stat().st_size
-            output.unlink()
-            plain_runs.append(timed(lambda: plain_write(output, size, chunk)))
-            output.unlink()
-        # The best run of each: on a virtual machine a write of gigabytes may wait seconds for the
-        # host to hand back page-cache memory, at random, whichever side is running.
-        csv_wall, csv_user, csv_system = min(csv_runs)
-        plain_wall, plain_user, plain_system = min(plain_runs)
-        csv_median = statistics.median(run[0] for run in csv_runs)
-        plain_median = statistics.median(run[0] for run in plain_runs)
+        streamed = Side("write_cwa_csv", CSV_SETUP, "write()", [str(recording), str(output)])
+        # The first run gives the size that the plain write then matches.
+        streamed.run()
+        size = streamed.runs[-1]["rows"]
+        plain = Side(
+            "plain write", PLAIN_SETUP, "write()", [str(chunk_path), str(output), str(size)]
+        )
+        plain.run()
+        alternate(streamed, plain, args.runs - 1)
+        print(f"file: {recording}, {rows} rows, {size / 1e9:.2f} GB of CSV")
+        report_ratio("streamed CSV / plain write of the same bytes", streamed, plain, 2.0)
         # Without the page-cache copy: what decoding and formatting cost by themselves.
-        devnull_runs = [
-            timed(lambda: velmora.write_cwa_csv(str(recording), os.devnull))
-            for _ in range(args.repeat)
-        ]
-        formatter = formatter_benchmark(work)
-
-    report = {
-        "recording": str(recording),
-        "rows": (recording_bytes - 1024) // 512 * 120,
-        "csv_bytes": size,
-        "write_cwa_csv_s": round(csv_wall, 3),
-        "plain_write_s": round(plain_wall, 3),
-        "csv_vs_plain_ratio": round(csv_wall / plain_wall, 2),
-        "ratio_of_medians": round(csv_median / plain_median, 2),
-        "write_cwa_csv_user_system_s": [round(csv_user, 3), round(csv_system, 3)],
-        "plain_write_user_system_s": [round(plain_user, 3), round(plain_system, 3)],
-        "write_cwa_csv_to_devnull_user_system_s": [
-            round(min(run[1] for run in devnull_runs), 3),
-            round(min(run[2] for run in devnull_runs), 3),
-        ],
-        "csv_vs_plain_cpu_ratio": round((csv_user + csv_system) / (plain_user + plain_system), 2),
-        "wall_s_each_run": {
-            "csv": [round(run[0], 2) for run in csv_runs],
-            "plain": [round(run[0], 2) for run in plain_runs],
-        },
-        "csv_MB_per_s": round(size / csv_wall / 1e6, 1),
-        "ratio_target": "<= 2.5",
-        "formatter": formatter,
-        "formatter_target": ">= 5x snprintf",
-    }
-    print(json.dumps(report, indent=2))
+        to_null = Side(
+            "write_cwa_csv to /dev/null", CSV_SETUP, "write()", [str(recording), os.devnull]
+        )
+        for _ in range(3):
+            to_null.run(prime_bytes=0)
+        print(
+            f"write_cwa_csv to /dev/null: best {to_null.best():.3f} s (user "
+            f"{to_null.best('user'):.3f}, system {to_null.best('system'):.3f})"
+        )
+        hour = synthetic_recording("hour")
+        hour_rows = (hour.stat().st_size - 1024) // 512 * 120
+        counted = callgrind_instructions(
+            Side("csv", CSV_SETUP, "write()", [str(hour), str(work / "hour.csv")]),
+            "velmora::write_streamed_csv*",
+        )
+        hour_size = hour_rows * size // rows
+        floor = callgrind_instructions(
+            Side("plain", PLAIN_SETUP, "write()", [str(chunk_path), str(output), str(hour_size)]),
+            None,
+        )
+        if counted is not None and floor is not None:
+            print(
+                f"instructions per row (callgrind, one-hour file, user space): write_cwa_csv "
+                f"{counted / hour_rows:.1f}, plain write {floor / hour_rows:.1f}"
+            )
+        print("formatter:", json.dumps(formatter_benchmark(work)))
 
 
 if __name__ == "__main__":

@@ -249,6 +249,22 @@ TEST(csv_writer, full_disk_at_the_final_flush_keeps_the_io_prefix) {
             "IO error: No space left on device (os error 28)");
 }
 
+TEST(csv_writer, full_disk_under_16_mib_surfaces_only_at_the_final_flush) {
+  // About 2 MiB of lines: written out early in pieces, yet the failure of the first piece waits
+  // for the point where a 16 MiB buffer would have been written, the final flush.
+  CwaDataResult data;
+  constexpr size_t kRows = 50000;
+  for (size_t i = 0; i < kRows; ++i) {
+    data.timestamps.push_back(1700000000000000 + static_cast<int64_t>(i) * 10000);
+    data.acc_x.push_back(-1.25f);
+    data.acc_y.push_back(0.5f);
+    data.acc_z.push_back(1000.0f);
+  }
+  const ChannelSelection channels{false, false, false, false};
+  EXPECT_EQ(error_text(write_data_result_csv("/dev/full", data, channels, 0)),
+            "IO error: No space left on device (os error 28)");
+}
+
 TEST(csv_writer, full_disk_while_writing_records_has_no_prefix) {
   // About 44 bytes per line: past twice the 16 MiB file buffer, so that both buffers fill.
   CwaDataResult data;

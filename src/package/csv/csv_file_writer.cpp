@@ -49,6 +49,7 @@ CsvFileWriter::~CsvFileWriter() {
   const bool abandoned = std::uncaught_exceptions() > uncaught_at_creation_;
   if (!finished_ && regular_path_.empty() && !abandoned) {
     closing_ = true;  // nothing may throw from here
+    held_error_ = 0;  // every byte is offered to the file once more
     (void)pass_record_on();
     (void)flush_file_buffer();
   }
@@ -93,6 +94,7 @@ Status CsvFileWriter::create(std::string_view path) {
 
 Status CsvFileWriter::finish() {
   if (const int error = pass_record_on(); error != 0) return fail(CwaError::io_errno(error));
+  if (held_error_ != 0) return fail(CwaError::io_errno(held_error_));
   if (const int error = flush_file_buffer(); error != 0) return fail(CwaError::io_errno(error));
   finished_ = true;
   return {};
@@ -116,13 +118,23 @@ Status CsvFileWriter::put(const char* data, size_t size) {
 
 int CsvFileWriter::pass_record_on() {
   if (record_used_ == 0) return 0;
-  if (record_used_ > kFileBufferBytes - file_used_) {
+  // The turn of a 16 MiB buffer, counting what went out early.
+  if (record_used_ > kFileBufferBytes - (drained_ + file_used_)) {
+    if (held_error_ != 0) return held_error_;
     const int error = flush_file_buffer();
     if (error != 0) return error;
+    drained_ = 0;
   }
   file_used_ += record_used_;
   record_used_ = 0;
+  if (file_used_ >= kDrainBytes && held_error_ == 0) drain();
   return 0;
+}
+
+void CsvFileWriter::drain() {
+  const size_t before = file_used_;
+  held_error_ = flush_file_buffer();
+  drained_ += before - file_used_;
 }
 
 int CsvFileWriter::flush_file_buffer() {

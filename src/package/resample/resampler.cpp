@@ -378,14 +378,11 @@ void StreamingResampler::reserve(size_t rows) {
   // that is refused by make_room.
   rows = std::min(rows, max_rows_in_memory(output_row_bytes()));
   room_rows_ = std::max(room_rows_, rows);
+  // Only address space: the pages fault in as the rows reach them, each huge page zeroed just
+  // before its rows are stored, while its lines are still in the cache. Faulted in all at once,
+  // the zeroed pages would have left the cache long before the rows come, and every store would
+  // fetch its line from memory first.
   refresh_outputs();
-  // Fault the expected rows in at once, as fast as a plain read would touch them. Written
-  // row by row over seconds, they meet memory that a virtual machine's balloon has meanwhile
-  // handed back to the host, and every fault then costs a trip to the host.
-  populate_pages(timestamps_out_, rows * sizeof(int64_t));
-  for (float* out : channel_out_) {
-    if (out != nullptr) populate_pages(out, rows * sizeof(float));
-  }
 }
 
 void StreamingResampler::make_room(size_t rows) {
