@@ -95,8 +95,11 @@ BUSY_CHILD = textwrap.dedent("""
     before = len(os.listdir("/proc/self/fd"))
     print("calling", flush=True)
     try:
-        # Over and over: a fast machine may finish one plain read before the signal comes.
+        # Over and over, as a fast machine may finish one call before the signal comes; each
+        # starts without an output, so that one left behind can only be the interrupted call's.
         while True:
+            if os.path.exists(output):
+                os.remove(output)
             calls[call]()
     except BaseException as error:
         ended = time.monotonic()
