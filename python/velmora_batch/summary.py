@@ -388,10 +388,10 @@ def summary_text(summary: Quality) -> str:
             if summary.gaps
             else ""
         ),
-        f"  rate: nominal {summary.nominal_rate_hz} Hz, effective {summary.effective_rate_hz} Hz, "
-        f"worst hour {summary.worst_hour_rate_hz} Hz from {summary.worst_hour_start}",
+        f"  rate: nominal {summary.nominal_rate_hz} Hz, effective {_hz(summary.effective_rate_hz)}, "
+        f"worst hour {_hz(summary.worst_hour_rate_hz)} from {summary.worst_hour_start}",
         f"  at the ±{summary.accel_range_g} g limit: {summary.clipped_samples} samples "
-        f"({summary.clipped_fraction})",
+        f"({_percent(summary.clipped_fraction)})",
     ]
     for run in summary.damaged_run_list:
         lines.append(
@@ -399,3 +399,12 @@ def summary_text(summary: Quality) -> str:
             f"lost {run.lost_seconds} s from {run.lost_from}"
         )
     return "\n".join(lines)
+
+
+def _hz(rate: float | None) -> str:
+    # Three decimals tell a drifting clock from a steady one; the JSON form keeps every digit.
+    return "unknown" if rate is None else f"{rate:.3f} Hz"
+
+
+def _percent(fraction: float | None) -> str:
+    return "unknown" if fraction is None else f"{fraction:.4%}"
