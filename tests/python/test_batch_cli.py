@@ -126,6 +126,11 @@ def test_version(capsys):
         cli.main(["--version"])
     assert exit_.value.code == 0
     assert capsys.readouterr().out == f"velmora {velmora_batch.__version__}\n"
+    # The same command through `python -m`, where the script is not on PATH.
+    run = subprocess.run(
+        [sys.executable, "-m", "velmora_batch", "--version"], capture_output=True, text=True
+    )
+    assert (run.returncode, run.stdout) == (0, f"velmora {velmora_batch.__version__}\n")
 
 
 def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path):
