@@ -10,7 +10,6 @@
 #include <string>
 
 #include "cwa_builder.hpp"
-#include "errors/messages.hpp"
 
 namespace velmora {
 namespace {
@@ -78,16 +77,6 @@ TEST(stream_scan, equals_the_file_functions_at_every_length_in_any_chunks) {
       expect_same_facts(testing::prefix(whole, length));
     }
   }
-}
-
-TEST(stream_scan, reports_the_first_damaged_block_and_still_scans_past_it) {
-  const Bytes bytes = damaged_file();
-  StreamFacts facts = streamed(bytes, 300);
-  EXPECT_EQ(testing::error_text(facts.metadata),
-            velmora::error_text(ErrorCode::kInvalidBlockTimestamp));
-  ASSERT_TRUE(facts.blocks);
-  ASSERT_EQ(facts.blocks->blocks.size(), 6u);
-  EXPECT_EQ(facts.blocks->blocks[5].kind, static_cast<uint8_t>(BlockKind::kData));
 }
 
 }  // namespace

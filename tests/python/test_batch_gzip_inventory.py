@@ -125,14 +125,6 @@ def test_scan_stream_refuses_a_reader_that_misreports(replies, kind, message):
     raises_exactly(kind, message, scan_stream, Reader(*replies))
 
 
-def test_scan_stream_takes_any_chunks(tmp_path):
-    data = damaged()
-    chunks = [data[at : at + 333] for at in range(0, len(data), 333)]
-    whole, chunked = scan_stream(io.BytesIO(data)), scan_stream(Reader(*chunks))
-    assert chunked["scan"]["blocks"].tobytes() == whole["scan"]["blocks"].tobytes()
-    assert repr(chunked) == repr(whole)
-
-
 @pytest.mark.parametrize("name", ["pipe.cwa", "pipe.cwa.gz"])
 def test_inventory_refuses_a_named_pipe_instead_of_waiting_for_a_writer(tmp_path, name):
     path = tmp_path / name
