@@ -1,11 +1,12 @@
 """The study package's private extension module (src/module/py_blocks_module.cpp)."""
 
-from typing import Any
+from typing import Any, BinaryIO
 
 import numpy as np
 import pandas as pd
 
 def scan_blocks(file_path: str, /) -> dict[str, Any]: ...
+def scan_stream(readable: BinaryIO, /) -> dict[str, dict[str, Any] | RuntimeError]: ...
 def count_at_limit(
     acc_x: np.ndarray, acc_y: np.ndarray, acc_z: np.ndarray, limit: float, /
 ) -> int: ...

@@ -82,14 +82,23 @@ def raw_scan(path) -> RawScan:
     name = os.fspath(path)
     if not isinstance(name, str):
         raise TypeError(f"path must be str or os.PathLike[str], not {type(name).__name__}")
+    refuse_special_file(name)
+    return unpacked_scan(name, _extension().scan_blocks(name))
+
+
+def refuse_special_file(name: str) -> None:
+    """Raises RuntimeError for a named pipe, socket or device: opening a named pipe waits for a
+    writer, and a scan of a study folder must not stall on one."""
     try:
         mode = os.stat(name).st_mode
     except OSError:
-        mode = None  # the extension reports the failure with its own text
-    # Opening a named pipe waits for a writer; a scan of a study folder must not stall on one.
-    if mode is not None and not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
+        return  # the reader reports the failure with its own text
+    if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
         raise RuntimeError(f"Not a regular file: {name}")
-    packed = _extension().scan_blocks(name)
+
+
+def unpacked_scan(name: str, packed: dict) -> RawScan:
+    """The RawScan of the extension's packed scan of the recording called `name`."""
     records = packed["blocks"].view(RECORD)
     return RawScan(
         path=name,

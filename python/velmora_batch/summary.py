@@ -357,7 +357,12 @@ INVENTORY_KEYS = tuple(key for key in COUNT_KEYS if not key.startswith("clipped"
 
 def header_counts(path) -> dict:
     """The summary's counts from the block scan alone (no clipping count, which needs samples)."""
-    summary = summarise(raw_scan(path), True)
+    return scan_counts(raw_scan(path))
+
+
+def scan_counts(scan: RawScan) -> dict:
+    """header_counts of a scan already made."""
+    summary = summarise(scan, True)
     return {key: getattr(summary, key) for key in INVENTORY_KEYS}
 
 

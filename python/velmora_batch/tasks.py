@@ -12,18 +12,20 @@ import time
 import velmora
 
 from . import parquet_out, partials, pieces
-from .blocks import raw_scan
+from .blocks import raw_scan, refuse_special_file
+from .gzip_facts import gzip_facts
 from .options import first_difference
 from .recording import (
     METADATA_KEYS,
     REPORT_KEYS,
     error_text,
     header_facts,
+    is_gzip,
     rate_ratio,
     readable,
 )
 from .salvage import masked_header_facts, masked_read, masked_write_csv
-from .summary import INVENTORY_KEYS, header_counts
+from .summary import INVENTORY_KEYS, header_counts, scan_counts
 
 INVENTORY_COLUMNS = (
     ("path", "size", "status", "error")
@@ -39,12 +41,20 @@ def inventory_one(path: str) -> dict:
     row = dict.fromkeys(INVENTORY_COLUMNS)
     row["path"] = path
     try:
-        # The read goes first, so that a missing file gets the extension's error text.
-        with readable(pathlib.Path(path)) as source:
-            # The block counts come first: they are there for a damaged file too.
+        # A named pipe would stall the read until some process writes to it.
+        refuse_special_file(path)
+        # The block counts come first: they are there for a damaged file too.
+        if is_gzip(pathlib.Path(path)):
+            # One pass over the stream, without an unpacked copy: the last blocks decide the
+            # data's end, so every block is unpacked either way.
+            facts = gzip_facts(path)
+            if not isinstance(facts.scan, RuntimeError):
+                row.update(scan_counts(facts.scan))
+            metadata, report = facts.header_facts()
+        else:
             with contextlib.suppress(RuntimeError):
-                row.update(header_counts(source))
-            metadata, report = header_facts(source)
+                row.update(header_counts(path))
+            metadata, report = header_facts(path)
         row.update(metadata)
         row.update(report)
         row["rate_ratio"] = rate_ratio(report)

@@ -70,6 +70,18 @@ PyObject* raise_error(const CwaError& error) {
   return raise_text(type, error.display());
 }
 
+PyObject* error_object(const CwaError& error) {
+  PyObject* type = exception_type(error.code());
+  if (type == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "velmora: an error raised by a callback has no object");
+    return nullptr;
+  }
+  const std::string text = error.display();
+  PyRef message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (!message) return nullptr;
+  return PyObject_CallOneArg(type, message.get());
+}
+
 PyObject* raise_panic(std::string_view message, const char* file, int line) {
   std::fprintf(stderr, "velmora: internal fault: %.*s at %s:%d\n", static_cast<int>(message.size()),
                message.data(), file, line);

@@ -19,6 +19,11 @@ namespace velmora::py {
 // subclass); returns nullptr. A kRaisedByCaller error leaves the exception already set.
 PyObject* raise_error(const CwaError& error);
 
+// Returns a new exception object of the type and text raise_error would raise, for a caller
+// that hands the error back instead of raising it; nullptr with an exception set when it cannot
+// be made.
+PyObject* error_object(const CwaError& error);
+
 // Raises `type` with the UTF-8 text as its single argument; returns nullptr.
 PyObject* raise_text(PyObject* type, std::string_view text);
 

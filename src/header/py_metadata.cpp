@@ -48,8 +48,18 @@ bool put(PyObject* dict, const char* key, PyRef value) {
 PyObject* read_metadata(const std::string& file_path) {
   Result<FileMetadata> metadata = read_file_metadata(file_path);
   if (!metadata) return raise_error(metadata.error());
-  const CwaHeader& h = metadata->header;
-  const DataTiming* timing = &metadata->timing;
+  return metadata_dict(*metadata);
+}
+
+PyObject* sampling_consistency_report(const std::string& file_path) {
+  Result<ConsistencyReport> report = velmora::sampling_consistency_report(file_path);
+  if (!report) return raise_error(report.error());
+  return report_dict(*report);
+}
+
+PyObject* metadata_dict(const FileMetadata& metadata) {
+  const CwaHeader& h = metadata.header;
+  const DataTiming* timing = &metadata.timing;
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
   PyObject* d = dict.get();
@@ -76,10 +86,7 @@ PyObject* read_metadata(const std::string& file_path) {
   return dict.release();
 }
 
-PyObject* sampling_consistency_report(const std::string& file_path) {
-  Result<ConsistencyReport> report = velmora::sampling_consistency_report(file_path);
-  if (!report) return raise_error(report.error());
-  const ConsistencyReport& r = *report;
+PyObject* report_dict(const ConsistencyReport& r) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
   PyObject* d = dict.get();

@@ -7,9 +7,16 @@
 
 #include <string>
 
+#include "header/consistency_report.hpp"
+#include "header/data_timing.hpp"
+
 namespace velmora::py {
 
 PyObject* read_metadata(const std::string& file_path);
 PyObject* sampling_consistency_report(const std::string& file_path);
+
+// The dicts the two functions return, from facts found elsewhere (a streamed recording).
+PyObject* metadata_dict(const FileMetadata& metadata);
+PyObject* report_dict(const ConsistencyReport& report);
 
 }  // namespace velmora::py

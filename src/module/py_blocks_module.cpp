@@ -1,6 +1,7 @@
 // PyInit__blocks: the private extension module of the study package (velmora_batch._blocks).
-// It offers the block scan, and the four file functions of velmora through a BlockMask: the
-// very module functions, run while the file layer shows chosen blocks as non-data blocks.
+// It offers the block scan (of a file or of a stream), and the four file functions of velmora
+// through a BlockMask: the very module functions, run while the file layer shows chosen blocks as
+// non-data blocks.
 #include <Python.h>
 
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "module/py_convert.hpp"
 #include "package/python/py_block_clipping.hpp"
 #include "package/python/py_block_scan.hpp"
+#include "package/python/py_stream_scan.hpp"
 #include "packet/block_mask.hpp"
 
 namespace velmora::py {
@@ -115,6 +117,10 @@ PyObject* call_scan_blocks(PyObject*, PyObject* file_path) {
   });
 }
 
+PyObject* call_scan_stream(PyObject*, PyObject* readable) {
+  return guard([&]() -> PyObject* { return scan_stream(readable); });
+}
+
 PyObject* call_count_at_limit(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guard([&]() -> PyObject* { return count_at_limit(args, nargs); });
 }
@@ -124,6 +130,10 @@ constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef functions[] = {
     {"scan_blocks", call_scan_blocks, METH_O,
      "scan_blocks(file_path)\n--\n\nEvery block's kind, reason and header facts, packed."},
+    {"scan_stream", call_scan_stream, METH_O,
+     "scan_stream(readable)\n--\n\n"
+     "read_metadata, sampling_consistency_report and scan_blocks of the bytes read from a binary "
+     "file object to its end, in one pass; each a dict, or the RuntimeError it would raise."},
     {"count_at_limit", as_method(call_count_at_limit), METH_FASTCALL,
      "count_at_limit(acc_x, acc_y, acc_z, limit)\n--\n\n"
      "Samples with an axis whose magnitude is at least limit, of three float32 arrays."},

@@ -6,9 +6,7 @@
 
 #include "errors/py_errors.hpp"
 #include "errors/py_ref.hpp"
-#include "header/cwa_header.hpp"
 #include "package/python/py_numpy.hpp"
-#include "package/read/block_scan.hpp"
 namespace velmora::py {
 
 namespace {
@@ -41,9 +39,11 @@ PyRef reason_list(const std::vector<std::string>& reasons) {
 PyObject* scan_blocks(const std::string& file_path) {
   Result<BlockScan> scanned = velmora::scan_blocks(file_path);
   if (!scanned) return raise_error(scanned.error());
-  BlockScan& scan = *scanned;
+  return scan_dict(*scanned, read_cwa_header(file_path));
+}
+
+PyObject* scan_dict(BlockScan& scan, const Result<CwaHeader>& header) {
   // The range tells where samples clip; a metadata block that does not parse has none.
-  const Result<CwaHeader> header = read_cwa_header(file_path);
   PyRef accel_range = header ? PyRef(PyLong_FromLong(header->accel_range)) : PyRef::borrow(Py_None);
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;

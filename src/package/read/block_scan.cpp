@@ -16,28 +16,6 @@ namespace velmora {
 
 namespace {
 
-// Maps the error of a failing header check to its index in the distinct texts.
-class ReasonTable {
- public:
-  explicit ReasonTable(std::vector<std::string>& texts) : texts_(texts) {}
-
-  uint16_t code(PacketVerdict verdict, uint8_t sample_format) {
-    // The unsupported-format text depends on the format byte; the others do not.
-    const size_t key = verdict == PacketVerdict::kUnsupportedFormat ? kFixedKeys + sample_format
-                                                                    : static_cast<size_t>(verdict);
-    if (codes_[key] == 0) {
-      texts_.push_back(packet_error(verdict, sample_format).display());
-      codes_[key] = static_cast<uint16_t>(texts_.size());
-    }
-    return codes_[key];
-  }
-
- private:
-  static constexpr size_t kFixedKeys = 8;  // above every PacketVerdict value
-  std::vector<std::string>& texts_;
-  std::array<uint16_t, kFixedKeys + 256> codes_{};
-};
-
 // Out of line: inside the scan loop the compiler spills the packet's fields through the stack
 // with narrow stores and wide loads, which stalls on every packet.
 [[gnu::noinline]] void add_data_block(Column<ScannedBlock>& blocks, BlockClock& clock,
@@ -65,6 +43,41 @@ ScannedBlock other_block(BlockKind kind, uint16_t reason = 0) {
 
 }  // namespace
 
+BlockScanner::BlockScanner(size_t reserve_blocks) {
+  scan_.blocks.reserve(reserve_blocks);
+  scan_.blocks.populate(reserve_blocks);
+}
+
+uint16_t BlockScanner::reason_code(PacketVerdict verdict, uint8_t sample_format) {
+  // The unsupported-format text depends on the format byte; the others do not.
+  const size_t key = verdict == PacketVerdict::kUnsupportedFormat ? kFixedKeys + sample_format
+                                                                  : static_cast<size_t>(verdict);
+  if (reason_codes_[key] == 0) {
+    scan_.reasons.push_back(packet_error(verdict, sample_format).display());
+    reason_codes_[key] = static_cast<uint16_t>(scan_.reasons.size());
+  }
+  return reason_codes_[key];
+}
+
+void BlockScanner::add(const uint8_t* packet, PacketVerdict verdict) {
+  if (verdict == PacketVerdict::kSamples) {
+    add_data_block(scan_.blocks, clock_, packet);
+  } else if (verdict == PacketVerdict::kSkip) {
+    scan_.blocks.push_back(other_block(BlockKind::kSkipped));
+  } else {
+    const uint16_t reason = reason_code(verdict, packet[packet_offset::kSampleFormat]);
+    scan_.blocks.push_back(other_block(BlockKind::kDamaged, reason));
+  }
+}
+
+BlockScan BlockScanner::finish(uint64_t file_bytes) && {
+  scan_.file_bytes = file_bytes;
+  if (file_bytes > kMetadataBytes && (file_bytes - kMetadataBytes) % kPacketBytes != 0) {
+    scan_.blocks.push_back(other_block(BlockKind::kTruncated));
+  }
+  return std::move(scan_);
+}
+
 bool packet_checksum_ok(const uint8_t* packet) {
   // Sixteen-bit lanes that wrap: the sum modulo 65536 is all that is asked, and eight words per
   // step keep the scan as fast as reading the file.
@@ -90,18 +103,12 @@ Result<BlockScan> scan_blocks(std::string_view file_path, size_t chunk_bytes) {
   if (size < kMetadataBytes) return fail(ErrorCode::kFileTooSmall);
   VELMORA_TRY(file.seek(kMetadataBytes));
 
-  BlockScan scan;
-  scan.file_bytes = size;
-  ReasonTable reasons(scan.reasons);
-  BlockClock clock;
   // The size bounds the walk, so a file that grows while it is scanned cannot keep it going.
   // Room for the records is made and backed at once, but only up to a bound: a sparse file
   // may promise more blocks than it is worth taking memory for before one has been read.
   const uint64_t whole_blocks = (size - kMetadataBytes) / kPacketBytes;
   constexpr uint64_t kMostReserved = uint64_t{1} << 22;  // a 2 GiB recording
-  const auto reserved = static_cast<size_t>(std::min(whole_blocks + 1, kMostReserved));
-  scan.blocks.reserve(reserved);
-  scan.blocks.populate(reserved);
+  BlockScanner scanner(static_cast<size_t>(std::min(whole_blocks + 1, kMostReserved)));
   SectorReader reader(file, chunk_bytes);
   for (uint64_t block = 0; block < whole_blocks; ++block) {
     // The buffered packet first, without a result object: the scan then keeps pace with
@@ -112,20 +119,9 @@ Result<BlockScan> scan_blocks(std::string_view file_path, size_t chunk_bytes) {
       if (!bytes) return fail(ErrorCode::kUnexpectedEndOfData);
       packet = bytes->data();
     }
-    const PacketVerdict verdict = check_packet(packet);
-    if (verdict == PacketVerdict::kSamples) {
-      add_data_block(scan.blocks, clock, packet);
-    } else if (verdict == PacketVerdict::kSkip) {
-      scan.blocks.push_back(other_block(BlockKind::kSkipped));
-    } else {
-      const uint16_t reason = reasons.code(verdict, packet[packet_offset::kSampleFormat]);
-      scan.blocks.push_back(other_block(BlockKind::kDamaged, reason));
-    }
+    scanner.add(packet, check_packet(packet));
   }
-  if ((size - kMetadataBytes) % kPacketBytes != 0) {
-    scan.blocks.push_back(other_block(BlockKind::kTruncated));
-  }
-  return scan;
+  return std::move(scanner).finish(size);
 }
 
 }  // namespace velmora

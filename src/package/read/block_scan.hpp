@@ -2,6 +2,7 @@
 // packet headers alone.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -11,6 +12,7 @@
 #include "errors/cwa_error.hpp"
 #include "package/read/column.hpp"
 #include "packet/cwa_file.hpp"
+#include "packet/packet_meta.hpp"
 
 namespace velmora {
 
@@ -47,6 +49,28 @@ struct BlockScan {
 // Returns true when the packet's 256 little-endian 16-bit words sum to 0 modulo 65536, which
 // is how devices seal a packet.
 bool packet_checksum_ok(const uint8_t* packet);
+
+// Classifies blocks one at a time, in file order, so that a file and a stream of bytes (an
+// unpacked .cwa.gz) are scanned by the same code.
+class BlockScanner {
+ public:
+  // `reserve_blocks` makes room for the records at once (and backs it with memory).
+  explicit BlockScanner(size_t reserve_blocks = 0);
+
+  // Takes the next whole block after the metadata block, with its header check's verdict.
+  void add(const uint8_t* packet, PacketVerdict verdict);
+  // Ends the scan of a file of `file_bytes` bytes; a partial last block is recorded as such.
+  BlockScan finish(uint64_t file_bytes) &&;
+
+ private:
+  // Maps the error of a failing header check to its index in the distinct texts.
+  uint16_t reason_code(PacketVerdict verdict, uint8_t sample_format);
+
+  static constexpr size_t kFixedKeys = 8;  // above every PacketVerdict value
+  BlockScan scan_;
+  BlockClock clock_;
+  std::array<uint16_t, kFixedKeys + 256> reason_codes_{};  // 0: text not met yet
+};
 
 // Scans every block of a file: the "MD" header and a size of at least 1024 bytes are required
 // (with the readers' texts); a partial last block is reported, not an error. `chunk_bytes`
