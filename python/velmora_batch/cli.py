@@ -8,6 +8,7 @@ import json
 import os
 import re
 import sys
+import zlib
 
 from ._extras import MissingExtra
 from .options import package_version
@@ -57,10 +58,16 @@ def _qc(arguments) -> int:
 def _info(arguments) -> int:
     import pathlib
 
-    from .recording import header_facts, rate_ratio, readable
+    from .recording import header_facts, is_gzip, rate_ratio
 
-    with readable(pathlib.Path(arguments.file)) as source:
-        metadata, report = header_facts(source)
+    path = pathlib.Path(arguments.file)
+    if is_gzip(path):
+        from .gzip_facts import gzip_facts
+
+        # From the stream: a .cwa.gz's headers need no unpacked copy.
+        metadata, report = gzip_facts(path).header_facts()
+    else:
+        metadata, report = header_facts(arguments.file)
     if arguments.json:
         print(json.dumps({"metadata": metadata, "report": report}, indent=2))
         return 0
@@ -323,7 +330,8 @@ def main(argv=None) -> int:
     except MissingExtra as error:
         print(f"velmora: {error}", file=sys.stderr)
         return 2
-    except (RuntimeError, ValueError, TypeError, OSError) as error:
+    # EOFError and zlib.error: a .cwa.gz whose stream is cut or corrupt.
+    except (RuntimeError, ValueError, TypeError, OSError, EOFError, zlib.error) as error:
         print(f"velmora: {type(error).__name__}: {error}", file=sys.stderr)
         return 1
     except Interrupted as interrupt:

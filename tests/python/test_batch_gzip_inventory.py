@@ -131,3 +131,22 @@ def test_inventory_refuses_a_named_pipe_instead_of_waiting_for_a_writer(tmp_path
     os.mkfifo(path)
     row = tasks.inventory_one(str(path))
     assert row["error"] == f"RuntimeError: Not a regular file: {path}"
+
+
+def test_info_of_a_cwa_gz_prints_the_plain_files_facts_and_a_cut_stream_as_one_line(
+    tmp_path, capsys
+):
+    from velmora_batch import cli
+
+    plain = tmp_path / "rec.cwa"
+    plain.write_bytes(clean_with_gap())
+    packed = tmp_path / "rec.cwa.gz"
+    packed.write_bytes(gzip.compress(plain.read_bytes()))
+    assert cli.main(["info", str(plain)]) == 0
+    expected = capsys.readouterr().out
+    assert cli.main(["info", str(packed)]) == 0
+    assert capsys.readouterr().out == expected
+    cut = tmp_path / "cut.cwa.gz"
+    cut.write_bytes(packed.read_bytes()[:-20])
+    assert cli.main(["info", str(cut)]) == 1
+    assert capsys.readouterr().err.startswith("velmora: EOFError: Compressed file ended")
