@@ -56,17 +56,6 @@ struct RowText {
 // The sensors whose axes every output has; the motion sensors' axes only when found.
 constexpr uint8_t kSensorsOfEveryPacket = static_cast<uint8_t>(~kMotionSensors);
 
-// How many axes those are; the table lists them first.
-constexpr size_t kAxesOfEveryLine = [] {
-  size_t count = 0;
-  while (count < kSensorAxes && in_every_packet(kChannels[count])) ++count;
-  return count;
-}();
-static_assert(std::ranges::none_of(kChannels.begin() + kAxesOfEveryLine, kChannels.end(),
-                                   [](const ChannelRow& row) {
-                                     return in_every_packet(row) && !row.reading;
-                                   }));
-
 // Whether the output has a channel: a reading when asked for, an axis when its sensor is among
 // the output's `sensors`.
 constexpr bool written(const ChannelRow& row, ChannelSelection channels, uint8_t sensors) {
@@ -102,29 +91,47 @@ char* put_readings(FloatTextCache& floats, const ReadingSlots& requested,
   return out;
 }
 
-// Where the values of lines come from: one array per written column, in column order, indexed
-// by row; the readings of a packet come as one finished text instead.
-struct AxisSources {
-  std::array<const float*, kChannelCount> values{};
-  size_t count = 0;
-
-  void add(const float* values_of_axis) { values[count++] = values_of_axis; }
+// Where the values of lines come from: one array per column by table row, indexed by row, and
+// the sensors whose axes the lines have.
+struct LineSources {
+  std::array<const float*, kChannelCount> column{};
+  uint8_t sensors = 0;
 };
 
-// Writes one data line as a record: the time, the sensor values of row i and the readings'
-// finished text. When the record buffer has room for the longest possible line, the text is
-// assembled straight in it.
+// The sources of a decoded packet's lines; the axes of a sensor the packet lacks are NaN.
+LineSources packet_sources(const DecodedPacket& packet, uint8_t sensors, const float* missing) {
+  LineSources in;
+  in.sensors = sensors;
+  for (size_t axis = 0; axis < kSensorAxes; ++axis) {
+    const uint8_t sensor = sensor_bit(kChannels[axis].sensor);
+    in.column[axis] = (packet.sensors & sensor) != 0 ? packet.values[axis].data() : missing;
+  }
+  return in;
+}
+
+// Writes one data line as a record: the time, the values of row i and the readings' finished
+// text; with kReadingColumns, the readings come from their columns instead (those set). When
+// the record buffer has room for the longest possible line, the text is assembled straight in
+// it.
+template <bool kReadingColumns>
 [[gnu::always_inline]] inline Status write_csv_row(CsvFileWriter& writer, RowText& text,
-                                                   int64_t time, const AxisSources& axes, size_t i,
+                                                   int64_t time, const LineSources& in, size_t i,
                                                    std::string_view readings) {
   char* const direct = writer.record_space(kLineRoom);
   char* const start = direct != nullptr ? direct : text.line.data();
   FloatTextCache& floats = text.floats;
   char* out = text.time.format(time, start);
   *out++ = ',';
-  // The axes every line has come first: a loop of known length, unrolled.
-  for (size_t k = 0; k < kAxesOfEveryLine; ++k) out = floats.put(axes.values[k][i], out);
-  for (size_t k = kAxesOfEveryLine; k < axes.count; ++k) out = floats.put(axes.values[k][i], out);
+  for_each_channel([&](auto c) [[gnu::always_inline]] {
+    constexpr ChannelRow row = kChannels[c];
+    if constexpr (row.reading) {
+      if constexpr (kReadingColumns) {
+        if (in.column[c] != nullptr) out = floats.put(in.column[c][i], out);
+      }
+    } else if (in_every_packet(row) || (in.sensors & sensor_bit(row.sensor)) != 0) {
+      out = floats.put(in.column[c][i], out);
+    }
+  });
   // A fixed-size copy where the room allows it; kLineRoom leaves that much slack.
   if (readings.size() > FloatTextCache::kRoom) {
     std::memcpy(out, readings.data(), readings.size());
@@ -185,19 +192,17 @@ Status write_data_result_csv(std::string_view output_path, const CwaDataResult& 
   CsvFileWriter writer;
   VELMORA_TRY(writer.create(output_path));
   // A sensor's columns are written when the result has every one of them.
-  uint8_t sensors = 0xFF;
+  LineSources in;
+  in.sensors = 0xFF;
   for (size_t axis = 0; axis < kSensorAxes; ++axis) {
-    if (!(data.*kChannels[axis].member)) {
-      sensors &= static_cast<uint8_t>(~sensor_bit(kChannels[axis].sensor));
+    const OptionalColumn& column = data.*kChannels[axis].member;
+    if (column) {
+      in.column[axis] = column->data();
+    } else {
+      in.sensors &= static_cast<uint8_t>(~sensor_bit(kChannels[axis].sensor));
     }
   }
-  AxisSources axes;
-  for (size_t axis = 0; axis < kSensorAxes; ++axis) {
-    if ((sensors & sensor_bit(kChannels[axis].sensor)) != 0) {
-      axes.add((data.*kChannels[axis].member)->data());
-    }
-  }
-  VELMORA_TRY(write_header(writer, channels, sensors));
+  VELMORA_TRY(write_header(writer, channels, in.sensors));
   // A requested reading the result lacks fails before any of the first row is written. The
   // readings of a whole result are columns like the axes.
   for (size_t c = kSensorAxes; c < kChannelCount; ++c) {
@@ -205,7 +210,7 @@ Status write_data_result_csv(std::string_view output_path, const CwaDataResult& 
     const OptionalColumn& column = data.*row.member;
     if (!channels.includes(row.flag)) continue;
     if (column) {
-      axes.add(column->data());
+      in.column[c] = column->data();
     } else if (data.rows() > 0) {
       return fail(row.missing);
     }
@@ -215,7 +220,7 @@ Status write_data_result_csv(std::string_view output_path, const CwaDataResult& 
     // Nothing is read here, and a resampled result can be far longer than its input.
     if (i % kRowsPerInterruptCheck == 0) check_interrupt();
     VELMORA_TRY(
-        write_csv_row(writer, *text, to_utc_us(data.timestamps[i], offset_us), axes, i, {}));
+        write_csv_row<true>(writer, *text, to_utc_us(data.timestamps[i], offset_us), in, i, {}));
   }
   return writer.finish();
 }
@@ -246,16 +251,10 @@ Status write_streamed_csv(InputFile& input, BlockSelection selection, std::strin
     if (packet == nullptr) break;
     const std::string_view readings_text(
         readings.data(), put_readings(text->floats, requested, packet->readings, readings.data()));
-    // A sensor the packet lacks is NaN in its columns.
-    AxisSources axes;
-    for (size_t axis = 0; axis < kSensorAxes; ++axis) {
-      const uint8_t sensor = sensor_bit(kChannels[axis].sensor);
-      if ((sensors & sensor) == 0) continue;
-      axes.add((packet->sensors & sensor) != 0 ? packet->values[axis].data() : missing.data());
-    }
+    const LineSources in = packet_sources(*packet, sensors, missing.data());
     for (size_t i = 0; i < packet->count; ++i) {
-      VELMORA_TRY(write_csv_row(writer, *text, to_utc_us(packet->timestamps[i], offset_us), axes, i,
-                                readings_text));
+      VELMORA_TRY(write_csv_row<false>(writer, *text, to_utc_us(packet->timestamps[i], offset_us),
+                                       in, i, readings_text));
     }
   }
   return writer.finish();

@@ -27,9 +27,12 @@ using SampleSlots = std::array<float*, kSensorAxes>;
 // Slots over one array per axis, for the axes of the sensors in the mask `sensors`.
 inline SampleSlots slots_over(AxisValues& values, uint8_t sensors) {
   SampleSlots slots{};
-  for (size_t c = 0; c < kSensorAxes; ++c) {
-    if ((sensors & sensor_bit(kChannels[c].sensor)) != 0) slots[c] = values[c].data();
-  }
+  for_each_channel([&](auto c) {
+    constexpr ChannelRow row = kChannels[c];
+    if constexpr (!row.reading) {
+      if ((sensors & sensor_bit(row.sensor)) != 0) slots[c] = values[c].data();
+    }
+  });
   return slots;
 }
 
