@@ -231,6 +231,29 @@ TEST(streaming_resampler, column_created_ahead_holds_nan_for_earlier_rows) {
   EXPECT_FALSE(out.mag_x);
 }
 
+// The queue keeps its own channel order; every output column must still get its own channel.
+TEST(streaming_resampler, every_channel_reaches_its_own_column) {
+  StreamingResampler r = make(1.0, std::nullopt, std::nullopt, ChannelSelection{});
+  for (double t : {0.0, 1.0, 2.0, 3.0}) {
+    TimedSample s{};
+    s.time_s = t;
+    s.sample = {1.0f, 2.0f, 3.0f, true, 4.0f, 5.0f, 6.0f, true, 7.0f, 8.0f, 9.0f};
+    s.temperature = 10.0f;
+    s.light = 11.0f;
+    s.battery = 12.0f;
+    push_sample(r, s);
+  }
+  r.emit_ready(true);
+  const CwaDataResult& out = r.output();
+  ASSERT_EQ(out.rows(), 4u);
+  for (size_t c = 0; c < kChannelCount; ++c) {
+    const OptionalColumn& column = out.*kChannels[c].member;
+    ASSERT_TRUE(column) << kChannels[c].name;
+    EXPECT_EQ(column_values(*column), std::vector<float>(4, static_cast<float>(c + 1)))
+        << kChannels[c].name;
+  }
+}
+
 // The cubic row written out from the formula: denominators (a - b) * ((a - c) * (a - d)),
 // numerators grouped as in the row, terms summed left to right. `slot` is the interval start.
 double cubic_by_formula(const SampleQueue& q, size_t slot, double x, size_t channel,
