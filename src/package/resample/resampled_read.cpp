@@ -154,11 +154,10 @@ void ResampledReader::stage_packet(const uint8_t* p, size_t n, const StagedEntri
   if (!packed) decode_packet_samples(p, n, slots);
   for_each_channel([&](auto c) {
     constexpr ChannelRow row = kChannels[c];
-    if constexpr (row.reading) {
-      // Readings that make no column are never read.
-    } else if constexpr (in_every_packet(row)) {
+    if constexpr (!row.reading && in_every_packet(row)) {
       if (!packed) widen_floats(decoded_[c].data(), n, wide[c]);
-    } else if (any_motion) {
+    } else if constexpr (!row.reading) {
+      if (!any_motion) return;
       if (slots[c] != nullptr) {
         widen_floats(decoded_[c].data(), n, wide[c]);
       } else {
@@ -167,6 +166,7 @@ void ResampledReader::stage_packet(const uint8_t* p, size_t n, const StagedEntri
     }
   });
   std::fill_n(staged.motion, n, static_cast<uint8_t>(sensors & kMotionSensors));
+  // Readings that make no column are never read.
   const PacketReadings readings = readings_.of(p);
   for_each_channel([&](auto c) {
     constexpr ChannelRow row = kChannels[c];
@@ -187,11 +187,12 @@ void ResampledReader::create_motion_columns(uint8_t sensors, const double* times
     const bool in_bounds = (!range_start_time_ || t >= *range_start_time_) &&
                            (!range_end_time_ || t < *range_end_time_);
     if (!in_bounds) continue;
-    for (const ChannelRow& row : kChannels) {
-      if (!in_every_packet(row) && (sensors & sensor_bit(row.sensor)) != 0) {
-        resampler_->ensure_column(row.member);
+    for_each_channel([&](auto c) {
+      constexpr ChannelRow row = kChannels[c];
+      if constexpr (!in_every_packet(row)) {
+        if ((sensors & sensor_bit(row.sensor)) != 0) resampler_->ensure_column(row.member);
       }
-    }
+    });
     return;
   }
 }
