@@ -33,11 +33,13 @@ inline constexpr std::array<size_t, kChannelCount> kQueueRows = queue_order();
 // The queue channel of each table row.
 inline constexpr std::array<size_t, kChannelCount> kQueueChannelOf = [] {
   std::array<size_t, kChannelCount> channels{};
-  for (size_t channel = 0; channel < kChannelCount; ++channel)
+  for (size_t channel = 0; channel < kChannelCount; ++channel) {
     channels[kQueueRows[channel]] = channel;
+  }
   return channels;
 }();
 inline constexpr size_t kResampledChannels = kChannelCount;
+// Where the readings start among the queue's channels, and where the motion channels start.
 inline constexpr size_t kFirstQueueReading = [] {
   size_t count = 0;
   for (const ChannelRow& row : kChannels) count += queue_group(row) == 0 ? 1u : 0u;
