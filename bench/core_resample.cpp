@@ -73,11 +73,8 @@ int main(int argc, char** argv) {
   }
   uint64_t hash = 14695981039346656037u;
   hash = hash_column(hash, result->timestamps);
-  for (const auto* column : {&result->acc_x, &result->acc_y, &result->acc_z}) {
-    hash = hash_column(hash, *column);
-  }
-  for (const auto& field : velmora::kOptionalColumns) {
-    const auto& column = (*result).*field.member;
+  for (const auto& row : velmora::kChannels) {
+    const auto& column = (*result).*row.member;
     hash = column ? hash_column(hash, *column) : hash_bytes(hash, "-", 1);
   }
   std::printf("%zu %016llx\n", result->rows(), static_cast<unsigned long long>(hash));

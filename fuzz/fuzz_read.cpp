@@ -34,7 +34,7 @@ void check_against_stream(const std::string& path, BlockSelection selection,
                           const CwaDataResult& data) {
   auto opened = open_cwa_data_blocks(path, selection);
   check(opened.has_value());
-  PacketStream stream(std::move(*opened), true);
+  PacketStream stream(std::move(*opened), ChannelSelection{});
   size_t row = 0;
   for (;;) {
     auto packet = stream.next();
@@ -43,10 +43,10 @@ void check_against_stream(const std::string& path, BlockSelection selection,
     for (size_t i = 0; i < (*packet)->count; ++i, ++row) {
       check(row < data.rows());
       check(data.timestamps[row] == (*packet)->timestamps[i]);
-      check(std::bit_cast<uint32_t>(data.acc_x[row]) ==
-            std::bit_cast<uint32_t>((*packet)->values[0][i]));
-      check(std::bit_cast<uint32_t>(data.acc_z[row]) ==
-            std::bit_cast<uint32_t>((*packet)->values[2][i]));
+      check(std::bit_cast<uint32_t>((*data.acc_x)[row]) ==
+            std::bit_cast<uint32_t>((*packet)->values[axis_slot("acc_x")][i]));
+      check(std::bit_cast<uint32_t>((*data.acc_z)[row]) ==
+            std::bit_cast<uint32_t>((*packet)->values[axis_slot("acc_z")][i]));
     }
   }
   check(row == data.rows());

@@ -40,7 +40,8 @@ void check_output(const CwaDataResult& out) {
 // Feeds sample times made of the input's bytes straight into a resampler; the queue must stay
 // a handful of entries whatever the order of the times.
 void resample_raw_times(const uint8_t* data, size_t size, double hz) {
-  StreamingResampler resampler(std::nullopt, std::nullopt, ReadingSelection{true, false, true}, hz);
+  const ChannelSelection readings = {.include_temperature = true, .include_light = false};
+  StreamingResampler resampler(std::nullopt, std::nullopt, readings, hz);
   TimedSample sample{};
   for (size_t at = 0; at + 4 <= size && !resampler.finished(); at += 4) {
     int32_t raw;
@@ -61,7 +62,7 @@ void resample_raw_times(const uint8_t* data, size_t size, double hz) {
 double grid_points(const std::string& path, BlockSelection selection, double hz) {
   auto opened = open_cwa_data_blocks(path, selection);
   if (!opened) return 0.0;
-  PacketStream stream(std::move(*opened), false);
+  PacketStream stream(std::move(*opened), ChannelSelection{.include_magnetometer = false});
   std::optional<int64_t> low;
   std::optional<int64_t> high;
   for (;;) {

@@ -48,9 +48,9 @@ inline void check(bool condition) {
 // Checks that every present column has one entry per row.
 inline void check_equal_lengths(const CwaDataResult& data) {
   const size_t rows = data.rows();
-  check(data.acc_x.size() == rows && data.acc_y.size() == rows && data.acc_z.size() == rows);
-  for (const OptionalColumnField& field : kOptionalColumns) {
-    const OptionalColumn& column = data.*field.member;
+  check(data.acc_x && data.acc_y && data.acc_z);
+  for (const ChannelRow& row : kChannels) {
+    const OptionalColumn& column = data.*row.member;
     check(!column || column->size() == rows);
   }
 }

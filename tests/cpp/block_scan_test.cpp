@@ -69,7 +69,7 @@ void expect_same_rows(const CwaDataResult& a, const CwaDataResult& b) {
   ASSERT_EQ(a.rows(), b.rows());
   for (size_t i = 0; i < a.rows(); ++i) {
     ASSERT_EQ(a.timestamps[i], b.timestamps[i]);
-    ASSERT_EQ(std::bit_cast<uint32_t>(a.acc_x[i]), std::bit_cast<uint32_t>(b.acc_x[i]));
+    ASSERT_EQ(std::bit_cast<uint32_t>((*a.acc_x)[i]), std::bit_cast<uint32_t>((*b.acc_x)[i]));
   }
 }
 

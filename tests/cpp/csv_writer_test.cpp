@@ -46,9 +46,9 @@ CwaDataResult two_row_result() {
   for (int64_t t : {int64_t{1700000000123456}, int64_t{1700000000000050}}) {
     data.timestamps.push_back(t);
   }
-  for (float v : {-0.015625f, 0.0078125f}) data.acc_x.push_back(v);
-  for (float v : {0.984375f, 1000.0f}) data.acc_y.push_back(v);
-  for (float v : {0.03125f, -0.0000001f}) data.acc_z.push_back(v);
+  for (float v : {-0.015625f, 0.0078125f}) data.acc_x->push_back(v);
+  for (float v : {0.984375f, 1000.0f}) data.acc_y->push_back(v);
+  for (float v : {0.03125f, -0.0000001f}) data.acc_z->push_back(v);
   data.gyro_x = column_of({-0.0f, kMissingValue});
   data.gyro_y = column_of({1.5f, kMissingValue});
   data.gyro_z = column_of({std::numeric_limits<float>::infinity(), kMissingValue});
@@ -256,9 +256,9 @@ TEST(csv_writer, full_disk_under_16_mib_surfaces_only_at_the_final_flush) {
   constexpr size_t kRows = 50000;
   for (size_t i = 0; i < kRows; ++i) {
     data.timestamps.push_back(1700000000000000 + static_cast<int64_t>(i) * 10000);
-    data.acc_x.push_back(-1.25f);
-    data.acc_y.push_back(0.5f);
-    data.acc_z.push_back(1000.0f);
+    data.acc_x->push_back(-1.25f);
+    data.acc_y->push_back(0.5f);
+    data.acc_z->push_back(1000.0f);
   }
   const ChannelSelection channels{false, false, false, false};
   EXPECT_EQ(error_text(write_data_result_csv("/dev/full", data, channels, 0)),
@@ -271,9 +271,9 @@ TEST(csv_writer, full_disk_while_writing_records_has_no_prefix) {
   constexpr size_t kRows = 800000;
   for (size_t i = 0; i < kRows; ++i) {
     data.timestamps.push_back(1700000000000000 + static_cast<int64_t>(i) * 10000);
-    data.acc_x.push_back(-1.25f);
-    data.acc_y.push_back(0.5f);
-    data.acc_z.push_back(1000.0f);
+    data.acc_x->push_back(-1.25f);
+    data.acc_y->push_back(0.5f);
+    data.acc_z->push_back(1000.0f);
   }
   data.temperature = Column<float>();
   data.temperature->append_fill(21.5f, kRows);

@@ -32,32 +32,32 @@ Result<CwaDataResult> read_bytes(const Bytes& bytes) {
 Result<CwaDataResult> read_generic(const std::string& path, BlockSelection selection,
                                    ChannelSelection channels) {
   VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(path, selection));
-  PacketStream stream(std::move(opened), channels.include_magnetometer);
+  PacketStream stream(std::move(opened), channels);
   CwaDataResult result;
-  if (channels.include_temperature) result.temperature.emplace();
-  if (channels.include_light) result.light.emplace();
-  if (channels.include_battery) result.battery.emplace();
+  for (size_t c = kSensorAxes; c < kChannelCount; ++c) {
+    if (channels.includes(kChannels[c].flag)) (result.*kChannels[c].member).emplace();
+  }
   for (;;) {
     VELMORA_ASSIGN_OR_RETURN(const DecodedPacket* packet, stream.next());
     if (packet == nullptr) break;
     for (size_t i = 0; i < packet->count; ++i) {
-      const auto& v = packet->values;
       result.timestamps.push_back(packet->timestamps[i]);
-      result.acc_x.push_back(v[0][i]);
-      result.acc_y.push_back(v[1][i]);
-      result.acc_z.push_back(v[2][i]);
-      const size_t row = result.rows() - 1;
-      append_sensor_value(result.gyro_x, packet->has_gyro, row, v[3][i]);
-      append_sensor_value(result.gyro_y, packet->has_gyro, row, v[4][i]);
-      append_sensor_value(result.gyro_z, packet->has_gyro, row, v[5][i]);
-      append_sensor_value(result.mag_x, packet->has_mag, row, v[6][i]);
-      append_sensor_value(result.mag_y, packet->has_mag, row, v[7][i]);
-      append_sensor_value(result.mag_z, packet->has_mag, row, v[8][i]);
+      for (size_t axis = 0; axis < kSensorAxes; ++axis) {
+        const ChannelRow& row = kChannels[axis];
+        const float value = packet->values[axis][i];
+        OptionalColumn& column = result.*row.member;
+        if (in_every_packet(row)) {
+          column->push_back(value);
+        } else {
+          const bool present = (packet->sensors & sensor_bit(row.sensor)) != 0;
+          append_sensor_value(column, present, result.rows() - 1, value);
+        }
+      }
     }
-    if (result.temperature)
-      result.temperature->append_fill(packet->readings.temperature, packet->count);
-    if (result.light) result.light->append_fill(packet->readings.light, packet->count);
-    if (result.battery) result.battery->append_fill(packet->readings.battery, packet->count);
+    for (size_t c = kSensorAxes; c < kChannelCount; ++c) {
+      OptionalColumn& column = result.*kChannels[c].member;
+      if (column) column->append_fill(packet->readings[kind_slot(c)], packet->count);
+    }
   }
   if (result.rows() == 0) return fail(ErrorCode::kNoSampleDataInRange);
   return result;
@@ -77,14 +77,11 @@ void expect_same_bits(const Column<T>& a, const Column<T>& b, std::string_view n
 
 void expect_same_result(const CwaDataResult& a, const CwaDataResult& b) {
   expect_same_bits(a.timestamps, b.timestamps, "timestamps");
-  expect_same_bits(a.acc_x, b.acc_x, "acc_x");
-  expect_same_bits(a.acc_y, b.acc_y, "acc_y");
-  expect_same_bits(a.acc_z, b.acc_z, "acc_z");
-  for (const OptionalColumnField& field : kOptionalColumns) {
-    const OptionalColumn& x = a.*field.member;
-    const OptionalColumn& y = b.*field.member;
-    ASSERT_EQ(x.has_value(), y.has_value()) << field.name;
-    if (x) expect_same_bits(*x, *y, field.name);
+  for (const ChannelRow& row : kChannels) {
+    const OptionalColumn& x = a.*row.member;
+    const OptionalColumn& y = b.*row.member;
+    ASSERT_EQ(x.has_value(), y.has_value()) << row.name;
+    if (x) expect_same_bits(*x, *y, row.name);
   }
 }
 
@@ -161,7 +158,7 @@ TEST(packet_stream, reports_planned_blocks_lost_after_the_size_check) {
     auto opened = open_cwa_data_blocks(file.path(), {});
     ASSERT_TRUE(opened);
     std::filesystem::resize_file(file.path(), length);
-    PacketStream stream(std::move(*opened), true);
+    PacketStream stream(std::move(*opened), ChannelSelection{});
     ASSERT_TRUE(stream.next());
     auto lost = stream.next();
     ASSERT_FALSE(lost);

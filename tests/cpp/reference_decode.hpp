@@ -195,11 +195,11 @@ inline Result<size_t> CwaDataBlock::parse_samples_reusing(
 }
 
 inline PacketReadings CwaDataBlock::readings() const {
-  return PacketReadings{
-      .temperature = decode::temperature_celsius(temperature),
-      .light = decode::light_value(light),
-      .battery = decode::battery_volts(battery),
-  };
+  PacketReadings readings{};
+  readings[reading_slot("temperature")] = decode::temperature_celsius(temperature);
+  readings[reading_slot("light")] = decode::light_value(light);
+  readings[reading_slot("battery")] = decode::battery_volts(battery);
+  return readings;
 }
 
 inline Result<double> packet_sample_timestamps(const PacketMeta& meta,
@@ -252,24 +252,26 @@ inline void push_sample(StreamingResampler& resampler, const TimedSample& sample
   const StagedEntries entry = resampler.stage(1);
   const SampleData& s = sample.sample;
   entry.time[0] = sample.time_s;
-  const float values[kResampledChannels] = {
+  // In output order; the queue keeps its own.
+  const float values[kChannelCount] = {
       s.acc_x,
       s.acc_y,
       s.acc_z,
-      sample.temperature,
-      sample.light,
-      sample.battery,
       s.has_gyro ? s.gyro_x : kMissingValue,
       s.has_gyro ? s.gyro_y : kMissingValue,
       s.has_gyro ? s.gyro_z : kMissingValue,
       s.has_mag ? s.mag_x : kMissingValue,
       s.has_mag ? s.mag_y : kMissingValue,
       s.has_mag ? s.mag_z : kMissingValue,
+      sample.temperature,
+      sample.light,
+      sample.battery,
   };
-  for (size_t channel = 0; channel < kResampledChannels; ++channel) {
-    entry.value[channel][0] = static_cast<double>(values[channel]);
+  for (size_t c = 0; c < kChannelCount; ++c) {
+    entry.value[kQueueChannelOf[c]][0] = static_cast<double>(values[c]);
   }
-  entry.motion[0] = static_cast<uint8_t>((s.has_gyro ? kHasGyro : 0) | (s.has_mag ? kHasMag : 0));
+  entry.motion[0] = static_cast<uint8_t>((s.has_gyro ? sensor_bit(Sensor::kGyroscope) : 0) |
+                                         (s.has_mag ? sensor_bit(Sensor::kMagnetometer) : 0));
   resampler.push_staged(1, StagedFacts{.readings_shared = true});
 }
 

@@ -41,8 +41,11 @@ TimedSample sample_at(double time_s, float acc_x, std::optional<float> gyro = st
 double from_us(int64_t us) { return static_cast<double>(us) / 1000000.0; }
 
 StreamingResampler make(double hz, std::optional<double> start = std::nullopt,
-                        std::optional<double> end = std::nullopt, ReadingSelection readings = {}) {
-  return StreamingResampler(start, end, readings, hz);
+                        std::optional<double> end = std::nullopt,
+                        ChannelSelection channels = {.include_temperature = false,
+                                                     .include_light = false,
+                                                     .include_battery = false}) {
+  return StreamingResampler(start, end, channels, hz);
 }
 
 std::vector<float> column_values(const Column<float>& column) {
@@ -55,7 +58,7 @@ TEST(streaming_resampler, worked_cubic_reproduces_cube_at_midpoint) {
   const CwaDataResult& out = r.output();
   // 0.0, 0.5 and 1.0 lie in the first interval (linear); 1.5 waits for t = 3 and is cubic,
   // and so is 2.0; 2.5 waits for a fifth sample.
-  EXPECT_EQ(column_values(out.acc_x), (std::vector<float>{0.0f, 0.5f, 1.0f, 3.375f, 8.0f}));
+  EXPECT_EQ(column_values(*out.acc_x), (std::vector<float>{0.0f, 0.5f, 1.0f, 3.375f, 8.0f}));
   EXPECT_EQ(out.timestamps[3], 1500000);
 }
 
@@ -73,21 +76,21 @@ TEST(streaming_resampler, grid_point_waits_for_right_neighbour_then_goes_cubic) 
   const CwaDataResult& out = r.output();
   EXPECT_EQ(out.timestamps[0], 100000000);
   EXPECT_EQ(out.timestamps[1], 100020000);
-  EXPECT_EQ(out.acc_x[0], 0.0f);
-  EXPECT_EQ(out.acc_x[1], 8.0f);
+  EXPECT_EQ((*out.acc_x)[0], 0.0f);
+  EXPECT_EQ((*out.acc_x)[1], 8.0f);
   r.emit_ready(true);
   EXPECT_EQ(out.rows(), 3u);
 }
 
 TEST(streaming_resampler, two_samples_give_linear_points_through_the_second) {
-  StreamingResampler r = make(4.0, std::nullopt, std::nullopt, {true, true, true});
+  StreamingResampler r = make(4.0, std::nullopt, std::nullopt, ChannelSelection{});
   push_sample(r, sample_at(10.0, 0.0f));
   r.emit_ready(true);
   EXPECT_EQ(r.output().rows(), 0u);  // one sample alone gives nothing
   push_sample(r, sample_at(11.0, 4.0f));
   r.emit_ready(true);
   const CwaDataResult& out = r.output();
-  EXPECT_EQ(column_values(out.acc_x), (std::vector<float>{0.0f, 1.0f, 2.0f, 3.0f, 4.0f}));
+  EXPECT_EQ(column_values(*out.acc_x), (std::vector<float>{0.0f, 1.0f, 2.0f, 3.0f, 4.0f}));
   EXPECT_EQ(out.timestamps[4], 11000000);
   ASSERT_TRUE(out.temperature && out.light && out.battery);
   EXPECT_EQ(column_values(*out.battery), std::vector<float>(5, 4.0f));
@@ -120,7 +123,7 @@ TEST(streaming_resampler, exact_hit_copies_motion_values_and_absence_from_the_sa
           << row;
     }
     // The accelerometer is evaluated by the polynomial even on a sample.
-    EXPECT_EQ(out.acc_x[2], 8.0f);
+    EXPECT_EQ((*out.acc_x)[2], 8.0f);
   }
 }
 
@@ -157,7 +160,7 @@ TEST(streaming_resampler, earlier_of_duplicate_times_gives_every_channel) {
     const CwaDataResult& out = r.output();
     size_t row = 0;
     while (from_us(out.timestamps[row]) != c.times[*first_dup]) ++row;
-    EXPECT_EQ(out.acc_x[row], static_cast<float>(10 + *first_dup));
+    EXPECT_EQ((*out.acc_x)[row], static_cast<float>(10 + *first_dup));
     EXPECT_EQ((*out.gyro_x)[row], static_cast<float>(100 + *first_dup));
   }
 }
@@ -176,7 +179,7 @@ TEST(streaming_resampler, gap_is_interpolated_and_queue_stays_small) {
   r.emit_ready(true);
   const CwaDataResult& out = r.output();
   EXPECT_EQ(out.rows(), 604u);  // every second from base to base + 603
-  EXPECT_EQ(out.acc_x[300], 2.0f);
+  EXPECT_EQ((*out.acc_x)[300], 2.0f);
   EXPECT_LE(largest_queue, 5u);
 }
 
@@ -226,6 +229,29 @@ TEST(streaming_resampler, column_created_ahead_holds_nan_for_earlier_rows) {
   EXPECT_EQ(out.mag_y->size(), out.rows());
   for (float v : *out.mag_y) EXPECT_TRUE(std::isnan(v));
   EXPECT_FALSE(out.mag_x);
+}
+
+// The queue keeps its own channel order; every output column must still get its own channel.
+TEST(streaming_resampler, every_channel_reaches_its_own_column) {
+  StreamingResampler r = make(1.0, std::nullopt, std::nullopt, ChannelSelection{});
+  for (double t : {0.0, 1.0, 2.0, 3.0}) {
+    TimedSample s{};
+    s.time_s = t;
+    s.sample = {1.0f, 2.0f, 3.0f, true, 4.0f, 5.0f, 6.0f, true, 7.0f, 8.0f, 9.0f};
+    s.temperature = 10.0f;
+    s.light = 11.0f;
+    s.battery = 12.0f;
+    push_sample(r, s);
+  }
+  r.emit_ready(true);
+  const CwaDataResult& out = r.output();
+  ASSERT_EQ(out.rows(), 4u);
+  for (size_t c = 0; c < kChannelCount; ++c) {
+    const OptionalColumn& column = out.*kChannels[c].member;
+    ASSERT_TRUE(column) << kChannels[c].name;
+    EXPECT_EQ(column_values(*column), std::vector<float>(4, static_cast<float>(c + 1)))
+        << kChannels[c].name;
+  }
 }
 
 // The cubic row written out from the formula: denominators (a - b) * ((a - c) * (a - d)),
@@ -383,7 +409,7 @@ TEST_P(cubic_rows_wide, steady_readings_equal_their_full_cubic_sums) {
   constexpr size_t kEntries = 2000;
   const StagedEntries staged = queue.stage(kEntries);
   double t = 1.7e9;
-  std::array<double, 3> reading{};
+  std::array<double, kReadingCount> reading{};
   for (size_t j = 0; j < kEntries; ++j) {
     staged.time[j] = t;
     // Mostly regular steps, now and then two entries very close: large weights.
@@ -399,8 +425,8 @@ TEST_P(cubic_rows_wide, steady_readings_equal_their_full_cubic_sums) {
       queue.set_runs(j, j + 1, SampleQueue::Run::kContinue);
     }
     for (size_t channel = 0; channel < kResampledChannels; ++channel) {
-      staged.value[channel][j] = channel >= kChannelTemperature && channel <= kChannelBattery
-                                     ? reading[channel - kChannelTemperature]
+      staged.value[channel][j] = channel >= kFirstQueueReading && channel < kCommonChannels
+                                     ? reading[channel - kFirstQueueReading]
                                      : static_cast<double>(static_cast<float>(unit(rng)));
     }
   }

@@ -33,9 +33,9 @@ CwaDataResult rows_at(const std::vector<int64_t>& times) {
   CwaDataResult data;
   data.timestamps = column_of(times);
   for (size_t i = 0; i < times.size(); ++i) {
-    data.acc_x.push_back(static_cast<float>(i));
-    data.acc_y.push_back(0.0f);
-    data.acc_z.push_back(0.0f);
+    data.acc_x->push_back(static_cast<float>(i));
+    data.acc_y->push_back(0.0f);
+    data.acc_z->push_back(0.0f);
   }
   return data;
 }
@@ -44,7 +44,7 @@ std::vector<float> kept_rows(const std::vector<int64_t>& times, std::optional<do
                              std::optional<double> end) {
   auto out = filter_data_by_time_range(rows_at(times), start, end);
   EXPECT_TRUE(out) << out.error().display();
-  return out ? values_of(out->acc_x) : std::vector<float>{};
+  return out ? values_of(*out->acc_x) : std::vector<float>{};
 }
 
 std::string filter_error(std::vector<int64_t> times, std::optional<double> start,
@@ -81,7 +81,7 @@ TEST(filter_data_by_time_range, moves_every_column_alike_for_runs_and_scattered_
     for (size_t i = 0; i < expected.size(); ++i) {
       EXPECT_EQ((*out->temperature)[i], static_cast<float>(expected[i]) / 1e6f);
     }
-    EXPECT_EQ(out->acc_y.size(), expected.size());
+    EXPECT_EQ(out->acc_y->size(), expected.size());
   }
 }
 

@@ -35,11 +35,12 @@ namespace {
 // Rows written between two checks for a pending signal: a few milliseconds of formatting.
 constexpr size_t kRowsPerInterruptCheck = size_t{1} << 16;
 
-// Longest data line: the time, twelve float texts, separators and the line end.
-constexpr size_t kMaxLineChars = kTimeMaxChars + 12 * kFloat6MaxChars + 13;
+// Longest data line: the time, a float text per channel, separators and the line end.
+constexpr size_t kMaxLineChars =
+    kTimeMaxChars + kChannelCount * kFloat6MaxChars + kChannelCount + 1;
 
-// Longest text of the per-packet readings: three float texts with their separators.
-constexpr size_t kReadingsMaxChars = 3 * FloatTextCache::kRoom;
+// Longest text of the per-packet readings: their float texts with their separators.
+constexpr size_t kReadingsMaxChars = kReadingCount * FloatTextCache::kRoom;
 // Room a line needs: the longest line, and slack for the fixed-size copies of cached texts.
 constexpr size_t kLineRoom = kMaxLineChars + kReadingsMaxChars;
 
@@ -52,60 +53,85 @@ struct RowText {
   FloatTextCache floats;
 };
 
-// The optional sensor columns of the output.
-struct RowColumns {
-  bool has_gyro;
-  bool has_mag;
-};
+// The sensors whose axes every output has; the motion sensors' axes only when found.
+constexpr uint8_t kSensorsOfEveryPacket = static_cast<uint8_t>(~kMotionSensors);
 
-std::vector<std::string_view> csv_header(ChannelSelection channels, bool has_gyro, bool has_mag) {
-  const bool readings[] = {channels.include_temperature, channels.include_light,
-                           channels.include_battery};
+// Whether the output has a channel: a reading when asked for, an axis when its sensor is among
+// the output's `sensors`.
+constexpr bool written(const ChannelRow& row, ChannelSelection channels, uint8_t sensors) {
+  return row.reading ? channels.includes(row.flag) : (sensors & sensor_bit(row.sensor)) != 0;
+}
+
+std::vector<std::string_view> csv_header(ChannelSelection channels, uint8_t sensors) {
   std::vector<std::string_view> names = {"time"};
-  for (const AccelerometerColumnField& field : kAccelerometerColumns) names.push_back(field.name);
-  for (size_t i = 0; i < kOptionalColumns.size(); ++i) {
-    const OptionalColumnField& field = kOptionalColumns[i];
-    const bool written = field.kind == ChannelKind::kGyroscope ? has_gyro
-                         : field.kind == ChannelKind::kMagnetometer
-                             ? has_mag
-                             : readings[i - kFirstReadingColumn];
-    if (written) names.push_back(field.name);
+  for (const ChannelRow& row : kChannels) {
+    if (written(row, channels, sensors)) names.push_back(row.name);
   }
   return names;
 }
 
+// The slots of the requested readings, in column order.
+struct ReadingSlots {
+  std::array<size_t, kReadingCount> slot{};
+  size_t count = 0;
+};
+
+ReadingSlots requested_readings(ChannelSelection channels) {
+  ReadingSlots readings;
+  for (size_t c = kSensorAxes; c < kChannelCount; ++c) {
+    if (channels.includes(kChannels[c].flag)) readings.slot[readings.count++] = kind_slot(c);
+  }
+  return readings;
+}
+
 // Writes the texts of the requested readings, each with its ',', and returns the end.
-char* put_readings(FloatTextCache& floats, ChannelSelection channels, const PacketReadings& values,
-                   char* out) {
-  if (channels.include_temperature) out = floats.put(values.temperature, out);
-  if (channels.include_light) out = floats.put(values.light, out);
-  if (channels.include_battery) out = floats.put(values.battery, out);
+char* put_readings(FloatTextCache& floats, const ReadingSlots& requested,
+                   const PacketReadings& values, char* out) {
+  for (size_t k = 0; k < requested.count; ++k) out = floats.put(values[requested.slot[k]], out);
   return out;
 }
 
-// Where the sensor values of rows come from: one array per axis in AxisValues order, indexed by
-// row. The axes of a column the output lacks are not read.
-using AxisSources = std::array<const float*, kSensorAxes>;
+// Where the values of lines come from: one array per column by table row, indexed by row, and
+// the sensors whose axes the lines have.
+struct LineSources {
+  std::array<const float*, kChannelCount> column{};
+  uint8_t sensors = 0;
+};
 
-// Writes one data line as a record: the time, the sensor values of row i and the readings'
-// finished text. When the record buffer has room for the longest possible line, the text is
-// assembled straight in it.
+// The sources of a decoded packet's lines; the axes of a sensor the packet lacks are NaN.
+LineSources packet_sources(const DecodedPacket& packet, uint8_t sensors, const float* missing) {
+  LineSources in;
+  in.sensors = sensors;
+  for (size_t axis = 0; axis < kSensorAxes; ++axis) {
+    const uint8_t sensor = sensor_bit(kChannels[axis].sensor);
+    in.column[axis] = (packet.sensors & sensor) != 0 ? packet.values[axis].data() : missing;
+  }
+  return in;
+}
+
+// Writes one data line as a record: the time, the values of row i and the readings' finished
+// text; with kReadingColumns, the readings come from their columns instead (those set). When
+// the record buffer has room for the longest possible line, the text is assembled straight in
+// it.
+template <bool kReadingColumns>
 [[gnu::always_inline]] inline Status write_csv_row(CsvFileWriter& writer, RowText& text,
-                                                   RowColumns columns, int64_t time,
-                                                   const AxisSources& axes, size_t i,
+                                                   int64_t time, const LineSources& in, size_t i,
                                                    std::string_view readings) {
   char* const direct = writer.record_space(kLineRoom);
   char* const start = direct != nullptr ? direct : text.line.data();
   FloatTextCache& floats = text.floats;
   char* out = text.time.format(time, start);
   *out++ = ',';
-  for (size_t axis = 0; axis < 3; ++axis) out = floats.put(axes[axis][i], out);
-  if (columns.has_gyro) {
-    for (size_t axis = 3; axis < 6; ++axis) out = floats.put(axes[axis][i], out);
-  }
-  if (columns.has_mag) {
-    for (size_t axis = 6; axis < 9; ++axis) out = floats.put(axes[axis][i], out);
-  }
+  for_each_channel([&](auto c) [[gnu::always_inline]] {
+    constexpr ChannelRow row = kChannels[c];
+    if constexpr (row.reading) {
+      if constexpr (kReadingColumns) {
+        if (in.column[c] != nullptr) out = floats.put(in.column[c][i], out);
+      }
+    } else if (in_every_packet(row) || (in.sensors & sensor_bit(row.sensor)) != 0) {
+      out = floats.put(in.column[c][i], out);
+    }
+  });
   // A fixed-size copy where the room allows it; kLineRoom leaves that much slack.
   if (readings.size() > FloatTextCache::kRoom) {
     std::memcpy(out, readings.data(), readings.size());
@@ -123,9 +149,9 @@ using AxisSources = std::array<const float*, kSensorAxes>;
 }
 
 // Writes the header record.
-Status write_header(CsvFileWriter& writer, ChannelSelection channels, bool has_gyro, bool has_mag) {
+Status write_header(CsvFileWriter& writer, ChannelSelection channels, uint8_t sensors) {
   std::string line;
-  for (const std::string_view name : csv_header(channels, has_gyro, has_mag)) {
+  for (const std::string_view name : csv_header(channels, sensors)) {
     line.append(name);
     line.push_back(',');
   }
@@ -133,25 +159,17 @@ Status write_header(CsvFileWriter& writer, ChannelSelection channels, bool has_g
   return writer.write_record(line);
 }
 
-// Reads the planned blocks' headers without decoding samples: which optional columns exist.
-Status prescan_formats(OpenedBlocks& opened, bool include_magnetometer, bool& has_gyro,
-                       bool& has_mag) {
+// Reads the planned blocks' headers without decoding samples: the sensors of the output.
+Status prescan_formats(OpenedBlocks& opened, ChannelSelection channels, uint8_t& sensors) {
   SectorReader reader(opened.file, planned_chunk_bytes(opened.first_block, opened.end_block));
   for (uint64_t block = opened.first_block; block < opened.end_block; ++block) {
     VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketBytes> packet, reader.next());
     if (!packet) return fail(ErrorCode::kUnexpectedEndOfData);
     VELMORA_ASSIGN_OR_RETURN(const std::optional<PacketMeta> meta, packet_meta(*packet));
     if (!meta) continue;
-    const SampleFormat& format = accepted_format(packet->data());
-    if (format.gyro) has_gyro = true;
-    if (format.mag && include_magnetometer) has_mag = true;
+    sensors |= present_sensors(accepted_format(packet->data()), channels);
   }
   return {};
-}
-
-// Returns the value of an optional column, NaN for a column the result lacks.
-float column_value(const OptionalColumn& column, size_t i) {
-  return column ? (*column)[i] : kMissingValue;
 }
 
 }  // namespace
@@ -173,34 +191,36 @@ Status write_data_result_csv(std::string_view output_path, const CwaDataResult& 
                              ChannelSelection channels, int64_t offset_us) {
   CsvFileWriter writer;
   VELMORA_TRY(writer.create(output_path));
-  const RowColumns columns = {.has_gyro = data.gyro_x.has_value(),
-                              .has_mag = data.mag_x.has_value()};
-  VELMORA_TRY(write_header(writer, channels, columns.has_gyro, columns.has_mag));
-  // A requested reading the result lacks fails before any of the first row is written.
-  if (data.rows() > 0) {
-    if (channels.include_temperature && !data.temperature)
-      return fail(ErrorCode::kTemperatureUnavailable);
-    if (channels.include_light && !data.light) return fail(ErrorCode::kLightUnavailable);
-    if (channels.include_battery && !data.battery) return fail(ErrorCode::kBatteryUnavailable);
+  // A sensor's columns are written when the result has every one of them.
+  LineSources in;
+  in.sensors = 0xFF;
+  for (size_t axis = 0; axis < kSensorAxes; ++axis) {
+    const OptionalColumn& column = data.*kChannels[axis].member;
+    if (column) {
+      in.column[axis] = column->data();
+    } else {
+      in.sensors &= static_cast<uint8_t>(~sensor_bit(kChannels[axis].sensor));
+    }
+  }
+  VELMORA_TRY(write_header(writer, channels, in.sensors));
+  // A requested reading the result lacks fails before any of the first row is written. The
+  // readings of a whole result are columns like the axes.
+  for (size_t c = kSensorAxes; c < kChannelCount; ++c) {
+    const ChannelRow& row = kChannels[c];
+    const OptionalColumn& column = data.*row.member;
+    if (!channels.includes(row.flag)) continue;
+    if (column) {
+      in.column[c] = column->data();
+    } else if (data.rows() > 0) {
+      return fail(row.missing);
+    }
   }
   const auto text = std::make_unique<RowText>();
-  std::array<char, kReadingsMaxChars + FloatTextCache::kRoom> readings;
-  const auto column_data = [](const OptionalColumn& column) {
-    return column ? column->data() : nullptr;
-  };
-  const AxisSources axes = {
-      data.acc_x.data(),        data.acc_y.data(),        data.acc_z.data(),
-      column_data(data.gyro_x), column_data(data.gyro_y), column_data(data.gyro_z),
-      column_data(data.mag_x),  column_data(data.mag_y),  column_data(data.mag_z)};
   for (size_t i = 0; i < data.rows(); ++i) {
     // Nothing is read here, and a resampled result can be far longer than its input.
     if (i % kRowsPerInterruptCheck == 0) check_interrupt();
-    const PacketReadings values = {.temperature = column_value(data.temperature, i),
-                                   .light = column_value(data.light, i),
-                                   .battery = column_value(data.battery, i)};
-    char* const readings_end = put_readings(text->floats, channels, values, readings.data());
-    VELMORA_TRY(write_csv_row(writer, *text, columns, to_utc_us(data.timestamps[i], offset_us),
-                              axes, i, std::string_view(readings.data(), readings_end)));
+    VELMORA_TRY(
+        write_csv_row<true>(writer, *text, to_utc_us(data.timestamps[i], offset_us), in, i, {}));
   }
   return writer.finish();
 }
@@ -209,19 +229,19 @@ Status write_streamed_csv(InputFile& input, BlockSelection selection, std::strin
                           ChannelSelection channels, int64_t offset_us) {
   VELMORA_ASSIGN_OR_RETURN(OpenedBlocks opened, open_cwa_data_blocks(input, selection));
   VELMORA_TRY(check_output_is_not_input(opened.file.identity(), output_path));
-  RowColumns columns = {.has_gyro = false, .has_mag = false};
-  VELMORA_TRY(
-      prescan_formats(opened, channels.include_magnetometer, columns.has_gyro, columns.has_mag));
+  uint8_t sensors = kSensorsOfEveryPacket;
+  VELMORA_TRY(prescan_formats(opened, channels, sensors));
   VELMORA_TRY(opened.file.seek(kMetadataBytes + kPacketBytes * opened.first_block));
 
   // Created only now: a failure above leaves an existing output file untouched.
   CsvFileWriter writer;
   VELMORA_TRY(writer.create(output_path));
-  VELMORA_TRY(write_header(writer, channels, columns.has_gyro, columns.has_mag));
+  VELMORA_TRY(write_header(writer, channels, sensors));
   const auto text = std::make_unique<RowText>();
   // The readings are the same for every sample of a packet: formatted once per packet.
   std::array<char, kReadingsMaxChars + FloatTextCache::kRoom> readings;
-  PacketStream stream(std::move(opened), channels.include_magnetometer);
+  PacketStream stream(std::move(opened), channels);
+  const ReadingSlots requested = requested_readings(channels);
   std::array<float, kMaxSamplesPerPacket> missing;
   missing.fill(kMissingValue);
   for (;;) {
@@ -230,15 +250,11 @@ Status write_streamed_csv(InputFile& input, BlockSelection selection, std::strin
     const DecodedPacket* const packet = *next;
     if (packet == nullptr) break;
     const std::string_view readings_text(
-        readings.data(), put_readings(text->floats, channels, packet->readings, readings.data()));
-    AxisSources axes;
-    for (size_t axis = 0; axis < kSensorAxes; ++axis) axes[axis] = packet->values[axis].data();
-    // A sensor the packet lacks is NaN in its columns.
-    if (!packet->has_gyro) std::fill_n(axes.begin() + 3, 3, missing.data());
-    if (!packet->has_mag) std::fill_n(axes.begin() + 6, 3, missing.data());
+        readings.data(), put_readings(text->floats, requested, packet->readings, readings.data()));
+    const LineSources in = packet_sources(*packet, sensors, missing.data());
     for (size_t i = 0; i < packet->count; ++i) {
-      VELMORA_TRY(write_csv_row(writer, *text, columns, to_utc_us(packet->timestamps[i], offset_us),
-                                axes, i, readings_text));
+      VELMORA_TRY(write_csv_row<false>(writer, *text, to_utc_us(packet->timestamps[i], offset_us),
+                                       in, i, readings_text));
     }
   }
   return writer.finish();

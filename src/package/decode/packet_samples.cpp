@@ -11,12 +11,12 @@ namespace velmora {
 void decode_packet_samples(const uint8_t* p, size_t n, const SampleSlots& out) {
   const uint16_t light = load_u16(p + packet_offset::kLight);
   const uint8_t* data = p + packet_offset::kSampleData;
-  float* ax = out.acc[0];
-  float* ay = out.acc[1];
-  float* az = out.acc[2];
-  float* gx = out.gyro[0];
-  float* gy = out.gyro[1];
-  float* gz = out.gyro[2];
+  float* ax = out[axis_slot("acc_x")];
+  float* ay = out[axis_slot("acc_y")];
+  float* az = out[axis_slot("acc_z")];
+  float* gx = out[axis_slot("gyro_x")];
+  float* gy = out[axis_slot("gyro_y")];
+  float* gz = out[axis_slot("gyro_z")];
   const auto six_axes = [=](size_t i, float x, float y, float z, float g0, float g1, float g2) {
     ax[i] = x;
     ay[i] = y;
@@ -41,9 +41,9 @@ void decode_packet_samples(const uint8_t* p, size_t n, const SampleSlots& out) {
       break;
     default: {
       // The header checks admit no other format than 0x92 here.
-      float* mx = out.mag[0];
-      float* my = out.mag[1];
-      float* mz = out.mag[2];
+      float* mx = out[axis_slot("mag_x")];
+      float* my = out[axis_slot("mag_y")];
+      float* mz = out[axis_slot("mag_z")];
       decode::unpacked_9axis(data, n, light,
                              [=](size_t i, float x, float y, float z, float g0, float g1, float g2,
                                  const uint8_t* mag) {
@@ -59,10 +59,11 @@ void decode_packet_samples(const uint8_t* p, size_t n, const SampleSlots& out) {
   }
 }
 
-bool decode_packed_samples_wide(const uint8_t* p, size_t n, const std::array<double*, 3>& acc) {
+bool decode_packed_samples_wide(const uint8_t* p, size_t n,
+                                const std::array<double*, kSensorAxes>& out) {
   if (p[packet_offset::kSampleFormat] != 0x30) return false;
   decode_packed_3axis(p + packet_offset::kSampleData, n, load_u16(p + packet_offset::kLight),
-                      acc[0], acc[1], acc[2]);
+                      out[axis_slot("acc_x")], out[axis_slot("acc_y")], out[axis_slot("acc_z")]);
   return true;
 }
 

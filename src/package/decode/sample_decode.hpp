@@ -2,11 +2,13 @@
 // operation order that fix every value's bits.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "package/read/data_result.hpp"
 #include "packet/byte_order.hpp"
 #include "packet/packet_meta.hpp"
 
@@ -137,22 +139,20 @@ class LightValues {
 
 namespace velmora {
 
-// Per-packet readings, the same for every sample of the packet.
-struct PacketReadings {
-  float temperature;  // degrees Celsius
-  float light;
-  float battery;  // volts
-};
+// Per-packet readings, the same for every sample of the packet, by their slot in the channel
+// table.
+using PacketReadings = std::array<float, kReadingCount>;
 
 // The readings of packet after packet, as every reader converts them.
 class PacketReadingValues {
  public:
   PacketReadings of(const uint8_t* packet) {
-    return PacketReadings{
-        .temperature = decode::temperature_celsius(load_u16(packet + packet_offset::kTemperature)),
-        .light = light_.of(load_u16(packet + packet_offset::kLight)),
-        .battery = decode::battery_volts(packet[packet_offset::kBattery]),
-    };
+    PacketReadings readings{};
+    readings[reading_slot("temperature")] =
+        decode::temperature_celsius(load_u16(packet + packet_offset::kTemperature));
+    readings[reading_slot("light")] = light_.of(load_u16(packet + packet_offset::kLight));
+    readings[reading_slot("battery")] = decode::battery_volts(packet[packet_offset::kBattery]);
+    return readings;
   }
 
  private:

@@ -29,6 +29,14 @@ struct RowTargets {
   std::array<float*, kCommonChannels> values;
 };
 
+// Whether the rows produce some reading, which a steady run then gives as it is.
+inline bool any_reading(const RowTargets& out) {
+  for (size_t channel = kFirstQueueReading; channel < kCommonChannels; ++channel) {
+    if (out.values[channel] != nullptr) return true;
+  }
+  return false;
+}
+
 // Whether cubic_rows_wide can run on this processor.
 bool wide_rows_supported();
 

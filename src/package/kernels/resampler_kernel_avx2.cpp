@@ -136,10 +136,7 @@ struct QuadWeights {
                                                                    const RowTargets& out,
                                                                    const Quad& q,
                                                                    const QuadWeights& w) {
-  const bool any_reading = out.values[kChannelTemperature] != nullptr ||
-                           out.values[kChannelLight] != nullptr ||
-                           out.values[kChannelBattery] != nullptr;
-  if (in.run_starts == nullptr || !any_reading || w.plain != q.live_bits) return false;
+  if (in.run_starts == nullptr || !any_reading(out) || w.plain != q.live_bits) return false;
   const __m256d spread = _mm256_add_pd(
       _mm256_add_pd(_mm256_add_pd(magnitude(w.w_m1), magnitude(w.w_0)), magnitude(w.w_1)),
       magnitude(w.w_2));
@@ -166,7 +163,7 @@ struct QuadWeights {
     if (target == nullptr) continue;
     const double* values = in.values[channel];
     __m128 result;
-    if (steady && channel >= kChannelTemperature) {
+    if (steady && channel >= kFirstQueueReading) {
       result = _mm256_cvtpd_ps(quad_window(values, q));
     } else {
       const __m256d y_m1 = quad_window(values - 1, q);

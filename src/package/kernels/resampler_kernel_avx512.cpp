@@ -113,10 +113,7 @@ template <Slots kSlots>
     const RowSources& in, const RowTargets& out, const GroupSlots& at, __mmask8 plain, __m512d w_m1,
     __m512d w_0, __m512d w_1, __m512d w_2) {
   if (in.run_starts == nullptr) return false;
-  if (out.values[kChannelTemperature] == nullptr && out.values[kChannelLight] == nullptr &&
-      out.values[kChannelBattery] == nullptr) {
-    return false;
-  }
+  if (!any_reading(out)) return false;
   if ((plain & at.live) != at.live) return false;
   const __m512d largest =
       greatest_magnitude(greatest_magnitude(w_m1, w_0), greatest_magnitude(w_1, w_2));
@@ -215,7 +212,7 @@ template <Slots kSlots>
     float* target = out.values[channel];
     if (target == nullptr) continue;
     const double* values = in.values[channel];
-    if (plan.steady && channel >= kChannelTemperature) {
+    if (plan.steady && channel >= kFirstQueueReading) {
       // Every entry of the group holds the same reading.
       store_floats(target + g, at.live, _mm256_set1_ps(static_cast<float>(values[at.low])));
       continue;

@@ -23,13 +23,10 @@ PyRef column_dict(CwaDataResult& data) {
   PyRef columns(PyDict_New());
   if (!columns) return columns;
   // The names are string literals, so data() is NUL-terminated.
-  for (const AccelerometerColumnField& field : kAccelerometerColumns) {
-    if (!add_float_column(columns.get(), field.name.data(), data.*field.member)) return PyRef();
-  }
-  for (const OptionalColumnField& field : kOptionalColumns) {
-    OptionalColumn& column = data.*field.member;
+  for (const ChannelRow& row : kChannels) {
+    OptionalColumn& column = data.*row.member;
     if (!column) continue;
-    if (!add_float_column(columns.get(), field.name.data(), *column)) return PyRef();
+    if (!add_float_column(columns.get(), row.name.data(), *column)) return PyRef();
   }
   return columns;
 }

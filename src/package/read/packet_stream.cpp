@@ -16,10 +16,10 @@ size_t planned_chunk_bytes(uint64_t first_block, uint64_t end_block) {
   return static_cast<size_t>(std::clamp<uint64_t>(blocks, 1, limit)) * kPacketBytes;
 }
 
-PacketStream::PacketStream(OpenedBlocks opened, bool include_magnetometer)
+PacketStream::PacketStream(OpenedBlocks opened, ChannelSelection channels)
     : opened_(std::move(opened)),
       reader_(opened_.file, planned_chunk_bytes(opened_.first_block, opened_.end_block)),
-      include_magnetometer_(include_magnetometer),
+      channels_(channels),
       next_block_(opened_.first_block) {}
 
 Result<const DecodedPacket*> PacketStream::next() {
@@ -33,10 +33,8 @@ Result<const DecodedPacket*> PacketStream::next() {
     const size_t n = meta->sample_count;
     opened_.prev_end = write_packet_timestamps(*meta, clock_.unix_seconds(meta->timestamp),
                                                opened_.prev_end, packet_.timestamps.data());
-    const SampleFormat& format = accepted_format(p);
-    packet_.has_gyro = format.gyro;
-    packet_.has_mag = format.mag && include_magnetometer_;
-    decode_packet_samples(p, n, SampleSlots::over(packet_.values, packet_.has_mag));
+    packet_.sensors = present_sensors(accepted_format(p), channels_);
+    decode_packet_samples(p, n, slots_over(packet_.values, packet_.sensors));
     packet_.readings = readings_.of(p);
     packet_.count = n;
     return &packet_;

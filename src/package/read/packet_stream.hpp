@@ -14,12 +14,11 @@
 namespace velmora {
 
 struct DecodedPacket {
-  size_t count = 0;       // samples in this packet
-  bool has_gyro = false;  // the packet's format carries a gyroscope
-  bool has_mag = false;   // it carries a magnetometer, and the magnetometer was asked for
+  size_t count = 0;     // samples in this packet
+  uint8_t sensors = 0;  // the sensors read: carried by the packet's format and asked for
   std::array<int64_t, kMaxSamplesPerPacket> timestamps;  // microseconds, device clock
-  // One array per axis in SensorAxis order; those of absent sensors hold nothing.
-  std::array<std::array<float, kMaxSamplesPerPacket>, kSensorAxes> values;
+  // One array per axis, by slot; those of sensors not read hold nothing.
+  AxisValues values;
   PacketReadings readings;
 };
 
@@ -28,7 +27,7 @@ size_t planned_chunk_bytes(uint64_t first_block, uint64_t end_block);
 
 class PacketStream {
  public:
-  PacketStream(OpenedBlocks opened, bool include_magnetometer);
+  PacketStream(OpenedBlocks opened, ChannelSelection channels);
   // The sector reader refers to the file held here, so the stream stays where it was built.
   PacketStream(const PacketStream&) = delete;
   PacketStream& operator=(const PacketStream&) = delete;
@@ -40,7 +39,7 @@ class PacketStream {
  private:
   OpenedBlocks opened_;
   SectorReader reader_;
-  bool include_magnetometer_;
+  ChannelSelection channels_;
   uint64_t next_block_;
   BlockClock clock_;
   PacketReadingValues readings_;

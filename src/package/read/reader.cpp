@@ -26,25 +26,19 @@ class ColumnFiller {
   static constexpr size_t kPopulatedRowsLimit = size_t{4} << 20;
 
   ColumnFiller(size_t reserve_rows, ChannelSelection channels)
-      : reserve_rows_(reserve_rows), include_magnetometer_(channels.include_magnetometer) {
+      : reserve_rows_(reserve_rows), channels_(channels) {
     result_.timestamps.reserve(reserve_rows);
-    result_.acc_x.reserve(reserve_rows);
-    result_.acc_y.reserve(reserve_rows);
-    result_.acc_z.reserve(reserve_rows);
-    if (channels.include_temperature) result_.temperature.emplace(reserve_rows);
-    if (channels.include_light) result_.light.emplace(reserve_rows);
-    if (channels.include_battery) result_.battery.emplace(reserve_rows);
     // Small reads take their pages in one request per column instead of a fault per page (big
     // ones get huge pages and few faults). The room beyond the rows read is unmapped when the
     // columns are handed over.
-    if (reserve_rows <= kPopulatedRowsLimit) {
-      result_.timestamps.populate(reserve_rows);
-      for (Column<float>* column : {&result_.acc_x, &result_.acc_y, &result_.acc_z}) {
-        column->populate(reserve_rows);
-      }
-      for (OptionalColumn* column : {&result_.temperature, &result_.light, &result_.battery}) {
-        if (*column) (*column)->populate(reserve_rows);
-      }
+    const bool populate = reserve_rows <= kPopulatedRowsLimit;
+    if (populate) result_.timestamps.populate(reserve_rows);
+    for (const ChannelRow& row : kChannels) {
+      OptionalColumn& column = result_.*row.member;
+      column.reset();
+      if (!in_every_packet(row) || !channels.includes(row.flag)) continue;
+      column.emplace(reserve_rows);
+      if (populate) column->populate(reserve_rows);
     }
   }
 
@@ -54,8 +48,8 @@ class ColumnFiller {
   size_t rows() const { return result_.rows(); }
 
  private:
-  // Returns the slots for n new values of an optional motion column that has a value in this
-  // packet, creating the column with NaN in every earlier row.
+  // Returns the slots for n new values of a motion column that has a value in this packet,
+  // creating the column with NaN in every earlier row.
   float* present_slots(OptionalColumn& column, size_t rows_before, size_t n) {
     if (!column) {
       column.emplace(reserve_rows_);
@@ -63,55 +57,46 @@ class ColumnFiller {
     }
     return column->extend(n);
   }
-  static void fill_missing(OptionalColumn& column, size_t n) {
-    if (column) fill_floats(column->extend(n), n, kMissingValue);
-  }
-  static void fill_reading(OptionalColumn& column, float value, size_t n) {
-    if (column) fill_floats(column->extend(n), n, value);
-  }
 
   CwaDataResult result_;
   BlockClock clock_;
   PacketReadingValues readings_;
   size_t reserve_rows_;
-  bool include_magnetometer_;
+  ChannelSelection channels_;
 };
 
 void ColumnFiller::add_packet(const uint8_t* p, std::optional<double>& prev_end) {
   const PacketMeta meta = accepted_packet_meta(p);
   const size_t n = meta.sample_count;
   const size_t rows_before = result_.rows();
-  const SampleFormat& sensors = accepted_format(p);
+  const uint8_t sensors = present_sensors(accepted_format(p), channels_);
 
   prev_end = write_packet_timestamps(meta, clock_.unix_seconds(meta.timestamp), prev_end,
                                      result_.timestamps.extend(n));
-  SampleSlots slots;
-  slots.acc = {result_.acc_x.extend(n), result_.acc_y.extend(n), result_.acc_z.extend(n)};
-  if (sensors.gyro) {
-    slots.gyro = {present_slots(result_.gyro_x, rows_before, n),
-                  present_slots(result_.gyro_y, rows_before, n),
-                  present_slots(result_.gyro_z, rows_before, n)};
-  }
-  if (sensors.mag && include_magnetometer_) {
-    slots.mag = {present_slots(result_.mag_x, rows_before, n),
-                 present_slots(result_.mag_y, rows_before, n),
-                 present_slots(result_.mag_z, rows_before, n)};
-  }
+  SampleSlots slots{};
+  for_each_channel([&](auto c) {
+    constexpr ChannelRow row = kChannels[c];
+    if constexpr (!row.reading) {
+      OptionalColumn& column = result_.*row.member;
+      if constexpr (in_every_packet(row)) {
+        slots[c] = column->extend(n);
+      } else if ((sensors & sensor_bit(row.sensor)) != 0) {
+        slots[c] = present_slots(column, rows_before, n);
+      }
+    }
+  });
   decode_packet_samples(p, n, slots);
-  if (slots.gyro[0] == nullptr) {
-    fill_missing(result_.gyro_x, n);
-    fill_missing(result_.gyro_y, n);
-    fill_missing(result_.gyro_z, n);
-  }
-  if (slots.mag[0] == nullptr) {
-    fill_missing(result_.mag_x, n);
-    fill_missing(result_.mag_y, n);
-    fill_missing(result_.mag_z, n);
-  }
   const PacketReadings readings = readings_.of(p);
-  fill_reading(result_.temperature, readings.temperature, n);
-  fill_reading(result_.light, readings.light, n);
-  fill_reading(result_.battery, readings.battery, n);
+  for_each_channel([&](auto c) {
+    constexpr ChannelRow row = kChannels[c];
+    OptionalColumn& column = result_.*row.member;
+    if constexpr (row.reading) {
+      if (column) fill_floats(column->extend(n), n, readings[kind_slot(c)]);
+    } else if constexpr (!in_every_packet(row)) {
+      // A motion column the packet has no values for.
+      if (column && slots[c] == nullptr) fill_floats(column->extend(n), n, kMissingValue);
+    }
+  });
 }
 
 }  // namespace

@@ -92,16 +92,13 @@ Result<CwaDataResult> filter_data_by_time_range(CwaDataResult data,
       compact(column, timestamps, window);
     }
   };
-  for (const AccelerometerColumnField& field : kAccelerometerColumns) {
-    compact_column(data.*field.member);
-  }
-  for (const OptionalColumnField& field : kOptionalColumns) {
-    if (OptionalColumn& column = data.*field.member) compact_column(*column);
+  for (const ChannelRow& row : kChannels) {
+    if (OptionalColumn& column = data.*row.member) compact_column(*column);
   }
   compact_column(data.timestamps);  // last: the others read their decisions from it
-  for (const OptionalColumnField& field : kOptionalColumns) {
-    OptionalColumn& column = data.*field.member;
-    if (field.is_motion() && column && !holds_a_value(*column)) column.reset();
+  for (const ChannelRow& row : kChannels) {
+    OptionalColumn& column = data.*row.member;
+    if (!in_every_packet(row) && column && !holds_a_value(*column)) column.reset();
   }
   return data;
 }

@@ -72,7 +72,7 @@ class ResampledReader {
  private:
   bool start(const PacketMeta& meta, int64_t whole_seconds);
   void stage_packet(const uint8_t* packet, size_t n, const StagedEntries& staged);
-  void create_motion_columns(const uint8_t* packet, const double* times, size_t seen);
+  void create_motion_columns(uint8_t sensors, const double* times, size_t seen);
 
   uint64_t planned_blocks_;
   std::optional<double> prev_end_;
@@ -83,7 +83,7 @@ class ResampledReader {
   std::optional<StreamingResampler> resampler_;
   Status status_;
   BlockClock clock_;
-  std::array<std::array<float, kMaxSamplesPerPacket>, kResampledChannels> decoded_;
+  AxisValues decoded_;
   PacketReadingValues readings_;
 };
 
@@ -114,8 +114,8 @@ bool ResampledReader::add_packet(const uint8_t* p) {
       }
     }
   }
-  const SampleFormat& sensors = accepted_format(p);
-  if (sensors.gyro) create_motion_columns(p, staged.time, seen);
+  const uint8_t sensors = present_sensors(accepted_format(p), channels_);
+  if ((sensors & kMotionSensors) != 0) create_motion_columns(sensors, staged.time, seen);
   return go_on;
 }
 
@@ -124,10 +124,7 @@ bool ResampledReader::add_packet(const uint8_t* p) {
 bool ResampledReader::start(const PacketMeta& meta, int64_t whole_seconds) {
   status_ = check_time_bounds(range_start_time_, range_end_time_);
   if (!status_) return false;
-  resampler_.emplace(range_start_time_, range_end_time_,
-                     ReadingSelection{channels_.include_temperature, channels_.include_light,
-                                      channels_.include_battery},
-                     resample_hz_);
+  resampler_.emplace(range_start_time_, range_end_time_, channels_, resample_hz_);
   // A grid without usable times can take no sample; reading on would change nothing.
   if (!resampler_->grid_defined()) return false;
   // The first packet's pace sizes the grid.
@@ -141,62 +138,61 @@ bool ResampledReader::start(const PacketMeta& meta, int64_t whole_seconds) {
 // Writes the packet's n samples into the staged queue entries: packed ones decoded straight to
 // double, others decoded as floats, then widened.
 void ResampledReader::stage_packet(const uint8_t* p, size_t n, const StagedEntries& staged) {
-  const SampleFormat& sensors = accepted_format(p);
-  const bool mag = sensors.mag && channels_.include_magnetometer;
-  const std::array<double*, 3> acc = {staged.value[kChannelAccX], staged.value[kChannelAccY],
-                                      staged.value[kChannelAccZ]};
-  if (!decode_packed_samples_wide(p, n, acc)) {
-    SampleSlots slots;
-    for (size_t axis = 0; axis < 3; ++axis) {
-      slots.acc[axis] = decoded_[kChannelAccX + axis].data();
-      slots.gyro[axis] = decoded_[kChannelGyroX + axis].data();
-      if (mag) slots.mag[axis] = decoded_[kChannelMagX + axis].data();
+  const uint8_t sensors = present_sensors(accepted_format(p), channels_);
+  std::array<double*, kSensorAxes> wide{};
+  SampleSlots slots{};
+  for_each_channel([&](auto c) {
+    constexpr ChannelRow row = kChannels[c];
+    if constexpr (!row.reading) {
+      wide[c] = staged.value[kQueueChannelOf[c]];
+      if ((sensors & sensor_bit(row.sensor)) != 0) slots[c] = decoded_[c].data();
     }
-    decode_packet_samples(p, n, slots);
-    for (size_t axis = 0; axis < 3; ++axis) {
-      widen_floats(decoded_[kChannelAccX + axis].data(), n, acc[axis]);
-    }
-  }
+  });
   // Motion values are read only once some sample has had them.
-  const bool any_motion = sensors.gyro || resampler_->motion_queued();
-  for (size_t channel = kChannelGyroX; channel < kResampledChannels && any_motion; ++channel) {
-    const bool present = channel < kChannelMagX ? sensors.gyro : mag;
-    if (present) {
-      widen_floats(decoded_[channel].data(), n, staged.value[channel]);
-    } else {
-      fill_doubles(staged.value[channel], n, std::numeric_limits<double>::quiet_NaN());
+  const bool any_motion = (sensors & kMotionSensors) != 0 || resampler_->motion_queued();
+  const bool packed = decode_packed_samples_wide(p, n, wide);
+  if (!packed) decode_packet_samples(p, n, slots);
+  for_each_channel([&](auto c) {
+    constexpr ChannelRow row = kChannels[c];
+    if constexpr (!row.reading && in_every_packet(row)) {
+      if (!packed) widen_floats(decoded_[c].data(), n, wide[c]);
+    } else if constexpr (!row.reading) {
+      if (!any_motion) return;
+      if (slots[c] != nullptr) {
+        widen_floats(decoded_[c].data(), n, wide[c]);
+      } else {
+        fill_doubles(wide[c], n, std::numeric_limits<double>::quiet_NaN());
+      }
     }
-  }
-  std::fill_n(staged.motion, n,
-              static_cast<uint8_t>((sensors.gyro ? kHasGyro : 0) | (mag ? kHasMag : 0)));
+  });
+  std::fill_n(staged.motion, n, static_cast<uint8_t>(sensors & kMotionSensors));
   // Readings that make no column are never read.
   const PacketReadings readings = readings_.of(p);
-  if (channels_.include_temperature) {
-    fill_doubles(staged.value[kChannelTemperature], n, static_cast<double>(readings.temperature));
-  }
-  if (channels_.include_light) {
-    fill_doubles(staged.value[kChannelLight], n, static_cast<double>(readings.light));
-  }
-  if (channels_.include_battery) {
-    fill_doubles(staged.value[kChannelBattery], n, static_cast<double>(readings.battery));
-  }
+  for_each_channel([&](auto c) {
+    constexpr ChannelRow row = kChannels[c];
+    if constexpr (row.reading) {
+      if (channels_.includes(row.flag)) {
+        fill_doubles(staged.value[kQueueChannelOf[c]], n,
+                     static_cast<double>(readings[kind_slot(c)]));
+      }
+    }
+  });
 }
 
 // Samples inside the window decide which motion columns exist, even where no grid point ends up
 // with a value for them.
-void ResampledReader::create_motion_columns(const uint8_t* p, const double* times, size_t seen) {
+void ResampledReader::create_motion_columns(uint8_t sensors, const double* times, size_t seen) {
   for (size_t j = 0; j < seen; ++j) {
     const double t = times[j];
     const bool in_bounds = (!range_start_time_ || t >= *range_start_time_) &&
                            (!range_end_time_ || t < *range_end_time_);
     if (!in_bounds) continue;
-    const bool mag = accepted_format(p).mag && channels_.include_magnetometer;
-    for (const OptionalColumnField& field : kOptionalColumns) {
-      if (field.kind == ChannelKind::kGyroscope ||
-          (mag && field.kind == ChannelKind::kMagnetometer)) {
-        resampler_->ensure_column(field.member);
+    for_each_channel([&](auto c) {
+      constexpr ChannelRow row = kChannels[c];
+      if constexpr (!in_every_packet(row)) {
+        if ((sensors & sensor_bit(row.sensor)) != 0) resampler_->ensure_column(row.member);
       }
-    }
+    });
     return;
   }
 }

@@ -19,6 +19,15 @@ namespace {
 
 constexpr size_t kInitialRoomRows = 4096;
 
+// The sensor_bit of each queue channel's sensor, which the motion flags of entries hold.
+constexpr std::array<uint8_t, kResampledChannels> kSensorBits = [] {
+  std::array<uint8_t, kResampledChannels> bits{};
+  for (size_t channel = 0; channel < kResampledChannels; ++channel) {
+    bits[channel] = sensor_bit(kChannels[kQueueRows[channel]].sensor);
+  }
+  return bits;
+}();
+
 }  // namespace
 
 // The quantities one row shares across its channels: the slots of the entries around the grid
@@ -89,16 +98,17 @@ struct StreamingResampler::RowWeights {
 
 StreamingResampler::StreamingResampler(std::optional<double> range_start_time,
                                        std::optional<double> range_end_time,
-                                       ReadingSelection readings, double resample_hz)
+                                       ChannelSelection channels, double resample_hz)
     : range_start_time_(range_start_time),
       range_end_time_(range_end_time),
       step_ms_(1000.0 / resample_hz),
       grid_defined_(std::isfinite(step_ms_)),
-      wide_rows_(wide_rows_supported()),
-      readings_(readings) {
-  if (readings.temperature) output_.temperature.emplace();
-  if (readings.light) output_.light.emplace();
-  if (readings.battery) output_.battery.emplace();
+      wide_rows_(wide_rows_supported()) {
+  for (size_t j = 0; j < kReadingCount; ++j) {
+    const ChannelRow& row = kChannels[kQueueRows[kFirstQueueReading + j]];
+    reading_columns_[j] = channels.includes(row.flag);
+    if (reading_columns_[j]) (output_.*row.member).emplace();
+  }
 }
 
 double StreamingResampler::grid_time(uint64_t k) const {
@@ -167,13 +177,13 @@ void StreamingResampler::mark_runs(size_t from, size_t n, StagedFacts facts) {
     run_open_ = false;
     return;
   }
-  const bool selected[3] = {readings_.temperature, readings_.light, readings_.battery};
-  std::array<double, 3> readings{};
-  for (size_t j = 0; j < 3; ++j) {
-    if (selected[j]) readings[j] = queue_.values(kChannelTemperature + j)[from];
+  std::array<double, kReadingCount> readings{};
+  for (size_t j = 0; j < kReadingCount; ++j) {
+    if (reading_columns_[j]) readings[j] = queue_.values(kFirstQueueReading + j)[from];
   }
-  const bool same = run_open_ && std::bit_cast<std::array<uint64_t, 3>>(readings) ==
-                                     std::bit_cast<std::array<uint64_t, 3>>(run_readings_);
+  using Bits = std::array<uint64_t, kReadingCount>;
+  const bool same =
+      run_open_ && std::bit_cast<Bits>(readings) == std::bit_cast<Bits>(run_readings_);
   queue_.set_runs(from, from + n, same ? SampleQueue::Run::kContinue : SampleQueue::Run::kStart);
   run_readings_ = readings;
   run_open_ = true;
@@ -183,10 +193,9 @@ void StreamingResampler::mark_runs(size_t from, size_t n, StagedFacts facts) {
 // finite and nonzero, as the vector rows' argument for taking them as they are requires.
 bool StreamingResampler::steady_entries(size_t from, size_t n, StagedFacts facts) const {
   bool steady = facts.decoded || all_below(queue_.times() + from, n, 0x1p60);
-  const bool selected[3] = {readings_.temperature, readings_.light, readings_.battery};
-  for (size_t j = 0; j < 3; ++j) {
-    const double value = queue_.values(kChannelTemperature + j)[from];
-    if (selected[j]) steady &= std::isfinite(value) && value != 0.0;
+  for (size_t j = 0; j < kReadingCount; ++j) {
+    const double value = queue_.values(kFirstQueueReading + j)[from];
+    if (reading_columns_[j]) steady &= std::isfinite(value) && value != 0.0;
   }
   return steady;
 }
@@ -337,9 +346,9 @@ void StreamingResampler::write_motion(const RowWeights& weights, size_t row) {
   const size_t hit = weights.x == t[slot] ? slot : weights.x == t[slot + 1] ? slot + 1 : 0;
   const bool exact = weights.x == t[slot] || weights.x == t[slot + 1];
   const uint8_t flags = queue_.motion()[hit];
-  for (size_t channel = kChannelGyroX; channel < kResampledChannels; ++channel) {
+  for (size_t channel = kCommonChannels; channel < kResampledChannels; ++channel) {
     if (exact) {
-      const bool present = (flags & (channel < kChannelMagX ? kHasGyro : kHasMag)) != 0;
+      const bool present = (flags & kSensorBits[channel]) != 0;
       put_motion(channel, present, static_cast<float>(queue_.values(channel)[hit]), row);
     } else {
       const float value = weights.channel(channel);
@@ -364,12 +373,8 @@ void StreamingResampler::put_motion(size_t channel, bool present, float value, s
   out[row] = present ? value : kMissingValue;
 }
 
-// The queue keeps the readings before the motion axes; the channel table lists them after.
 OptionalColumn& StreamingResampler::optional_column(size_t channel) {
-  const size_t field = channel < kChannelGyroX
-                           ? kFirstReadingColumn + (channel - kChannelTemperature)
-                           : channel - kChannelGyroX;
-  return output_.*kOptionalColumns[field].member;
+  return output_.*kChannels[kQueueRows[channel]].member;
 }
 
 void StreamingResampler::reserve(size_t rows) {
@@ -412,9 +417,9 @@ void StreamingResampler::make_room_ahead(double time_s) {
 
 // Bytes of one output row over every present column.
 size_t StreamingResampler::output_row_bytes() const {
-  size_t bytes = sizeof(int64_t) + 3 * sizeof(float);
-  for (const OptionalColumnField& field : kOptionalColumns) {
-    if (output_.*field.member) bytes += sizeof(float);
+  size_t bytes = sizeof(int64_t);
+  for (const ChannelRow& row : kChannels) {
+    if (output_.*row.member) bytes += sizeof(float);
   }
   return bytes;
 }
@@ -423,19 +428,14 @@ size_t StreamingResampler::output_row_bytes() const {
 void StreamingResampler::refresh_outputs() {
   output_.timestamps.reserve(room_rows_);
   timestamps_out_ = output_.timestamps.data();
-  for (size_t channel = kChannelAccX; channel <= kChannelAccZ; ++channel) {
-    Column<float>& column = output_.*kAccelerometerColumns[channel - kChannelAccX].member;
-    column.reserve(room_rows_);
-    channel_out_[channel] = column.data();
-  }
   any_motion_ = false;
-  for (size_t channel = kChannelTemperature; channel < kResampledChannels; ++channel) {
+  for (size_t channel = 0; channel < kResampledChannels; ++channel) {
     OptionalColumn& column = optional_column(channel);
     channel_out_[channel] = nullptr;
     if (!column) continue;
     column->reserve(room_rows_);
     channel_out_[channel] = column->data();
-    if (channel >= kChannelGyroX) any_motion_ = true;
+    if (channel >= kCommonChannels) any_motion_ = true;
   }
 }
 
@@ -444,12 +444,8 @@ void StreamingResampler::commit_rows() {
   const size_t pending = rows_ - output_.timestamps.size();
   if (pending == 0) return;
   output_.timestamps.extend(pending);
-  for (const AccelerometerColumnField& field : kAccelerometerColumns) {
-    Column<float>& column = output_.*field.member;
-    column.extend(rows_ - column.size());
-  }
-  for (size_t channel = kChannelTemperature; channel < kResampledChannels; ++channel) {
-    OptionalColumn& column = optional_column(channel);
+  for (const ChannelRow& row : kChannels) {
+    OptionalColumn& column = output_.*row.member;
     if (column) column->extend(rows_ - column->size());
   }
 }

@@ -13,17 +13,10 @@
 
 namespace velmora {
 
-// Which of the per-packet readings become output columns.
-struct ReadingSelection {
-  bool temperature = false;
-  bool light = false;
-  bool battery = false;
-};
-
 // What a caller of push_staged vouches for about the samples it pushes, so that the resampler
 // need not check it.
 struct StagedFacts {
-  // All the samples have the same temperature, light and battery, as those of one packet do.
+  // All the samples have the same readings, as those of one packet do.
   bool readings_shared = false;
   // The times are signed 64-bit microsecond counts over 10^6 (so below 2^44 s in magnitude) and
   // every accelerometer value and reading is finite, as decoded packets give them.
@@ -33,9 +26,9 @@ struct StagedFacts {
 class StreamingResampler {
  public:
   // `resample_hz` is a validated rate; the bounds are absolute seconds (start inclusive, end
-  // exclusive) and must be finite when set.
+  // exclusive) and must be finite when set. The readings `channels` asks for become columns.
   StreamingResampler(std::optional<double> range_start_time, std::optional<double> range_end_time,
-                     ReadingSelection readings, double resample_hz);
+                     ChannelSelection channels, double resample_hz);
   // The output pointers refer into the resampler's own columns.
   StreamingResampler(const StreamingResampler&) = delete;
   StreamingResampler& operator=(const StreamingResampler&) = delete;
@@ -94,11 +87,12 @@ class StreamingResampler {
   double step_ms_;  // 1000.0 / resample_hz, computed once
   bool grid_defined_;
   bool wide_rows_;  // rows may go through the vector kernel
-  ReadingSelection readings_;
+  // Which of the queue's readings make columns.
+  std::array<bool, kReadingCount> reading_columns_{};
   bool all_decoded_ = true;  // every sample pushed so far came with StagedFacts::decoded
   // The run of equal readings that the last staged entries belong to, if any.
   bool run_open_ = false;
-  std::array<double, 3> run_readings_{};
+  std::array<double, kReadingCount> run_readings_{};
   size_t cursor_ = 0;           // queue index of the interval start found last
   uint64_t emitted_count_ = 0;  // index of the next grid point
   bool finished_ = false;

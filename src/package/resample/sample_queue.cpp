@@ -30,7 +30,7 @@ void SampleQueue::make_room(size_t n) {
   size_t capacity = std::max(kInitialSlots, capacity_);
   while (live * 2 > capacity || live + n > capacity) capacity *= 2;
   const size_t stride = capacity + kSlotsBefore + kSlotsAfter;
-  const size_t moved_channels = motion_kept_ ? kResampledChannels : kChannelGyroX;
+  const size_t moved_channels = motion_kept_ ? kResampledChannels : kCommonChannels;
   if (capacity_ == 0) {
     times_.resize(stride);
     values_.resize(kResampledChannels * stride);
@@ -86,7 +86,7 @@ void SampleQueue::set_runs(size_t from, size_t to, Run run) {
 
 void SampleQueue::begin_motion(size_t from, size_t to) {
   motion_kept_ = true;
-  for (size_t channel = kChannelGyroX; channel < kResampledChannels; ++channel) {
+  for (size_t channel = kCommonChannels; channel < kResampledChannels; ++channel) {
     double* base = values_.data() + channel * stride_ + kSlotsBefore;
     std::fill(base + from, base + to, std::numeric_limits<double>::quiet_NaN());
   }

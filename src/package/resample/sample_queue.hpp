@@ -7,36 +7,52 @@
 #include <cstdint>
 #include <vector>
 
+#include "package/read/data_result.hpp"
+
 namespace velmora {
 
-// Positions of the channels in a queue entry: the six every row has, then the motion sensors.
-enum ResampledChannel : size_t {
-  kChannelAccX,
-  kChannelAccY,
-  kChannelAccZ,
-  kChannelTemperature,
-  kChannelLight,
-  kChannelBattery,
-  kChannelGyroX,
-  kChannelGyroY,
-  kChannelGyroZ,
-  kChannelMagX,
-  kChannelMagY,
-  kChannelMagZ,
-  kResampledChannels,
-};
-inline constexpr size_t kCommonChannels = kChannelGyroX;
-
-// Bits of an entry's motion flags.
-inline constexpr uint8_t kHasGyro = 1;
-inline constexpr uint8_t kHasMag = 2;
+// The queue's channel order, from the table: first the channels every row has (the axes every
+// packet carries, then the readings), then the motion channels. The vector rows interpolate the
+// common ones as one run, and may store the readings of a steady run as they are.
+constexpr int queue_group(const ChannelRow& row) {
+  if (!in_every_packet(row)) return 2;
+  return row.reading ? 1 : 0;
+}
+constexpr std::array<size_t, kChannelCount> queue_order() {
+  std::array<size_t, kChannelCount> rows{};
+  size_t channel = 0;
+  for (int group = 0; group < 3; ++group) {
+    for (size_t c = 0; c < kChannelCount; ++c) {
+      if (queue_group(kChannels[c]) == group) rows[channel++] = c;
+    }
+  }
+  return rows;
+}
+// The table row of each queue channel.
+inline constexpr std::array<size_t, kChannelCount> kQueueRows = queue_order();
+// The queue channel of each table row.
+inline constexpr std::array<size_t, kChannelCount> kQueueChannelOf = [] {
+  std::array<size_t, kChannelCount> channels{};
+  for (size_t channel = 0; channel < kChannelCount; ++channel) {
+    channels[kQueueRows[channel]] = channel;
+  }
+  return channels;
+}();
+inline constexpr size_t kResampledChannels = kChannelCount;
+// Where the readings start among the queue's channels, and where the motion channels start.
+inline constexpr size_t kFirstQueueReading = [] {
+  size_t count = 0;
+  for (const ChannelRow& row : kChannels) count += queue_group(row) == 0 ? 1u : 0u;
+  return count;
+}();
+inline constexpr size_t kCommonChannels = kFirstQueueReading + kReadingCount;
 
 // Where a caller writes the fields of entries it stages. Values are floats widened to double
 // once here, since each is read by up to four rows. A motion value the sample lacks is NaN.
 struct StagedEntries {
   double* time;
   std::array<double*, kResampledChannels> value;
-  uint8_t* motion;
+  uint8_t* motion;  // the sensor_bit of each motion sensor the sample has
 };
 
 // A double-ended queue addressed by slot. Entries are staged behind the pushed ones, then pushed
