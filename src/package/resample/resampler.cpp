@@ -165,7 +165,6 @@ size_t StreamingResampler::push_staged(size_t n, StagedFacts facts) {
     }
   }
   write_rows();
-  commit_rows();
   return pushed;
 }
 
@@ -203,7 +202,6 @@ bool StreamingResampler::steady_entries(size_t from, size_t n, StagedFacts facts
 void StreamingResampler::emit_ready(bool final) {
   emit(final);
   write_rows();
-  commit_rows();
 }
 
 // Finds the interval of each grid point that can be computed now and queues its row. Slots are
@@ -303,6 +301,16 @@ void StreamingResampler::write_rows() {
   }
   const uint8_t* motion = queue_.motion();
   const bool maybe_motion = any_motion_ || motion_queued_;
+  if (!maybe_motion) {
+    // Usually the vector rows did them all: one test instead of one per group.
+    uint8_t generic_any = 0;
+    for (size_t group = 0; group < (count + 7) / 8; ++group) generic_any |= generic_groups[group];
+    if (generic_any == 0) {
+      rows_ = first_row + count;
+      pending_.count = 0;
+      return;
+    }
+  }
   for (size_t g = 0; g < count; g += 8) {
     const size_t lanes = std::min<size_t>(8, count - g);
     const unsigned generic = generic_groups[g / 8];

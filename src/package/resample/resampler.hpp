@@ -56,8 +56,15 @@ class StreamingResampler {
   // Creates an optional output column ahead of its first value, NaN in every existing row.
   void ensure_column(OptionalColumn CwaDataResult::*member);
 
-  const CwaDataResult& output() const { return output_; }
-  CwaDataResult take_output() { return std::move(output_); }
+  // The rows so far, every column counted up to them.
+  const CwaDataResult& output() {
+    commit_rows();
+    return output_;
+  }
+  CwaDataResult take_output() {
+    commit_rows();
+    return std::move(output_);
+  }
 
  private:
   struct RowWeights;
@@ -109,7 +116,8 @@ class StreamingResampler {
   size_t next_interrupt_check_ = 0;  // rows_ at which write_rows next checks for a signal
 
   // Rows are written straight into the columns' reserved room and counted in, column by
-  // column, when a public call returns; every column then has `rows_` entries again.
+  // column, only when the output is looked at or a column changes: counting them in after every
+  // packet cost more than some of the rows' arithmetic.
   size_t rows_ = 0;             // rows written, counted in or not
   size_t room_rows_ = 0;        // rows every present column has room for
   bool any_motion_ = false;     // some gyroscope or magnetometer column exists
