@@ -2,14 +2,25 @@
 #include "package/resample/sample_queue.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
+
+#include "package/kernels/column_kernels.hpp"
 
 namespace velmora {
 
 namespace {
 
-constexpr size_t kInitialSlots = 256;
+// Room for four packets of 120 samples: the live entries move to the front once every four
+// packets instead of every other one, and the storage still fits in the first-level cache.
+constexpr size_t kInitialSlots = 512;
+
+// Moves the `live` entries at base[from..] to base[0..]. Usually a handful, every other packet:
+// a loop, where library calls cost more than the copying. Front to back, since the target never
+// lies after the source.
+template <class T>
+void move_to_front(T* base, size_t from, size_t live) {
+  for (size_t i = 0; i < live; ++i) base[i] = base[from + i];
+}
 
 }  // namespace
 
@@ -57,13 +68,12 @@ void SampleQueue::make_room(size_t n) {
     capacity_ = capacity;
     stride_ = stride;
   } else {
-    std::memmove(times_.data() + kSlotsBefore, times() + head_, live * sizeof(double));
+    move_to_front(times_.data() + kSlotsBefore, head_, live);
     for (size_t channel = 0; channel < moved_channels; ++channel) {
-      double* base = values_.data() + channel * stride_ + kSlotsBefore;
-      std::memmove(base, base + head_, live * sizeof(double));
+      move_to_front(values_.data() + channel * stride_ + kSlotsBefore, head_, live);
     }
-    std::memmove(motion_.data() + kSlotsBefore, motion() + head_, live);
-    std::memmove(run_start_.data() + kSlotsBefore, run_starts() + head_, live * sizeof(int64_t));
+    move_to_front(motion_.data() + kSlotsBefore, head_, live);
+    move_to_front(run_start_.data() + kSlotsBefore, head_, live);
   }
   // Run starts move with their entries; one before the new first slot stays before it.
   for (size_t slot = 0; slot < live; ++slot) {
@@ -81,7 +91,7 @@ void SampleQueue::set_runs(size_t from, size_t to, Run run) {
   }
   const int64_t start =
       run == Run::kContinue && from > 0 ? starts[from - 1] : static_cast<int64_t>(from);
-  std::fill(starts + from, starts + to, start);
+  fill_int64s(starts + from, to - from, start);
 }
 
 void SampleQueue::begin_motion(size_t from, size_t to) {
