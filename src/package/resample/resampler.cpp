@@ -140,6 +140,13 @@ size_t StreamingResampler::push_staged(size_t n, StagedFacts facts) {
   const double* times = queue_.times();
   make_room_ahead(times[queue_.end() + n - 1]);
   all_decoded_ = all_decoded_ && facts.decoded;
+  if (facts.readings != nullptr) {
+    for (size_t j = 0; j < kReadingCount; ++j) {
+      if (reading_columns_[j]) {
+        queue_.fill_reading(j, queue_.end(), queue_.end() + n, (*facts.readings)[j]);
+      }
+    }
+  }
   mark_runs(queue_.end(), n, facts);
   if (!motion_queued_) {
     const uint8_t* motion = queue_.motion() + queue_.end();

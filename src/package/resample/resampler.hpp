@@ -21,6 +21,9 @@ struct StagedFacts {
   // The times are signed 64-bit microsecond counts over 10^6 (so below 2^44 s in magnitude) and
   // every accelerometer value and reading is finite, as decoded packets give them.
   bool decoded = false;
+  // The readings of all the samples, by their place among the queue's readings, when the samples
+  // were staged with shared readings; null when the caller wrote them into the staged slots.
+  const std::array<double, kReadingCount>* readings = nullptr;
 };
 
 class StreamingResampler {
@@ -35,8 +38,12 @@ class StreamingResampler {
 
   // Slots for the n samples of a packet, which the caller fills in and then pushes with
   // push_staged; they stay readable until the next stage call. Motion values may be left
-  // unwritten for samples without them while no motion_queued() and the packet has none.
-  StagedEntries stage(size_t n) { return queue_.stage(n); }
+  // unwritten for samples without them while no motion_queued() and the packet has none. With
+  // `shared_readings` the readings' slots are null, and push_staged takes the readings in
+  // StagedFacts::readings instead.
+  StagedEntries stage(size_t n, bool shared_readings = false) {
+    return queue_.stage(n, shared_readings);
+  }
   // Pushes the n staged samples in order until finished(); returns how many were pushed.
   size_t push_staged(size_t n, StagedFacts facts = {});
   // Appends every grid point computable now; `final` flushes up to the last sample.

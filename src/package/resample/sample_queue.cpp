@@ -24,15 +24,28 @@ void move_to_front(T* base, size_t from, size_t live) {
 
 }  // namespace
 
-StagedEntries SampleQueue::stage(size_t n) {
+StagedEntries SampleQueue::stage(size_t n, bool shared_readings) {
   if (end_ + n > capacity_) make_room(n);
   StagedEntries staged;
   staged.time = times_.data() + kSlotsBefore + end_;
   for (size_t channel = 0; channel < kResampledChannels; ++channel) {
     staged.value[channel] = values_.data() + channel * stride_ + kSlotsBefore + end_;
   }
+  for (size_t j = 0; j < kReadingCount; ++j) {
+    if (shared_readings) {
+      staged.value[kFirstQueueReading + j] = nullptr;
+    } else {
+      // The caller may write these slots.
+      reading_spans_[j].overwritten(end_, end_ + n);
+    }
+  }
   staged.motion = motion_.data() + kSlotsBefore + end_;
   return staged;
+}
+
+void SampleQueue::fill_reading(size_t j, size_t from, size_t to, double value) {
+  double* column = values_.data() + (kFirstQueueReading + j) * stride_ + kSlotsBefore;
+  reading_spans_[j].fill(column, from, to, value);
 }
 
 void SampleQueue::make_room(size_t n) {
@@ -67,6 +80,7 @@ void SampleQueue::make_room(size_t n) {
     run_start_ = std::move(run_start);
     capacity_ = capacity;
     stride_ = stride;
+    for (FilledSpan& span : reading_spans_) span.forget();
   } else {
     move_to_front(times_.data() + kSlotsBefore, head_, live);
     for (size_t channel = 0; channel < moved_channels; ++channel) {
@@ -74,6 +88,7 @@ void SampleQueue::make_room(size_t n) {
     }
     move_to_front(motion_.data() + kSlotsBefore, head_, live);
     move_to_front(run_start_.data() + kSlotsBefore, head_, live);
+    for (FilledSpan& span : reading_spans_) span.overwritten(0, live);
   }
   // Run starts move with their entries; one before the new first slot stays before it.
   for (size_t slot = 0; slot < live; ++slot) {

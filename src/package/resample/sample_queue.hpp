@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "package/read/data_result.hpp"
+#include "package/resample/filled_span.hpp"
 
 namespace velmora {
 
@@ -92,7 +93,12 @@ class SampleQueue {
 
   // Stages n entries after the pushed ones, replacing any staged before; the returned slots stay
   // writable and readable until the next call. Moves the live entries first when n do not fit.
-  StagedEntries stage(size_t n);
+  // With `shared_readings` the readings' slots are not handed out (null): fill_reading writes
+  // them.
+  StagedEntries stage(size_t n, bool shared_readings = false);
+  // Writes `value` as reading j (a queue channel from kFirstQueueReading on) of the staged
+  // entries [from, to), skipping the slots that hold it from an earlier fill already.
+  void fill_reading(size_t j, size_t from, size_t to, double value);
   void push_staged(size_t count) { end_ += count; }
   void pop_to(size_t slot) { head_ = slot; }
   // Starts keeping motion values: until this call they are neither read nor moved. Sets those
@@ -111,6 +117,9 @@ class SampleQueue {
   std::vector<double> values_;  // channel c at [c * stride_, (c + 1) * stride_)
   std::vector<uint8_t> motion_;
   std::vector<int64_t> run_start_;
+  // Slots are reused every few packets while readings seldom change, so most packets find
+  // their readings' slots filled already.
+  std::array<FilledSpan, kReadingCount> reading_spans_{};
 };
 
 }  // namespace velmora

@@ -1,0 +1,63 @@
+// The queue's shared readings: slots that a fill skips because they hold the value already must
+// hold exactly what storing it would have left there, across moves, growth and direct writes.
+#include "package/resample/sample_queue.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <random>
+
+namespace velmora {
+namespace {
+
+TEST(sample_queue, shared_readings_read_back_as_if_stored_every_time) {
+  std::mt19937_64 rng(7);
+  // Few distinct values, so that fills meet slots with their own value, the other zero and NaN.
+  const double kValues[] = {21.5, 0.0, -0.0, std::numeric_limits<double>::quiet_NaN(), 3.25};
+  SampleQueue queue;
+  std::deque<std::array<uint64_t, kReadingCount>> model;  // the live entries' readings, as bits
+  std::array<double, kReadingCount> current{};
+  for (int packet = 0; packet < 20000; ++packet) {
+    // Mostly packet-sized pushes, now and then many at once (the storage grows) or a single one.
+    const size_t n = rng() % 50 == 0 ? 700 + rng() % 900 : rng() % 9 == 0 ? 1 : 120;
+    const bool shared = rng() % 8 != 0;
+    const StagedEntries staged = queue.stage(n, shared);
+    const size_t from = queue.end();
+    for (size_t j = 0; j < kReadingCount; ++j) {
+      if (rng() % 30 == 0) current[j] = kValues[rng() % std::size(kValues)];
+    }
+    for (size_t i = 0; i < n; ++i) {
+      std::array<uint64_t, kReadingCount> bits{};
+      for (size_t j = 0; j < kReadingCount; ++j) {
+        const double value = shared ? current[j] : kValues[rng() % std::size(kValues)];
+        if (!shared) staged.value[kFirstQueueReading + j][i] = value;
+        bits[j] = std::bit_cast<uint64_t>(value);
+      }
+      model.push_back(bits);
+    }
+    if (shared) {
+      for (size_t j = 0; j < kReadingCount; ++j) {
+        EXPECT_EQ(staged.value[kFirstQueueReading + j], nullptr);
+        queue.fill_reading(j, from, from + n, current[j]);
+      }
+    }
+    queue.push_staged(n);
+    for (size_t k = 0; k < model.size(); ++k) {
+      for (size_t j = 0; j < kReadingCount; ++j) {
+        ASSERT_EQ(std::bit_cast<uint64_t>(queue.values(kFirstQueueReading + j)[queue.head() + k]),
+                  model[k][j])
+            << packet << " " << k << " " << j;
+      }
+    }
+    // Keep a few entries, as the resampler does, or sometimes many.
+    const size_t keep = std::min(queue.size(), rng() % 20 == 0 ? size_t{400} : 2 + rng() % 4);
+    queue.pop_to(queue.end() - keep);
+    while (model.size() > keep) model.pop_front();
+  }
+}
+
+}  // namespace
+}  // namespace velmora
