@@ -183,15 +183,15 @@ void StreamingResampler::mark_runs(size_t from, size_t n, StagedFacts facts) {
     run_open_ = false;
     return;
   }
-  std::array<double, kReadingCount> readings{};
+  // Reading by reading: comparing the arrays whole went through the stack, and stalled on it.
+  bool same = run_open_;
   for (size_t j = 0; j < kReadingCount; ++j) {
-    if (reading_columns_[j]) readings[j] = queue_.values(kFirstQueueReading + j)[from];
+    if (!reading_columns_[j]) continue;
+    const double reading = queue_.values(kFirstQueueReading + j)[from];
+    same = same && std::bit_cast<uint64_t>(reading) == std::bit_cast<uint64_t>(run_readings_[j]);
+    run_readings_[j] = reading;
   }
-  using Bits = std::array<uint64_t, kReadingCount>;
-  const bool same =
-      run_open_ && std::bit_cast<Bits>(readings) == std::bit_cast<Bits>(run_readings_);
   queue_.set_runs(from, from + n, same ? SampleQueue::Run::kContinue : SampleQueue::Run::kStart);
-  run_readings_ = readings;
   run_open_ = true;
 }
 
