@@ -119,9 +119,9 @@ template <Slots kSlots>
       greatest_magnitude(greatest_magnitude(w_m1, w_0), greatest_magnitude(w_1, w_2));
   const __mmask8 modest = _mm512_cmp_pd_mask(largest, _mm512_set1_pd(0x1p18), _CMP_LT_OQ);
   if ((modest & at.live) != at.live) return false;
-  // Run starts never decrease, so one run holds every entry from the lowest slot's left
+  // Run numbers never decrease, so one run holds every entry from the lowest slot's left
   // neighbour to the highest slot's right one when it holds both ends.
-  return in.run_starts[at.high + 2] <= at.low - 1;
+  return in.run_ids[at.low - 1] == in.run_ids[at.high + 2];
 }
 
 // A group's rows: where their entries are, their cubic weights, and which are plain cubics.
@@ -274,7 +274,7 @@ VELMORA_AVX512_TARGET void cubic_rows_avx512_loop(const RowSources& sources,
   const RowSources in = sources;
   const RowTargets out = targets;
   const size_t count = rows.count;
-  const bool runs_apply = in.run_starts != nullptr && any_reading(out);
+  const bool runs_apply = in.run_ids != nullptr && any_reading(out);
   for (size_t g = 0; g < count; g += 8) {
     GroupPlan plan;
     unsigned generic = 0;

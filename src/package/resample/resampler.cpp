@@ -296,7 +296,7 @@ void StreamingResampler::write_rows() {
   const size_t first_row = rows_;
   std::array<uint8_t, PendingRows::kCapacity / 8> generic_groups;
   if (wide_rows_) {
-    RowSources in{queue_.times(), {}, queue_.run_starts(), all_decoded_};
+    RowSources in{queue_.times(), {}, queue_.run_ids(), all_decoded_};
     RowTargets out{timestamps_out_ + first_row, {}};
     for (size_t channel = 0; channel < kCommonChannels; ++channel) {
       in.values[channel] = queue_.values(channel);
