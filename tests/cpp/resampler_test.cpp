@@ -293,11 +293,11 @@ const std::vector<std::pair<const char*, RowsBuild>> kRowsBuilds = {{"avx512", c
                                                                     {"avx2", cubic_rows_avx2}};
 
 WideRows wide_rows(RowsBuild build, const SampleQueue& queue, const PendingRows& rows,
-                   const int64_t* run_starts) {
+                   const int64_t* run_ids) {
   WideRows wide;
   wide.timestamps.resize(rows.count);
   wide.channels.assign(kCommonChannels, std::vector<float>(rows.count));
-  RowSources in{queue.times(), {}, run_starts};
+  RowSources in{queue.times(), {}, run_ids};
   RowTargets out{wide.timestamps.data(), {}};
   for (size_t channel = 0; channel < kCommonChannels; ++channel) {
     in.values[channel] = queue.values(channel);
@@ -444,7 +444,7 @@ TEST_P(cubic_rows_wide, steady_readings_equal_their_full_cubic_sums) {
       rows.x[j] = times[slot] + (times[slot + 1] - times[slot]) * unit(rng);
       rows.support[j] = 1;
     }
-    const WideRows wide = wide_rows(GetParam().second, queue, rows, queue.run_starts());
+    const WideRows wide = wide_rows(GetParam().second, queue, rows, queue.run_ids());
     const auto& [timestamps, channels, generic] = wide;
     for (size_t j = 0; j < rows.count; ++j) {
       if (((static_cast<unsigned>(generic[j / 8]) >> (j % 8)) & 1u) != 0) continue;

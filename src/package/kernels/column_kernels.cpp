@@ -22,6 +22,8 @@ using F32x8 = float __attribute__((vector_size(32)));
 using F32x2 = float __attribute__((vector_size(8)));
 using F64x2 = double __attribute__((vector_size(16)));
 using F64x8 = double __attribute__((vector_size(64)));
+using I64x2 = int64_t __attribute__((vector_size(16)));
+using I64x8 = int64_t __attribute__((vector_size(64)));
 
 // Always inlined: the 16-lane instances exist only inside the AVX-512 functions, so GCC's note
 // that 512-bit vectors would change the calling convention never applies (cmake/warnings.cmake).
@@ -155,6 +157,11 @@ __attribute__((target("avx512f"))) void fill_doubles_wide(double* out, size_t n,
   for (; i < n; ++i) out[i] = value;
 }
 
+__attribute__((target("avx512f"))) void fill_int64s_wide(int64_t* out, size_t n, int64_t value) {
+  size_t i = fill_lanes<I64x8>(out, 0, n, value);
+  for (; i < n; ++i) out[i] = value;
+}
+
 __attribute__((target("avx512f"))) void widen_floats_wide(const float* in, size_t n, double* out) {
   size_t i = widen_lanes<F32x8, F64x8>(in, 0, n, out);
   for (; i < n; ++i) out[i] = static_cast<double>(in[i]);
@@ -243,6 +250,17 @@ void fill_doubles(double* out, size_t n, double value) {
   }
 #endif
   size_t i = fill_lanes<F64x2>(out, 0, n, value);
+  for (; i < n; ++i) out[i] = value;
+}
+
+void fill_int64s(int64_t* out, size_t n, int64_t value) {
+#if defined(__x86_64__)
+  if (has_avx512_units()) {
+    fill_int64s_wide(out, n, value);
+    return;
+  }
+#endif
+  size_t i = fill_lanes<I64x2>(out, 0, n, value);
   for (; i < n; ++i) out[i] = value;
 }
 

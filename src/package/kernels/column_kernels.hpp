@@ -15,6 +15,7 @@ void decode_packed_3axis(const uint8_t* data, size_t n, uint16_t light, T* x, T*
 // Writes `value` to out[0..n).
 void fill_floats(float* out, size_t n, float value);
 void fill_doubles(double* out, size_t n, double value);
+void fill_int64s(int64_t* out, size_t n, int64_t value);
 // Writes in[i] widened to double to out[i] for i < n.
 void widen_floats(const float* in, size_t n, double* out);
 

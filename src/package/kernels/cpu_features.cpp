@@ -8,6 +8,8 @@ namespace {
 CpuFeatures detect() {
   CpuFeatures features;
 #if defined(__x86_64__) && !defined(VELMORA_PORTABLE_KERNELS)
+  // The check may run before the runtime's own processor detection: start that first.
+  __builtin_cpu_init();
   const bool fma = __builtin_cpu_supports("fma");
   features.avx2 = fma && __builtin_cpu_supports("avx2");
   features.avx512 = fma && __builtin_cpu_supports("avx512f") &&
@@ -18,9 +20,8 @@ CpuFeatures detect() {
 
 }  // namespace
 
-const CpuFeatures& cpu_features() {
-  static const CpuFeatures features = detect();
-  return features;
-}
+// The earliest priority a program may use: every other static object of the library that
+// chooses a kernel while it is built sees the features already.
+const CpuFeatures detail::detected_cpu_features __attribute__((init_priority(101))) = detect();
 
 }  // namespace velmora

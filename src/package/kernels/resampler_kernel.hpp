@@ -12,12 +12,12 @@
 
 namespace velmora {
 
-// The queue's times, common channels and runs of equal readings, indexed by slot. Without runs
-// (null) every reading is interpolated.
+// The queue's times, common channels and runs of equal readings (SampleQueue::run_ids), indexed
+// by slot. Without runs (null) every reading is interpolated.
 struct RowSources {
   const double* times;
   std::array<const double*, kCommonChannels> values;
-  const int64_t* run_starts = nullptr;
+  const int64_t* run_ids = nullptr;
   // Whether the entries are known to be decoded samples (StagedFacts::decoded): then no cubic
   // sum can be NaN, so none needs checking.
   bool decoded = false;

@@ -136,7 +136,7 @@ struct QuadWeights {
                                                                    const RowTargets& out,
                                                                    const Quad& q,
                                                                    const QuadWeights& w) {
-  if (in.run_starts == nullptr || !any_reading(out) || w.plain != q.live_bits) return false;
+  if (in.run_ids == nullptr || !any_reading(out) || w.plain != q.live_bits) return false;
   const __m256d spread = _mm256_add_pd(
       _mm256_add_pd(_mm256_add_pd(magnitude(w.w_m1), magnitude(w.w_0)), magnitude(w.w_1)),
       magnitude(w.w_2));
@@ -148,7 +148,7 @@ struct QuadWeights {
     low = std::min(low, rows.slot[q.g + lane]);
     high = std::max(high, rows.slot[q.g + lane]);
   }
-  return in.run_starts[high + 2] <= low - 1;
+  return in.run_ids[low - 1] == in.run_ids[high + 2];
 }
 
 // Writes the common channels of a quad's rows; returns the sum of their cubic sums, NaN when any

@@ -109,19 +109,19 @@ template <Slots kSlots>
 // The exact weights sum to 1, so the sum S differs from v by less than
 // (15.1 u sum|L_j| + 2^-900) |v| < 2^-29 |v|, using sum|L_j| < 2^20.01 from W < 2^20. A nonzero
 // float's neighbours lie at least 2^-24 |v| away, so S rounds to v in float.
-[[gnu::always_inline]] VELMORA_AVX512_TARGET inline bool steady_readings(
-    const RowSources& in, const RowTargets& out, const GroupSlots& at, __mmask8 plain, __m512d w_m1,
-    __m512d w_0, __m512d w_1, __m512d w_2) {
-  if (in.run_starts == nullptr) return false;
-  if (!any_reading(out)) return false;
+[[gnu::always_inline]] VELMORA_AVX512_TARGET inline bool steady_readings(const RowSources& in,
+                                                                         const GroupSlots& at,
+                                                                         __mmask8 plain,
+                                                                         __m512d w_m1, __m512d w_0,
+                                                                         __m512d w_1, __m512d w_2) {
   if ((plain & at.live) != at.live) return false;
   const __m512d largest =
       greatest_magnitude(greatest_magnitude(w_m1, w_0), greatest_magnitude(w_1, w_2));
   const __mmask8 modest = _mm512_cmp_pd_mask(largest, _mm512_set1_pd(0x1p18), _CMP_LT_OQ);
   if ((modest & at.live) != at.live) return false;
-  // Run starts never decrease, so one run holds every entry from the lowest slot's left
+  // Run numbers never decrease, so one run holds every entry from the lowest slot's left
   // neighbour to the highest slot's right one when it holds both ends.
-  return in.run_starts[at.high + 2] <= at.low - 1;
+  return in.run_ids[at.low - 1] == in.run_ids[at.high + 2];
 }
 
 // A group's rows: where their entries are, their cubic weights, and which are plain cubics.
@@ -132,11 +132,13 @@ struct GroupPlan {
   bool steady;     // readings may be stored as they are
 };
 
-// The weights and the timestamps of the group of rows starting at row g.
+// The weights and the timestamps of the group of rows starting at row g. `runs_apply` tells
+// whether the rows have runs to take readings from and produce some reading.
 template <Slots kSlots>
 [[gnu::always_inline]] VELMORA_AVX512_TARGET inline void plan_group(const RowSources& in,
                                                                     const PendingRows& rows,
-                                                                    const RowTargets& out, size_t g,
+                                                                    const RowTargets& out,
+                                                                    bool runs_apply, size_t g,
                                                                     __m512d x, GroupPlan& plan) {
   const GroupSlots& at = plan.at;
   const __mmask8 live = at.live;
@@ -180,7 +182,8 @@ template <Slots kSlots>
   plan.w_1 = _mm512_div_pd(_mm512_mul_pd(am1_a0, a_2), den_1);
   plan.w_2 = _mm512_div_pd(negated(_mm512_mul_pd(am1_a0, a_1)), q_2);
   plan.plain = support & ~degenerate & ~gap;
-  plan.steady = steady_readings(in, out, at, plan.plain, plan.w_m1, plan.w_0, plan.w_1, plan.w_2);
+  plan.steady =
+      runs_apply && steady_readings(in, at, plan.plain, plan.w_m1, plan.w_0, plan.w_1, plan.w_2);
 
   // The conversion gives INT64_MIN for NaN and out of range; the scalar one saturates instead.
   const __m512i us = _mm512_cvttpd_epi64(_mm512_mul_pd(x, _mm512_set1_pd(1000000.0)));
@@ -230,8 +233,9 @@ template <Slots kSlots>
 }
 
 // Where the group of rows starting at row g finds its entries.
-VELMORA_AVX512_TARGET inline Slots locate_group(const PendingRows& rows, size_t g, GroupSlots& at) {
-  const size_t lanes = std::min<size_t>(8, rows.count - g);
+VELMORA_AVX512_TARGET inline Slots locate_group(const PendingRows& rows, size_t count, size_t g,
+                                                GroupSlots& at) {
+  const size_t lanes = std::min<size_t>(8, count - g);
   at.live = static_cast<__mmask8>((1u << lanes) - 1u);
   at.first = rows.slot[g];
   // Lanes past the last row repeat the first one, so every load stays inside the queue.
@@ -254,27 +258,35 @@ template <Slots kSlots>
 [[gnu::always_inline]] VELMORA_AVX512_TARGET inline unsigned cubic_group(const RowSources& in,
                                                                          const PendingRows& rows,
                                                                          const RowTargets& out,
-                                                                         size_t g,
+                                                                         bool runs_apply, size_t g,
                                                                          GroupPlan& plan) {
   const __m512d x = _mm512_mask_loadu_pd(_mm512_set1_pd(rows.x[g]), plan.at.live, &rows.x[g]);
-  plan_group<kSlots>(in, rows, out, g, x, plan);
+  plan_group<kSlots>(in, rows, out, runs_apply, g, x, plan);
   return interpolate_group<kSlots>(in, out, g, plan);
 }
 
-VELMORA_AVX512_TARGET void cubic_rows_avx512_loop(const RowSources& in, const PendingRows& rows,
-                                                  const RowTargets& out, uint8_t* generic_groups) {
-  for (size_t g = 0; g < rows.count; g += 8) {
+VELMORA_AVX512_TARGET void cubic_rows_avx512_loop(const RowSources& sources,
+                                                  const PendingRows& rows,
+                                                  const RowTargets& targets,
+                                                  uint8_t* generic_groups) {
+  // Copies that no store can alias: the byte stores below would otherwise make the compiler
+  // reload every pointer for each group.
+  const RowSources in = sources;
+  const RowTargets out = targets;
+  const size_t count = rows.count;
+  const bool runs_apply = in.run_ids != nullptr && any_reading(out);
+  for (size_t g = 0; g < count; g += 8) {
     GroupPlan plan;
     unsigned generic = 0;
-    switch (locate_group(rows, g, plan.at)) {
+    switch (locate_group(rows, count, g, plan.at)) {
       case Slots::kConsecutive:
-        generic = cubic_group<Slots::kConsecutive>(in, rows, out, g, plan);
+        generic = cubic_group<Slots::kConsecutive>(in, rows, out, runs_apply, g, plan);
         break;
       case Slots::kNear:
-        generic = cubic_group<Slots::kNear>(in, rows, out, g, plan);
+        generic = cubic_group<Slots::kNear>(in, rows, out, runs_apply, g, plan);
         break;
       case Slots::kFar:
-        generic = cubic_group<Slots::kFar>(in, rows, out, g, plan);
+        generic = cubic_group<Slots::kFar>(in, rows, out, runs_apply, g, plan);
         break;
     }
     generic_groups[g / 8] = static_cast<uint8_t>(generic);

@@ -72,6 +72,7 @@ class ResampledReader {
  private:
   bool start(const PacketMeta& meta, int64_t whole_seconds);
   void stage_packet(const uint8_t* packet, size_t n, const StagedEntries& staged);
+  std::array<double, kReadingCount> queue_readings(const uint8_t* packet);
   void create_motion_columns(uint8_t sensors, const double* times, size_t seen);
 
   uint64_t planned_blocks_;
@@ -93,13 +94,14 @@ bool ResampledReader::add_packet(const uint8_t* p) {
   const int64_t whole_seconds = clock_.unix_seconds(meta.timestamp);
   if (!resampler_ && !start(meta, whole_seconds)) return false;
   StreamingResampler& resampler = *resampler_;
-  const StagedEntries staged = resampler.stage(n);
+  const StagedEntries staged = resampler.stage(n, /*shared_readings=*/true);
   prev_end_ = write_packet_seconds(meta, whole_seconds, prev_end_, staged.time);
   stage_packet(p, n, staged);
+  const std::array<double, kReadingCount> readings = queue_readings(p);
 
   const bool was_finished = resampler.finished();
-  const size_t pushed =
-      resampler.push_staged(n, StagedFacts{.readings_shared = true, .decoded = true});
+  const size_t pushed = resampler.push_staged(
+      n, StagedFacts{.readings_shared = true, .decoded = true, .readings = &readings});
   // Reading ends at the first sample at or after range_end_time that arrives once the grid is
   // complete: later blocks cannot matter.
   size_t seen = n;
@@ -136,7 +138,7 @@ bool ResampledReader::start(const PacketMeta& meta, int64_t whole_seconds) {
 }
 
 // Writes the packet's n samples into the staged queue entries: packed ones decoded straight to
-// double, others decoded as floats, then widened.
+// double, others decoded as floats, then widened. The readings go with push_staged.
 void ResampledReader::stage_packet(const uint8_t* p, size_t n, const StagedEntries& staged) {
   const uint8_t sensors = present_sensors(accepted_format(p), channels_);
   std::array<double*, kSensorAxes> wide{};
@@ -166,17 +168,19 @@ void ResampledReader::stage_packet(const uint8_t* p, size_t n, const StagedEntri
     }
   });
   std::fill_n(staged.motion, n, static_cast<uint8_t>(sensors & kMotionSensors));
-  // Readings that make no column are never read.
+}
+
+// The packet's readings in the queue's order, which every one of its samples shares.
+std::array<double, kReadingCount> ResampledReader::queue_readings(const uint8_t* p) {
   const PacketReadings readings = readings_.of(p);
+  std::array<double, kReadingCount> values{};
   for_each_channel([&](auto c) {
     constexpr ChannelRow row = kChannels[c];
     if constexpr (row.reading) {
-      if (channels_.includes(row.flag)) {
-        fill_doubles(staged.value[kQueueChannelOf[c]], n,
-                     static_cast<double>(readings[kind_slot(c)]));
-      }
+      values[kQueueChannelOf[c] - kFirstQueueReading] = static_cast<double>(readings[kind_slot(c)]);
     }
   });
+  return values;
 }
 
 // Samples inside the window decide which motion columns exist, even where no grid point ends up

@@ -140,6 +140,13 @@ size_t StreamingResampler::push_staged(size_t n, StagedFacts facts) {
   const double* times = queue_.times();
   make_room_ahead(times[queue_.end() + n - 1]);
   all_decoded_ = all_decoded_ && facts.decoded;
+  if (facts.readings != nullptr) {
+    for (size_t j = 0; j < kReadingCount; ++j) {
+      if (reading_columns_[j]) {
+        queue_.fill_reading(j, queue_.end(), queue_.end() + n, (*facts.readings)[j]);
+      }
+    }
+  }
   mark_runs(queue_.end(), n, facts);
   if (!motion_queued_) {
     const uint8_t* motion = queue_.motion() + queue_.end();
@@ -165,7 +172,6 @@ size_t StreamingResampler::push_staged(size_t n, StagedFacts facts) {
     }
   }
   write_rows();
-  commit_rows();
   return pushed;
 }
 
@@ -177,15 +183,15 @@ void StreamingResampler::mark_runs(size_t from, size_t n, StagedFacts facts) {
     run_open_ = false;
     return;
   }
-  std::array<double, kReadingCount> readings{};
+  // Reading by reading: comparing the arrays whole went through the stack, and stalled on it.
+  bool same = run_open_;
   for (size_t j = 0; j < kReadingCount; ++j) {
-    if (reading_columns_[j]) readings[j] = queue_.values(kFirstQueueReading + j)[from];
+    if (!reading_columns_[j]) continue;
+    const double reading = queue_.values(kFirstQueueReading + j)[from];
+    same = same && std::bit_cast<uint64_t>(reading) == std::bit_cast<uint64_t>(run_readings_[j]);
+    run_readings_[j] = reading;
   }
-  using Bits = std::array<uint64_t, kReadingCount>;
-  const bool same =
-      run_open_ && std::bit_cast<Bits>(readings) == std::bit_cast<Bits>(run_readings_);
   queue_.set_runs(from, from + n, same ? SampleQueue::Run::kContinue : SampleQueue::Run::kStart);
-  run_readings_ = readings;
   run_open_ = true;
 }
 
@@ -203,7 +209,6 @@ bool StreamingResampler::steady_entries(size_t from, size_t n, StagedFacts facts
 void StreamingResampler::emit_ready(bool final) {
   emit(final);
   write_rows();
-  commit_rows();
 }
 
 // Finds the interval of each grid point that can be computed now and queues its row. Slots are
@@ -291,7 +296,7 @@ void StreamingResampler::write_rows() {
   const size_t first_row = rows_;
   std::array<uint8_t, PendingRows::kCapacity / 8> generic_groups;
   if (wide_rows_) {
-    RowSources in{queue_.times(), {}, queue_.run_starts(), all_decoded_};
+    RowSources in{queue_.times(), {}, queue_.run_ids(), all_decoded_};
     RowTargets out{timestamps_out_ + first_row, {}};
     for (size_t channel = 0; channel < kCommonChannels; ++channel) {
       in.values[channel] = queue_.values(channel);
@@ -303,6 +308,16 @@ void StreamingResampler::write_rows() {
   }
   const uint8_t* motion = queue_.motion();
   const bool maybe_motion = any_motion_ || motion_queued_;
+  if (!maybe_motion) {
+    // Usually the vector rows did them all: one test instead of one per group.
+    uint8_t generic_any = 0;
+    for (size_t group = 0; group < (count + 7) / 8; ++group) generic_any |= generic_groups[group];
+    if (generic_any == 0) {
+      rows_ = first_row + count;
+      pending_.count = 0;
+      return;
+    }
+  }
   for (size_t g = 0; g < count; g += 8) {
     const size_t lanes = std::min<size_t>(8, count - g);
     const unsigned generic = generic_groups[g / 8];

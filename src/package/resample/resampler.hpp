@@ -21,6 +21,9 @@ struct StagedFacts {
   // The times are signed 64-bit microsecond counts over 10^6 (so below 2^44 s in magnitude) and
   // every accelerometer value and reading is finite, as decoded packets give them.
   bool decoded = false;
+  // The readings of all the samples, by their place among the queue's readings, when the samples
+  // were staged with shared readings; null when the caller wrote them into the staged slots.
+  const std::array<double, kReadingCount>* readings = nullptr;
 };
 
 class StreamingResampler {
@@ -35,8 +38,12 @@ class StreamingResampler {
 
   // Slots for the n samples of a packet, which the caller fills in and then pushes with
   // push_staged; they stay readable until the next stage call. Motion values may be left
-  // unwritten for samples without them while no motion_queued() and the packet has none.
-  StagedEntries stage(size_t n) { return queue_.stage(n); }
+  // unwritten for samples without them while no motion_queued() and the packet has none. With
+  // `shared_readings` the readings' slots are null, and push_staged takes the readings in
+  // StagedFacts::readings instead.
+  StagedEntries stage(size_t n, bool shared_readings = false) {
+    return queue_.stage(n, shared_readings);
+  }
   // Pushes the n staged samples in order until finished(); returns how many were pushed.
   size_t push_staged(size_t n, StagedFacts facts = {});
   // Appends every grid point computable now; `final` flushes up to the last sample.
@@ -56,8 +63,15 @@ class StreamingResampler {
   // Creates an optional output column ahead of its first value, NaN in every existing row.
   void ensure_column(OptionalColumn CwaDataResult::*member);
 
-  const CwaDataResult& output() const { return output_; }
-  CwaDataResult take_output() { return std::move(output_); }
+  // The rows so far, every column counted up to them.
+  const CwaDataResult& output() {
+    commit_rows();
+    return output_;
+  }
+  CwaDataResult take_output() {
+    commit_rows();
+    return std::move(output_);
+  }
 
  private:
   struct RowWeights;
@@ -109,7 +123,8 @@ class StreamingResampler {
   size_t next_interrupt_check_ = 0;  // rows_ at which write_rows next checks for a signal
 
   // Rows are written straight into the columns' reserved room and counted in, column by
-  // column, when a public call returns; every column then has `rows_` entries again.
+  // column, only when the output is looked at or a column changes: counting them in after every
+  // packet cost more than some of the rows' arithmetic.
   size_t rows_ = 0;             // rows written, counted in or not
   size_t room_rows_ = 0;        // rows every present column has room for
   bool any_motion_ = false;     // some gyroscope or magnetometer column exists

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "package/read/data_result.hpp"
+#include "package/resample/filled_span.hpp"
 
 namespace velmora {
 
@@ -79,10 +80,12 @@ class SampleQueue {
     return values_.data() + channel * stride_ + kSlotsBefore;
   }
   const uint8_t* motion() const { return motion_.data() + kSlotsBefore; }
-  // The slot where each entry's run begins: a run is a stretch of entries with the same
-  // readings that interpolation may take as they are; any other entry is a run of its own.
-  // Never decreases from slot to slot.
-  const int64_t* run_starts() const { return run_start_.data() + kSlotsBefore; }
+  // The number of each entry's run: a run is a stretch of entries with the same readings that
+  // interpolation may take as they are; any other entry is a run of its own. Numbers never
+  // decrease from slot to slot, so two entries with the same number hold one run between them.
+  // Unlike slots, the numbers stay when entries move, and a run that goes on keeps its number, so
+  // its entries mostly find it in their slots already.
+  const int64_t* run_ids() const { return run_id_.data() + kSlotsBefore; }
 
   // How set_runs places the entries [from, to).
   enum class Run { kContinue, kStart, kSingles };
@@ -92,7 +95,12 @@ class SampleQueue {
 
   // Stages n entries after the pushed ones, replacing any staged before; the returned slots stay
   // writable and readable until the next call. Moves the live entries first when n do not fit.
-  StagedEntries stage(size_t n);
+  // With `shared_readings` the readings' slots are not handed out (null): fill_reading writes
+  // them.
+  StagedEntries stage(size_t n, bool shared_readings = false);
+  // Writes `value` as reading j (a queue channel from kFirstQueueReading on) of the staged
+  // entries [from, to), skipping the slots that hold it from an earlier fill already.
+  void fill_reading(size_t j, size_t from, size_t to, double value);
   void push_staged(size_t count) { end_ += count; }
   void pop_to(size_t slot) { head_ = slot; }
   // Starts keeping motion values: until this call they are neither read nor moved. Sets those
@@ -110,7 +118,12 @@ class SampleQueue {
   std::vector<double> times_;
   std::vector<double> values_;  // channel c at [c * stride_, (c + 1) * stride_)
   std::vector<uint8_t> motion_;
-  std::vector<int64_t> run_start_;
+  std::vector<int64_t> run_id_;
+  int64_t next_run_id_ = 0;
+  FilledSpan run_span_;
+  // Slots are reused every few packets while readings seldom change, so most packets find
+  // their readings' slots filled already.
+  std::array<FilledSpan, kReadingCount> reading_spans_{};
 };
 
 }  // namespace velmora
