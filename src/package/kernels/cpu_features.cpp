@@ -21,7 +21,13 @@ CpuFeatures detect() {
 }  // namespace
 
 // The earliest priority a program may use: every other static object of the library that
-// chooses a kernel while it is built sees the features already.
-const CpuFeatures detail::detected_cpu_features __attribute__((init_priority(101))) = detect();
+// chooses a kernel while it is built sees the features already. Mach-O linkers order static
+// objects by file only, so there no such object may choose a kernel (none does).
+#if defined(__ELF__)
+#define VELMORA_FIRST_STATIC __attribute__((init_priority(101)))
+#else
+#define VELMORA_FIRST_STATIC
+#endif
+const CpuFeatures detail::detected_cpu_features VELMORA_FIRST_STATIC = detect();
 
 }  // namespace velmora
