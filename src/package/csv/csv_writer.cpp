@@ -122,7 +122,9 @@ template <bool kReadingColumns>
   FloatTextCache& floats = text.floats;
   char* out = text.time.format(time, start);
   *out++ = ',';
-  for_each_channel([&](auto c) [[gnu::always_inline]] {
+  // The GNU spelling: placed after the parameters, clang reads [[gnu::always_inline]] as the
+  // lambda type's attribute and ignores it.
+  for_each_channel([&](auto c) __attribute__((always_inline)) {
     constexpr ChannelRow row = kChannels[c];
     if constexpr (row.reading) {
       if constexpr (kReadingColumns) {
