@@ -242,26 +242,29 @@ void fill_floats(float* out, size_t n, float value) {
   if (!fill_floats_avx512(out, n, value)) fill_floats_portable(out, n, value);
 }
 
+namespace {
+
+// Eight-byte values two lanes at a time, for processors without AVX-512.
+template <class Narrow, class T>
+void fill_narrow(T* out, size_t n, T value) {
+  size_t i = fill_lanes<Narrow>(out, 0, n, value);
+  for (; i < n; ++i) out[i] = value;
+}
+
+}  // namespace
+
 void fill_doubles(double* out, size_t n, double value) {
 #if defined(__x86_64__)
-  if (has_avx512_units()) {
-    fill_doubles_wide(out, n, value);
-    return;
-  }
+  if (has_avx512_units()) return fill_doubles_wide(out, n, value);
 #endif
-  size_t i = fill_lanes<F64x2>(out, 0, n, value);
-  for (; i < n; ++i) out[i] = value;
+  fill_narrow<F64x2>(out, n, value);
 }
 
 void fill_int64s(int64_t* out, size_t n, int64_t value) {
 #if defined(__x86_64__)
-  if (has_avx512_units()) {
-    fill_int64s_wide(out, n, value);
-    return;
-  }
+  if (has_avx512_units()) return fill_int64s_wide(out, n, value);
 #endif
-  size_t i = fill_lanes<I64x2>(out, 0, n, value);
-  for (; i < n; ++i) out[i] = value;
+  fill_narrow<I64x2>(out, n, value);
 }
 
 void widen_floats(const float* in, size_t n, double* out) {
