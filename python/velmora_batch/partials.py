@@ -27,6 +27,9 @@ def partial_name(output: pathlib.Path) -> pathlib.Path:
     return output.with_name(f".{_of(output)}-{_host()}-{os.getpid()}{_SUFFIX}")
 
 
+_PF_EXITING = 0x4  # include/linux/sched.h
+
+
 def _alive(pid: int) -> bool:
     try:
         os.kill(pid, 0)
@@ -35,11 +38,14 @@ def _alive(pid: int) -> bool:
     except PermissionError:
         return True
     # A writer that has died but not yet been reaped by its parent (a dask nanny, a pool) is a
-    # zombie, which signal 0 still reaches.
+    # zombie, which signal 0 still reaches. One still exiting has already closed its sockets, so
+    # the scheduler may report its death before it is a zombie: the kernel's PF_EXITING flag
+    # tells it apart.
     try:
         with open(f"/proc/{pid}/stat", "rb") as stat:
-            return stat.read().rpartition(b")")[2].split()[0] != b"Z"
-    except (OSError, IndexError):
+            fields = stat.read().rpartition(b")")[2].split()
+        return fields[0] != b"Z" and not int(fields[6]) & _PF_EXITING
+    except (OSError, IndexError, ValueError):
         return True
 
 
